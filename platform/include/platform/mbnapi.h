@@ -1,0 +1,1 @@
+// Placeholder: Mobile Broadband declarations are being written.

@@ -1,0 +1,1 @@
+// Placeholder: declarations of this API family are being written.

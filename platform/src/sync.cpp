@@ -1,0 +1,1 @@
+// Placeholder: this API family is being written.

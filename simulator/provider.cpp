@@ -1,0 +1,1 @@
+// Placeholder: the simulated service is being written.
