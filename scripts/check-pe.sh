@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Inspects a Windows program built here the way a release check would:
+#   check-pe.sh <file.exe|file.dll> <i386|x86-64> [--manifest]
+# - the machine type is the one asked for;
+# - it imports only DLLs that Windows itself ships (the allow-list below), so
+#   no MinGW runtime (libgcc_s, libstdc++, libwinpthread) has to travel with it;
+# - with --manifest: it carries an application manifest asking for the
+#   invoker's level without UI access, and a version block.
+# Prints what it found; exits non-zero on the first rule broken.
+set -euo pipefail
+
+file="${1:?usage: check-pe.sh <file> <i386|x86-64> [--manifest]}"
+arch="${2:?usage: check-pe.sh <file> <i386|x86-64> [--manifest]}"
+want_manifest="${3:-}"
+
+case "$arch" in
+  i386)   tool=i686-w64-mingw32;   format=pei-i386 ;;
+  x86-64) tool=x86_64-w64-mingw32; format=pei-x86-64 ;;
+  *) echo "check-pe: unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+# DLLs of Windows itself (system32), compared without regard to case.
+allowed=(
+  kernel32.dll msvcrt.dll ole32.dll oleaut32.dll shell32.dll shlwapi.dll
+  advapi32.dll user32.dll ws2_32.dll rpcrt4.dll bcrypt.dll
+  api-ms-win-core-synch-l1-2-0.dll
+)
+
+fail() { echo "check-pe: $file: $*" >&2; exit 1; }
+
+[ -f "$file" ] || fail "no such file"
+dump="$("$tool-objdump" -p "$file")"
+
+got_format="$(sed -n 's/.*file format \(.*\)$/\1/p' <<<"$dump" | head -n1)"
+[ "$got_format" = "$format" ] || fail "file format is '$got_format', expected $format"
+echo "check-pe: $file: $got_format"
+
+imports="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")"
+[ -n "$imports" ] || fail "no import table"
+bad=0
+while read -r dll; do
+  lower="${dll,,}"
+  ok=no
+  for a in "${allowed[@]}"; do [ "$lower" = "$a" ] && ok=yes; done
+  echo "check-pe:   imports $dll ($([ $ok = yes ] && echo "ships with Windows" || echo "NOT a Windows DLL"))"
+  [ $ok = yes ] || bad=1
+done <<<"$imports"
+[ $bad = 0 ] || fail "imports a DLL that Windows does not ship"
+
+if [ "$want_manifest" = "--manifest" ]; then
+  resources="$("$tool-windres" -J coff -O rc -i "$file" 2>&1)" || fail "no resources: $resources"
+  manifest="$(awk '/^1 24 /,/^END/' <<<"$resources")"
+  [ -n "$manifest" ] || fail "no application manifest (RT_MANIFEST 1)"
+  grep -q 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""' <<<"$manifest" \
+    || fail "manifest does not request asInvoker without UI access"
+  echo "check-pe:   manifest: requestedExecutionLevel asInvoker, uiAccess false"
+  version="$(grep -o 'VALUE "FileVersion", "[^"]*"' <<<"$resources" || true)"
+  [ -n "$version" ] || fail "no version resource"
+  echo "check-pe:   version resource: $version"
+fi
+echo "check-pe: $file: passed"
