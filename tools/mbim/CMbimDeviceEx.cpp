@@ -1,1 +1,479 @@
-// Placeholder: this component is being written.
+// The MBIM channel: COM set-up and the sink's registration (Open, Release),
+// command sessions and the SetCommand exchange, and data sessions. The
+// platform answers every request on its own threads; the channel meets those
+// answers only through its sink's events and kept response.
+#include "tools/mbim/CMbimDeviceEx.h"
+
+#include "tools/ZeroFilled.h"
+#include "tools/mbim/CDefaultServiceEvent.h"
+
+namespace {
+
+// Lets the result of a completion through as an HRESULT that callers can
+// test with FAILED: a status that is not 0 but not negative either still
+// means the command failed.
+HRESULT StatusAsFailure(HRESULT status)
+{
+    return FAILED(status) ? status : E_FAIL;
+}
+
+}  // namespace
+
+CMbimDeviceEx::CMbimDeviceEx()
+{
+    InitializeCriticalSection(&adviseLock);
+    pMbnDeviceServicesManager = nullptr;
+    pMbnInterfaceManager = nullptr;
+    pMbnInterface = nullptr;
+    pMbnDeviceServicesContext = nullptr;
+    deviceService = nullptr;
+    commandSessionState = 0;
+    dataSessionOpen = 0;
+    comInitCount = 0;
+    logger = GetSharedLog();
+}
+
+CMbimDeviceEx::~CMbimDeviceEx()
+{
+    DeleteCriticalSection(&adviseLock);
+    logger->Release();
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime
+
+HRESULT CMbimDeviceEx::Open()
+{
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        logger->Log(0, "[error]Open() COM Initialize failed");
+        return hr;
+    }
+    ++comInitCount;
+
+    // A repeated Open replaces the managers; the old ones are given back.
+    if (pMbnInterfaceManager) {
+        pMbnInterfaceManager->Release();
+        pMbnInterfaceManager = nullptr;
+    }
+    if (pMbnDeviceServicesManager) {
+        pMbnDeviceServicesManager->Release();
+        pMbnDeviceServicesManager = nullptr;
+    }
+
+    hr = CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL,
+                          IID_IMbnInterfaceManager,
+                          reinterpret_cast<void**>(&pMbnInterfaceManager));
+    if (FAILED(hr)) {
+        logger->Log(0, "[error]Open() failed: IID_IMbnInterfaceManager");
+        return hr;
+    }
+
+    hr = CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL,
+                          IID_IMbnDeviceServicesManager,
+                          reinterpret_cast<void**>(&pMbnDeviceServicesManager));
+    if (!pMbnDeviceServicesManager) {
+        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesManager");
+        return hr;
+    }
+
+    sink = NewZeroFilled<CDefaultServiceEvent>();
+    hr = AdviseEvents(sink, IID_IMbnDeviceServicesEvents);
+    if (hr != S_OK) {
+        // Not in the advise list, so nothing else would give it back.
+        sink->Release();
+        sink = nullptr;
+    }
+    return hr;
+}
+
+HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
+{
+    IConnectionPointContainer* container = nullptr;
+    HRESULT hr = pMbnDeviceServicesManager->QueryInterface(
+        IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    if (hr != S_OK) {
+        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+                    static_cast<unsigned int>(hr));
+        if (container) container->Release();
+        return hr;
+    }
+
+    // The container serves only to find the connection point.
+    IConnectionPoint* connectionPoint = nullptr;
+    hr = container->FindConnectionPoint(iid, &connectionPoint);
+    container->Release();
+    if (hr != S_OK) {
+        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+                    static_cast<unsigned int>(hr));
+        if (connectionPoint) connectionPoint->Release();
+        return hr;
+    }
+
+    DWORD cookie = 0;
+    hr = connectionPoint->Advise(eventSink, &cookie);
+    if (FAILED(hr)) {
+        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+                    static_cast<unsigned int>(hr));
+        connectionPoint->Release();
+        return hr;
+    }
+
+    EnterCriticalSection(&adviseLock);
+    adviseList.push_back(AdviseEntry{eventSink, connectionPoint, cookie});
+    LeaveCriticalSection(&adviseLock);
+    return S_OK;
+}
+
+void CMbimDeviceEx::Release()
+{
+    EnterCriticalSection(&adviseLock);
+    while (!adviseList.empty()) {
+        AdviseEntry entry = adviseList.front();
+        entry.connectionPoint->Unadvise(entry.cookie);
+        // The channel's own reference: the sink ends here unless the
+        // platform still holds one.
+        entry.sink->Release();
+        entry.connectionPoint->Release();
+        adviseList.erase(adviseList.begin());
+    }
+    LeaveCriticalSection(&adviseLock);
+
+    if (pMbnDeviceServicesManager) pMbnDeviceServicesManager->Release();
+    if (pMbnInterfaceManager) pMbnInterfaceManager->Release();
+    if (pMbnDeviceServicesContext) pMbnDeviceServicesContext->Release();
+    if (deviceService) deviceService->Release();
+    // Left by a session that was opened and never closed.
+    if (pMbnInterface) pMbnInterface->Release();
+
+    while (comInitCount > 0) {
+        CoUninitialize();
+        --comInitCount;
+    }
+    delete this;
+}
+
+bool CMbimDeviceEx::IsReady() const
+{
+    return pMbnInterfaceManager && pMbnDeviceServicesManager && sink;
+}
+
+// ---------------------------------------------------------------------------
+// Session objects
+
+IMbnInterface* CMbimDeviceEx::GetFirstInterface()
+{
+    SAFEARRAY* interfaces = nullptr;
+    HRESULT hr = pMbnInterfaceManager->GetInterfaces(&interfaces);
+    if (FAILED(hr)) {
+        logger->Log(0, "[error]GetFirstInterface(): GetInterfaces hr=0x%x",
+                    static_cast<unsigned int>(hr));
+        return nullptr;
+    }
+
+    IMbnInterface* found = nullptr;
+    LONG lower = 0;
+    LONG upper = -1;
+    // An empty array (upper bound below the lower one) means no modem.
+    if (interfaces && SUCCEEDED(SafeArrayGetLBound(interfaces, 1, &lower)) &&
+        SUCCEEDED(SafeArrayGetUBound(interfaces, 1, &upper)) && upper >= lower) {
+        // The element comes back with a reference of its own.
+        hr = SafeArrayGetElement(interfaces, &lower, &found);
+        if (FAILED(hr)) {
+            logger->Log(0, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
+                        static_cast<unsigned int>(hr));
+            found = nullptr;
+        } else if (found) {
+            // A modem that is not ready is still used; its state is only
+            // worth a line in the log.
+            MBN_READY_STATE readyState = MBN_READY_STATE_OFF;
+            hr = found->GetReadyState(&readyState);
+            if (FAILED(hr)) {
+                logger->Log(0, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
+                            static_cast<unsigned int>(hr));
+            } else {
+                logger->Log(0, "[ok]GetFirstInterface(): readyState=%d",
+                            static_cast<int>(readyState));
+            }
+        }
+    }
+    if (interfaces) SafeArrayDestroy(interfaces);
+    return found;
+}
+
+SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int len)
+{
+    SAFEARRAYBOUND bound;
+    bound.cElements = len;
+    bound.lLbound = 0;
+    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
+    if (!array) {
+        logger->Log(0, "[?]CharBufferToSafeArray(): NULL == psa ");
+        return nullptr;
+    }
+    for (unsigned int i = 0; i < len; ++i) {
+        LONG index = static_cast<LONG>(i);
+        SafeArrayPutElement(array, &index, const_cast<char*>(&data[i]));
+    }
+    return array;
+}
+
+bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
+{
+    // A repeated open replaces the session objects; the old ones are given
+    // back first, so that a failure below leaves none of them behind.
+    ReleaseSessionObjects();
+
+    BSTR serviceIdCopy = SysAllocString(serviceId);
+    bool found = false;
+    pMbnInterface = GetFirstInterface();
+    if (!pMbnInterface) {
+        logger->Log(0, "[error]GetFirstInterface() error! pMbnInterface == NULL");
+    } else {
+        BSTR interfaceId = nullptr;
+        HRESULT hr = pMbnInterface->get_InterfaceID(&interfaceId);
+        if (FAILED(hr)) {
+            logger->Log(0, "[error]SendData() error! get_InterfaceID() hr=0x%x",
+                        static_cast<unsigned int>(hr));
+        } else {
+            hr = pMbnDeviceServicesManager->GetDeviceServicesContext(interfaceId,
+                                                                     &pMbnDeviceServicesContext);
+            if (!pMbnDeviceServicesContext) {
+                logger->Log(0, "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
+                            static_cast<unsigned int>(hr));
+            } else {
+                hr = pMbnDeviceServicesContext->GetDeviceService(serviceIdCopy, &deviceService);
+                if (!deviceService) {
+                    logger->Log(0, "[error]SendData() error! NULL == deviceService hr=0x%x",
+                                static_cast<unsigned int>(hr));
+                } else {
+                    found = true;
+                }
+            }
+        }
+        SysFreeString(interfaceId);
+    }
+    SysFreeString(serviceIdCopy);
+    return found;
+}
+
+void CMbimDeviceEx::ReleaseSessionObjects()
+{
+    if (deviceService) {
+        deviceService->Release();
+        deviceService = nullptr;
+    }
+    if (pMbnDeviceServicesContext) {
+        pMbnDeviceServicesContext->Release();
+        pMbnDeviceServicesContext = nullptr;
+    }
+    if (pMbnInterface) {
+        pMbnInterface->Release();
+        pMbnInterface = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Command session and exchange
+
+HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId)
+{
+    if (!IsReady()) return E_FAIL;
+    if (!FindDeviceService(serviceId)) return E_FAIL;
+
+    BOOL isOpen = FALSE;
+    deviceService->get_IsCommandSessionOpen(&isOpen);
+    if (isOpen) {
+        // Someone else's session: used, but never closed by this channel.
+        logger->Log(0, "[Success] Session is Opend ");
+        commandSessionState = 2;
+        return S_OK;
+    }
+
+    logger->Log(0, "[?]SendData(): FALSE == IsCommandSessionOpened");
+    ULONG requestID = 0;
+    HRESULT hr = deviceService->OpenCommandSession(&requestID);
+    if (hr != S_OK) {
+        logger->Log(0, "[error] OpenCommandSession(): 0 == requestID");
+        return E_FAIL;
+    }
+    // Any command-session completion ends this wait; its request ID is not
+    // compared.
+    if (sink->GetSessionRlt() != WAIT_OBJECT_0) {
+        logger->Log(0, "[error] GetSessionRlt Fail");
+        return E_FAIL;
+    }
+    logger->Log(0, "[Success] Open Session Success");
+    commandSessionState = 1;
+    return S_OK;
+}
+
+HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string& response,
+                                IGlobalTools::IAtParser* parser, const WCHAR* serviceId,
+                                ULONG commandId)
+{
+    if (!IsReady()) return E_FAIL;
+
+    HRESULT result = E_FAIL;
+    std::string parsed;
+    SAFEARRAY* array = nullptr;
+
+    sink->ResetExchange();
+    HRESULT hr = OpenSession(serviceId);
+    if (hr != S_OK) {
+        logger->Log(0, "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
+        result = hr;
+    } else {
+        logger->Log(2, "[Success] OpenSession success hr = 0x%x", 0);
+        array = CharBufferToSafeArray(data, len);
+        ULONG requestID = 0;
+        hr = deviceService->SetCommand(commandId, array, &requestID);
+        result = hr;
+        if (FAILED(hr)) {
+            logger->Log(0, "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+        } else {
+            sink->SetRequestId(requestID);
+            logger->Log(2, "[success]SetCommand success. Request Id is %d",
+                        static_cast<int>(requestID));
+            // The caller's string changes only when a good answer came.
+            std::string received;
+            HRESULT status = S_OK;
+            if (sink->GetResponse(received, status) != WAIT_OBJECT_0) {
+                logger->Log(0, "[Fail] Wait SetCommand Fail \r\n");
+                result = E_FAIL;
+            } else if (status != S_OK) {
+                logger->Log(0, "[Fail]SendData(): Command Response hr = 0x%x",
+                            static_cast<unsigned int>(status));
+                result = StatusAsFailure(status);
+            } else {
+                result = S_OK;
+                if (parser) {
+                    parser->Parse(received.data(), static_cast<unsigned int>(received.size()),
+                                  parsed);
+                    response.assign(parsed);
+                } else {
+                    response.assign(received);
+                }
+                logger->Log(2, "[success]Get Command Response success \r\n");
+            }
+        }
+    }
+
+    if (array) SafeArrayDestroy(array);
+    CloseSession();
+    return result;
+}
+
+HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId)
+{
+    HRESULT result = E_FAIL;
+    if (commandSessionState == 0) {
+        logger->Log(0, "[Fail]Session is not open!");
+        return result;
+    }
+    // A state of 2 survives CloseSession without the session objects.
+    if (!deviceService || !sink) return result;
+
+    SAFEARRAY* array = CharBufferToSafeArray(data, len);
+    ULONG requestID = 0;
+    HRESULT hr = deviceService->SetCommand(commandId, array, &requestID);
+    result = hr;
+    if (FAILED(hr)) {
+        logger->Log(0, "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+    } else {
+        sink->SetRequestId(requestID);
+    }
+    if (array) SafeArrayDestroy(array);
+    return result;
+}
+
+HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
+{
+    if (commandSessionState == 0) {
+        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+        return E_FAIL;
+    }
+    if (!sink) return E_FAIL;
+
+    std::string received;
+    HRESULT status = S_OK;
+    if (sink->GetResponse(received, status) != WAIT_OBJECT_0) return E_FAIL;
+    if (status != S_OK) return StatusAsFailure(status);
+    response.swap(received);
+    return S_OK;
+}
+
+void CMbimDeviceEx::CloseSession()
+{
+    // A session found open (state 2) belongs to someone else and stays open.
+    if (commandSessionState == 1 && deviceService) {
+        ULONG requestID = 0;
+        HRESULT hr = deviceService->CloseCommandSession(&requestID);
+        if (hr != S_OK) {
+            logger->Log(0, "[?]SendData(): CloseCommandSession hr = 0x%x",
+                        static_cast<unsigned int>(hr));
+        } else if (sink) {
+            sink->GetSessionRlt();
+        }
+        commandSessionState = 0;
+    }
+    ReleaseSessionObjects();
+}
+
+// ---------------------------------------------------------------------------
+// Data session
+
+HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId)
+{
+    if (!IsReady()) return E_FAIL;
+    if (!FindDeviceService(serviceId)) return E_FAIL;
+
+    BOOL isOpen = FALSE;
+    deviceService->get_IsDataSessionOpen(&isOpen);
+    if (isOpen) {
+        logger->Log(0, "[Success] Session is Opend ");
+        dataSessionOpen = 1;
+        return S_OK;
+    }
+
+    logger->Log(0, "[?]OpenDataSession(): FALSE == IsDataSessionOpened");
+    ULONG requestID = 0;
+    HRESULT hr = deviceService->OpenDataSession(&requestID);
+    if (hr != S_OK) {
+        logger->Log(0, "[error] OpenDataSession(): hr = 0x%x", static_cast<unsigned int>(hr));
+        return E_FAIL;
+    }
+    if (sink->GetDataSessionRlt() != WAIT_OBJECT_0) {
+        logger->Log(0, "[error] GetSessionRlt Fail");
+        return E_FAIL;
+    }
+    logger->Log(0, "[Success] Open Session Success");
+    dataSessionOpen = 1;
+    return S_OK;
+}
+
+HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
+{
+    if (dataSessionOpen == 0) {
+        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+        return E_FAIL;
+    }
+    if (!sink) return E_FAIL;
+    return sink->GetResponse(response) == WAIT_OBJECT_0 ? S_OK : E_FAIL;
+}
+
+void CMbimDeviceEx::CloseDataSession()
+{
+    if (dataSessionOpen != 0 && deviceService) {
+        ULONG requestID = 0;
+        HRESULT hr = deviceService->CloseDataSession(&requestID);
+        if (hr != S_OK) {
+            logger->Log(0, "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
+                        static_cast<unsigned int>(hr));
+        } else if (sink) {
+            sink->GetDataSessionRlt();
+        }
+        dataSessionOpen = 0;
+    }
+    ReleaseSessionObjects();
+}

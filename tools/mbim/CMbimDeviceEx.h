@@ -1,0 +1,81 @@
+// The MBIM device-service channel: reaches the modem through the Mobile
+// Broadband API, opens command and data sessions on a device service, sends
+// a command with SetCommand and collects the answer that the platform
+// delivers to the channel's event sink.
+#ifndef TOOLS_MBIM_CMBIMDEVICEEX_H
+#define TOOLS_MBIM_CMBIMDEVICEEX_H
+
+#include <string>
+#include <vector>
+
+#include "platform/winapi.h"
+#include "tools/interfaces.h"
+
+class CDefaultServiceEvent;
+
+// One registration of a sink with a connection point; undone by Release.
+struct AdviseEntry {
+    CDefaultServiceEvent* sink;
+    IConnectionPoint* connectionPoint;
+    DWORD cookie;
+};
+
+class CMbimDeviceEx : public IGlobalTools::IMbimChannel {
+public:
+    // Expects zero-filled storage (NewZeroFilled), as the factory gives.
+    CMbimDeviceEx();
+    virtual ~CMbimDeviceEx();
+
+    HRESULT Open() override;
+    HRESULT SendData(const char* data, unsigned int len, std::string& response,
+                     IGlobalTools::IAtParser* parser, const WCHAR* serviceId,
+                     ULONG commandId) override;
+    HRESULT OpenSession(const WCHAR* serviceId) override;
+    HRESULT Sendmsg(const char* data, unsigned int len, ULONG commandId) override;
+    HRESULT Recvmsg(std::string& response) override;
+    void CloseSession() override;
+    HRESULT OpenDataSession(const WCHAR* serviceId) override;
+    HRESULT RecvDataMsg(std::string& response) override;
+    void CloseDataSession() override;
+    void Release() override;
+
+    // Registers eventSink with the device-services manager's connection
+    // point for iid and records it in the advise list.
+    HRESULT AdviseEvents(CDefaultServiceEvent* eventSink, IID iid);
+
+private:
+    CMbimDeviceEx(const CMbimDeviceEx&) = delete;
+    CMbimDeviceEx& operator=(const CMbimDeviceEx&) = delete;
+
+    // The first modem interface (a reference of its own), or null.
+    IMbnInterface* GetFirstInterface();
+    // The payload as a one-dimensional VT_UI1 array from index 0, or null.
+    SAFEARRAY* CharBufferToSafeArray(const char* data, unsigned int len);
+    // True when Open created both managers and registered the sink.
+    bool IsReady() const;
+    // Finds the first modem's device service named serviceId and keeps the
+    // three session objects; false (already logged) when one is missing.
+    bool FindDeviceService(const WCHAR* serviceId);
+    // Releases the three session objects that are held and nulls them.
+    void ReleaseSessionObjects();
+
+    CRITICAL_SECTION adviseLock;
+    std::vector<AdviseEntry> adviseList;
+    IMbnDeviceServicesManager* pMbnDeviceServicesManager;
+    IMbnInterfaceManager* pMbnInterfaceManager;
+    CDefaultServiceEvent* sink;
+    IMbnInterface* pMbnInterface;
+    IMbnDeviceServicesContext* pMbnDeviceServicesContext;
+    IMbnDeviceService* deviceService;
+    // 0 none, 1 opened by this channel, 2 found already open.
+    LONG commandSessionState;
+    // 0 none, 1 data session open.
+    LONG dataSessionOpen;
+    IGlobalTools::ILog* logger;
+    // Successful CoInitializeEx calls (S_OK or S_FALSE) that Release still
+    // has to balance; an unbalanced CoUninitialize would end COM for the
+    // caller's thread.
+    LONG comInitCount;
+};
+
+#endif  // TOOLS_MBIM_CMBIMDEVICEEX_H
