@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs Windows programs of the 64-bit build under Wine in a private prefix.
+#   wine.sh init <prefix>             create the prefix (once; later calls return at once)
+#   wine.sh run <prefix> <exe> [args] run a program; exit status is the program's
+#   wine.sh com <prefix> <n> <device> make <device> (e.g. a pty's slave) the prefix's COMn
+#   wine.sh nocom <prefix> <n>        remove COMn from the prefix
+#   wine.sh stop <prefix>             end the prefix's wineserver and anything it still runs
+# The prefix never opens a window (no DISPLAY), never downloads Mono or Gecko
+# (mscoree and mshtml disabled), and keeps Wine's debug channels quiet.
+# Only the 64-bit loader is used: this kernel cannot run 32-bit programs, and
+# Debian's `wine` wrapper insists on the 32-bit loader.
+set -euo pipefail
+
+cmd="${1:?usage: wine.sh init|run|com|nocom|stop <prefix> ...}"
+prefix="${2:?usage: wine.sh $cmd <prefix> ...}"
+shift 2
+
+export WINEPREFIX="$(realpath -m "$prefix")"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+loader=/usr/lib/wine/wine64
+[ -x "$loader" ] || loader="$(command -v wine64 || true)"
+[ -n "$loader" ] && [ -x "$loader" ] || { echo "wine.sh: no 64-bit Wine loader (install wine64)" >&2; exit 127; }
+server=/usr/lib/wine/wineserver64
+[ -x "$server" ] || server="$(command -v wineserver)"
+
+# One wineboot per prefix: parallel first callers wait on the lock, and the
+# marker is written only once the boot has finished.
+init() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  if [ ! -f "$WINEPREFIX/.globaltools-ready" ]; then
+    "$loader" wineboot --init >/dev/null 2>&1 || { echo "wine.sh: wineboot failed in $WINEPREFIX" >&2; exit 1; }
+    "$server" -w
+    touch "$WINEPREFIX/.globaltools-ready"
+  fi
+  flock -u 9
+  exec 9>&-
+}
+
+case "$cmd" in
+  init)
+    init
+    echo "wine.sh: prefix $WINEPREFIX ready ($("$loader" --version))"
+    ;;
+  run)
+    [ -f "$WINEPREFIX/.globaltools-ready" ] || init
+    exec "$loader" "$@"
+    ;;
+  com)
+    [ -f "$WINEPREFIX/.globaltools-ready" ] || init
+    n="${1:?usage: wine.sh com <prefix> <n> <device>}"; dev="${2:?usage: wine.sh com <prefix> <n> <device>}"
+    ln -sfn "$dev" "$WINEPREFIX/dosdevices/com$n"
+    ;;
+  nocom)
+    n="${1:?usage: wine.sh nocom <prefix> <n>}"
+    rm -f "$WINEPREFIX/dosdevices/com$n"
+    ;;
+  stop)
+    [ -d "$WINEPREFIX" ] && "$server" -k 2>/dev/null || true
+    ;;
+  *) echo "wine.sh: unknown command $cmd" >&2; exit 2 ;;
+esac
