@@ -1,11 +1,12 @@
 // The OLE Automation subset for the POSIX build, declared as the Windows SDK
 // declares it (wtypes.h, oaidl.h, oleauto.h): BSTR strings and SAFEARRAYs of
 // plain values, strings and interface pointers.
-// Implements: SysAllocString, SysAllocStringLen, SysFreeString, SysStringLen,
-//   SysStringByteLen, SafeArrayCreate, SafeArrayDestroy, SafeArrayGetDim,
-//   SafeArrayGetElemsize, SafeArrayGetVartype, SafeArrayGetLBound,
-//   SafeArrayGetUBound, SafeArrayPutElement, SafeArrayGetElement,
-//   SafeArrayAccessData, SafeArrayUnaccessData.
+// Implements: SysAllocString, SysAllocStringLen, SysAllocStringByteLen,
+//   SysFreeString, SysStringLen, SysStringByteLen, SafeArrayCreate,
+//   SafeArrayDestroy, SafeArrayGetDim, SafeArrayGetElemsize,
+//   SafeArrayGetVartype, SafeArrayGetLBound, SafeArrayGetUBound,
+//   SafeArrayPutElement, SafeArrayGetElement, SafeArrayAccessData,
+//   SafeArrayUnaccessData.
 // Not implemented: VARIANT and its functions (so arrays of VT_VARIANT,
 //   VT_DECIMAL and VT_RECORD cannot be created), SafeArrayCreateVector, the
 //   lock/copy/redim family, BSTR caching (see docs/platform-coverage.md).
@@ -117,6 +118,7 @@ extern "C" {
 
 BSTR WINAPI SysAllocString(const OLECHAR* psz);
 BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui);
+BSTR WINAPI SysAllocStringByteLen(LPCSTR psz, UINT len);
 void WINAPI SysFreeString(BSTR bstrString);
 UINT WINAPI SysStringLen(BSTR pbstr);
 UINT WINAPI SysStringByteLen(BSTR bstr);
