@@ -7,7 +7,7 @@ packages=(
   build-essential g++ cmake ninja-build git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
-  wine64
+  wine wine64 util-linux
 )
 
 missing=()
