@@ -1,1 +1,45 @@
-// Placeholder: this component is being written.
+// CreateToolInstance: the one factory of the component library. It compares
+// the 16 bytes of an interface ID with the known IDs, in a fixed order, and
+// hands out the object behind the first match.
+#include <cstring>
+
+#include "tools/ZeroFilled.h"
+#include "tools/interfaces.h"
+#include "tools/log/CLogEx.h"
+#include "tools/parser/CKavoParser.h"
+
+namespace {
+
+bool SameId(const GUID& a, const GUID& b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+
+}  // namespace
+
+int CreateToolInstance(const GUID& iid, void** out)
+{
+    void* object = NULL;
+
+    if (SameId(iid, IID_IDeviceMsg)) {
+        // Serial channel (CSerial): not part of the library yet, so this ID
+        // yields no object. Created with NewZeroFilled once it is.
+        object = NULL;
+    } else if (SameId(iid, IID_ILog)) {
+        object = static_cast<IGlobalTools::ILog*>(GetSharedLog());
+    } else if (SameId(iid, IID_IMbimChannel)) {
+        // MBIM channel (CMbimDeviceEx): not part of the library yet, so this
+        // ID yields no object. Created with NewZeroFilled once it is.
+        object = NULL;
+    } else if (SameId(iid, IID_IAtParser)) {
+        object = static_cast<IGlobalTools::IAtParser*>(new CKavoParser());
+    } else if (SameId(iid, IID_ILogEx)) {
+        object = static_cast<IGlobalTools::ILogEx*>(new CLogEx());
+    }
+
+    if (object == NULL) {
+        return 0;
+    }
+    *out = object;
+    return 1;
+}

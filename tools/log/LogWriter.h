@@ -1,0 +1,112 @@
+// The work both file loggers share: building the log file and INI paths when a
+// logger is constructed, and writing one filtered, time-stamped line. CLog and
+// CLogEx keep their own fields and pass them in, so the two classes differ
+// only in file name, default threshold and lifetime.
+#ifndef TOOLS_LOG_LOGWRITER_H
+#define TOOLS_LOG_LOGWRITER_H
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/winapi.h"
+
+namespace LogWriter {
+
+// Appends part to path only if the result, terminator included, fits the
+// MAX_PATH buffer; strcat_s would otherwise hit the invalid-parameter handler.
+inline bool AppendFits(char (&path)[MAX_PATH], const char* part)
+{
+    if (std::strlen(path) + std::strlen(part) >= MAX_PATH) {
+        return false;
+    }
+    return strcat_s(path, part) == 0;
+}
+
+// Builds "<common app data>\Quendra Driver Package\logs\<logFileName>" and
+// "<exe folder>\kvconfig.ini", creating the two folders on the way. A folder
+// that cannot be prepared, or a folder path longer than 259 characters,
+// leaves logFilePath empty; an unreadable executable path leaves iniFilePath
+// empty. Neither is an error for the caller: the logger then writes nothing,
+// or uses its default threshold.
+inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::string& iniFilePath)
+{
+    char path[MAX_PATH] = {0};
+
+    if (SHGetSpecialFolderPathA(NULL, path, CSIDL_COMMON_APPDATA, FALSE)) {
+        // PathAddBackslashA assumes a MAX_PATH buffer but some versions do
+        // not stop at its end, so room for the backslash is checked first.
+        if (std::strlen(path) + 1 < MAX_PATH && PathAddBackslashA(path) != NULL &&
+            AppendFits(path, "Quendra Driver Package\\")) {
+            bool folderReady = CreateDirectoryA(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
+            if (folderReady && AppendFits(path, "logs\\")) {
+                // The log file's own open reports a missing "logs" folder.
+                CreateDirectoryA(path, NULL);
+                logFilePath = path;
+                logFilePath += logFileName;
+            }
+        }
+    }
+
+    // A result of MAX_PATH means the path was cut (and, on old systems, left
+    // without a terminator): an INI beside a cut path would be the wrong one.
+    std::memset(path, 0, sizeof(path));
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    char* lastBackslash = std::strrchr(path, '\\');
+    if (lastBackslash != NULL) {
+        lastBackslash[1] = '\0';
+    }
+    iniFilePath = path;
+    iniFilePath += "kvconfig.ini";
+}
+
+// Writes "[pid] [tid] MM-DD hh:mm:ss:mmm : <message>\n" to logFilePath when
+// level is not above the threshold read from the INI file (or defaultLevel).
+// The threshold is read before the lock, on every call; the lock is held from
+// reading the time to closing the file, so lines through one logger never
+// interleave and are stamped in the order they are written. Every failure
+// drops the line silently.
+inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
+                      const std::string& iniFilePath, int defaultLevel, int level,
+                      const char* format, va_list args)
+{
+    int threshold = static_cast<int>(
+        GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", defaultLevel, iniFilePath.c_str()));
+    if (threshold < level) {
+        return;
+    }
+
+    EnterCriticalSection(&logLock);
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+
+    // An empty path is never opened: older C runtimes treat an empty file
+    // name as an invalid parameter instead of a failed open.
+    FILE* file = NULL;
+    if (!logFilePath.empty() && fopen_s(&file, logFilePath.c_str(), "a+") == 0 && file != NULL) {
+        fprintf(file, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ",
+                static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+
+        // Longer messages are cut at 511 characters (_TRUNCATE); the text is
+        // written as it is, never used as a format again.
+        char message[512] = {0};
+        _vsnprintf_s(message, sizeof(message), _TRUNCATE, format, args);
+        fputs(message, file);
+        fputs("\n", file);
+
+        fflush(file);
+        fclose(file);
+    }
+
+    LeaveCriticalSection(&logLock);
+}
+
+}  // namespace LogWriter
+
+#endif  // TOOLS_LOG_LOGWRITER_H
