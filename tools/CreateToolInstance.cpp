@@ -7,6 +7,7 @@
 #include "tools/interfaces.h"
 #include "tools/log/CLogEx.h"
 #include "tools/parser/CKavoParser.h"
+#include "tools/serial/CSerial.h"
 
 namespace {
 
@@ -22,9 +23,7 @@ int CreateToolInstance(const GUID& iid, void** out)
     void* object = NULL;
 
     if (SameId(iid, IID_IDeviceMsg)) {
-        // Serial channel (CSerial): not part of the library yet, so this ID
-        // yields no object. Created with NewZeroFilled once it is.
-        object = NULL;
+        object = static_cast<IGlobalTools::IDeviceMsg*>(NewZeroFilled<CSerial>());
     } else if (SameId(iid, IID_ILog)) {
         object = static_cast<IGlobalTools::ILog*>(GetSharedLog());
     } else if (SameId(iid, IID_IMbimChannel)) {
