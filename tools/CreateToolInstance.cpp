@@ -6,6 +6,7 @@
 #include "tools/ZeroFilled.h"
 #include "tools/interfaces.h"
 #include "tools/log/CLogEx.h"
+#include "tools/mbim/CMbimDeviceEx.h"
 #include "tools/parser/CKavoParser.h"
 #include "tools/serial/CSerial.h"
 
@@ -27,9 +28,7 @@ int CreateToolInstance(const GUID& iid, void** out)
     } else if (SameId(iid, IID_ILog)) {
         object = static_cast<IGlobalTools::ILog*>(GetSharedLog());
     } else if (SameId(iid, IID_IMbimChannel)) {
-        // MBIM channel (CMbimDeviceEx): not part of the library yet, so this
-        // ID yields no object. Created with NewZeroFilled once it is.
-        object = NULL;
+        object = static_cast<IGlobalTools::IMbimChannel*>(NewZeroFilled<CMbimDeviceEx>());
     } else if (SameId(iid, IID_IAtParser)) {
         object = static_cast<IGlobalTools::IAtParser*>(new CKavoParser());
     } else if (SameId(iid, IID_ILogEx)) {
