@@ -83,8 +83,31 @@ inline std::string SharedLogPath()
     return Slashed(path + "Quendra Driver Package\\logs\\KavoConnectMonitor.log");
 }
 
-// The messages (the text after the time stamp, without the line ending)
-// written to the shared log after this object was made.
+// The messages of a log text: for each line "[pid] [tid] MM-DD hh:mm:ss:mmm :
+// message", the text after the time stamp, without the line ending.
+inline std::vector<std::string> LogMessages(const std::string& text)
+{
+    std::vector<std::string> messages;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t mark = line.find(" : ");
+        if (!line.empty() && line[0] == '[' && mark != std::string::npos) {
+            messages.push_back(line.substr(mark + 3));
+        } else if (!line.empty() && !messages.empty()) {
+            // A message that held a line break of its own; one that ended in
+            // "\r\n" leaves only an empty line, which is dropped.
+            messages.back() += "\n" + line;
+        }
+        pos = end + 1;
+    }
+    return messages;
+}
+
+// The messages written to the shared log after this object was made.
 class LogWatch {
 public:
     LogWatch() : path(SharedLogPath()), start(FileSize()) {}
@@ -93,26 +116,8 @@ public:
     {
         std::ifstream in(path, std::ios::binary);
         std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<std::string> messages;
-        if (all.size() <= start) return messages;
-        all.erase(0, start);
-        size_t pos = 0;
-        while (pos < all.size()) {
-            size_t end = all.find('\n', pos);
-            if (end == std::string::npos) end = all.size();
-            std::string line = all.substr(pos, end - pos);
-            while (!line.empty() && line.back() == '\r') line.pop_back();
-            // "[pid] [tid] MM-DD hh:mm:ss:mmm : message"
-            size_t mark = line.find(" : ");
-            if (!line.empty() && line[0] == '[' && mark != std::string::npos) {
-                messages.push_back(line.substr(mark + 3));
-            } else if (!messages.empty()) {
-                // A message that held a line break of its own.
-                messages.back() += "\n" + line;
-            }
-            pos = end + 1;
-        }
-        return messages;
+        if (all.size() <= start) return std::vector<std::string>();
+        return LogMessages(all.substr(start));
     }
 
     bool Has(const std::string& message) const

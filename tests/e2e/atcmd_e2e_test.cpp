@@ -1,0 +1,222 @@
+// atcmd end to end: the real program, started as its own process against the
+// simulated Mobile Broadband service it links on POSIX. Each test gives it a
+// folder of its own (a copy of the program, with or without kvconfig.ini
+// beside it) and a common application-data folder of its own, then checks
+// standard output, the exit status and the shared log.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/tools/mbim/MbimTestSupport.h"
+
+#ifndef ATCMD_PATH
+#error "ATCMD_PATH must name the atcmd program"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+class AtcmdEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int serial = 0;
+        root = fs::temp_directory_path() /
+               ("atcmd-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        fs::create_directories(root / "bin");
+        fs::create_directories(root / "appdata");
+        program = root / "bin" / "atcmd";
+        fs::copy_file(ATCMD_PATH, program, fs::copy_options::overwrite_existing);
+        fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    void SetLogLevel(int level)
+    {
+        std::ofstream ini(root / "bin" / "kvconfig.ini", std::ios::binary);
+        ini << "[BASE_CONFIG]\r\nLOG_LV=" << level << "\r\n";
+    }
+
+    // Runs the copy with the given arguments and extra environment entries;
+    // the child gets PROGRAMDATA pointing at this test's folder.
+    Outcome Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {})
+    {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            if (std::string(*e).rfind("PROGRAMDATA=", 0) != 0) env.push_back(*e);
+        }
+        env.push_back("PROGRAMDATA=" + (root / "appdata").string());
+        env.insert(env.end(), environment.begin(), environment.end());
+
+        std::vector<std::string> args{program.string()};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+
+        Outcome outcome;
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) return outcome;
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(pipeFds[1], STDOUT_FILENO);
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                outcome.out.append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        close(pipeFds[0]);
+        int status = 0;
+        if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+            outcome.status = WEXITSTATUS(status);
+        }
+        return outcome;
+    }
+
+    std::vector<std::string> LogMessages() const
+    {
+        std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log",
+                         std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return mbimtest::LogMessages(text);
+    }
+
+    static bool Has(const std::vector<std::string>& messages, const std::string& message)
+    {
+        for (const std::string& m : messages) {
+            if (m == message) return true;
+        }
+        return false;
+    }
+
+    static std::string Dump(const std::vector<std::string>& messages)
+    {
+        std::string out;
+        for (const std::string& m : messages) out += "  | " + m + "\n";
+        return out;
+    }
+
+    fs::path root;
+    fs::path program;
+};
+
+TEST_F(AtcmdEndToEnd, at_prints_ok)
+{
+    Outcome run = Run({"AT"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("\r\nOK\r\n", run.out);
+}
+
+TEST_F(AtcmdEndToEnd, ati_prints_the_simulated_identification)
+{
+    Outcome run = Run({"ATI"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(0u, run.out.rfind("\r\nSimulated MBIM LTE modem - not a real device\r\n", 0)) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\r\nManufacturer: ")) << run.out;
+    ASSERT_GE(run.out.size(), 6u);
+    EXPECT_EQ("\r\nOK\r\n", run.out.substr(run.out.size() - 6)) << run.out;
+}
+
+TEST_F(AtcmdEndToEnd, unknown_command_prints_error)
+{
+    Outcome run = Run({"AT+NOSUCHTHING"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("\r\nERROR\r\n", run.out);
+}
+
+TEST_F(AtcmdEndToEnd, only_the_first_argument_is_sent)
+{
+    Outcome run = Run({"AT", "+NOSUCHTHING"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("\r\nOK\r\n", run.out);
+}
+
+TEST_F(AtcmdEndToEnd, without_an_ini_file_nothing_is_logged)
+{
+    Outcome run = Run({"AT"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_TRUE(LogMessages().empty()) << Dump(LogMessages());
+}
+
+TEST_F(AtcmdEndToEnd, log_level_2_records_the_road_of_the_request)
+{
+    SetLogLevel(2);
+    Outcome run = Run({"AT"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("\r\nOK\r\n", run.out);
+
+    std::vector<std::string> log = LogMessages();
+    const char* const road[] = {
+        "[?]SendData(): FALSE == IsCommandSessionOpened",
+        "[Success] Open Session Success",
+        "[Success] OpenSession success hr = 0x0",
+        "[success] Get At Response Success. Length 6",
+        "[success]Get Command Response success ",
+    };
+    size_t next = 0;
+    for (const char* line : road) {
+        size_t i = next;
+        while (i < log.size() && log[i] != line) ++i;
+        EXPECT_LT(i, log.size()) << "missing or out of order: " << line << "\n" << Dump(log);
+        if (i < log.size()) next = i + 1;
+    }
+    bool setCommand = false;
+    bool completion = false;
+    for (const std::string& m : log) {
+        setCommand = setCommand || m.rfind("[success]SetCommand success. Request Id is ", 0) == 0;
+        completion = completion || m.rfind("[Success] OnSetCommandComplete called! Request id is ", 0) == 0;
+    }
+    EXPECT_TRUE(setCommand) << Dump(log);
+    EXPECT_TRUE(completion) << Dump(log);
+    // A successful run logs no failure.
+    for (const std::string& m : log) {
+        EXPECT_EQ(std::string::npos, m.find("[error]")) << m;
+        EXPECT_EQ(std::string::npos, m.find("[Fail]")) << m;
+    }
+}
+
+TEST_F(AtcmdEndToEnd, log_level_0_keeps_only_failures_and_session_lines)
+{
+    SetLogLevel(0);
+    Outcome run = Run({"AT"});
+    EXPECT_EQ(0, run.status);
+    std::vector<std::string> log = LogMessages();
+    EXPECT_TRUE(Has(log, "[Success] Open Session Success")) << Dump(log);
+    EXPECT_FALSE(Has(log, "[Success] OpenSession success hr = 0x0")) << Dump(log);
+}
+
+}  // namespace
