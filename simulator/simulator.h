@@ -14,6 +14,9 @@
 // callback. The pool starts with the first completion and stops once the last
 // service object is gone.
 //
+// Wide strings are WCHAR (UTF-16) throughout: std::wstring is not used,
+// since POSIX builds make wchar_t 16-bit while the C++ library assumes 32.
+//
 // Lifetime: COM objects handed out keep the service's state alive, so the
 // SimulatedService object may be destroyed before them; destroying it revokes
 // its registration and drops held completions.
@@ -208,17 +211,18 @@ public:
     // --- the device ---------------------------------------------------
     void SetModemPresent(bool present);          // false: GetInterfaces lists nothing
     void SetReadyState(MBN_READY_STATE state);    // default MBN_READY_STATE_INITIALIZED
-    void SetInterfaceId(const std::wstring& id);  // default kDefaultInterfaceId
+    void SetInterfaceId(const WCHAR* id);  // default kDefaultInterfaceId
     void SetModem(const ModemConfig& config);     // replaces the modem (state reset)
     void SetLengthPrefixed(bool on);             // AT answers wrapped (LengthPrefixed)
     // Answers SetCommand on the AT service instead of the modem (data is the
     // payload; the result is the response bytes). Empty function: the modem.
     void SetResponder(std::function<std::string(ULONG commandId, const std::string& data)> responder);
     // Session already open on a device service, as left by another client.
-    void SetCommandSessionOpen(const std::wstring& serviceId, bool open);
-    void SetDataSessionOpen(const std::wstring& serviceId, bool open);
-    bool IsCommandSessionOpen(const std::wstring& serviceId) const;
-    bool IsDataSessionOpen(const std::wstring& serviceId) const;
+    // Service IDs compare without regard to case.
+    void SetCommandSessionOpen(const WCHAR* serviceId, bool open);
+    void SetDataSessionOpen(const WCHAR* serviceId, bool open);
+    bool IsCommandSessionOpen(const WCHAR* serviceId) const;
+    bool IsDataSessionOpen(const WCHAR* serviceId) const;
     void SetMaxCommandSize(ULONG bytes);  // default 4096; a larger payload: E_INVALIDARG
 
     // --- faults -------------------------------------------------------
@@ -264,6 +268,9 @@ public:
     long SinkRefs() const;
     size_t AdviseConnections() const;
     size_t ServiceThreads() const;  // pool threads not yet joined
+    // Nothing of the service in use: no object, class factory, server lock
+    // or held completion (DllCanUnloadNow).
+    bool CanUnload() const;
 
 private:
     std::shared_ptr<ServiceCore> core_;

@@ -1,0 +1,776 @@
+// The COM objects of the simulated service: the class factories of the two
+// manager classes, the interface manager and its modem interface, the
+// device-services manager with its connection point, the device-services
+// context and the device service with its sessions and requests.
+//
+// Every object counts its references with atomic operations and reports them
+// to the core, so tests can prove a run leaves nothing behind. Objects hold no
+// COM references on one another (only the core), except the connection
+// point, which lives inside its manager and shares the manager's count.
+// Requests return a request ID at once; their completion is a job that holds
+// a reference on the device service it reports, and runs on the pool.
+#include <utility>
+
+#include "simulator/core.h"
+
+// The SDK's interfaces have public non-virtual destructors; these objects are
+// destroyed only through their own Release, so the warning says nothing here.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+namespace mbnsim {
+
+namespace {
+
+// Base of the service's objects: the reference count and the accounting.
+class ObjectBase {
+public:
+    ObjectBase(const ObjectBase&) = delete;
+    ObjectBase& operator=(const ObjectBase&) = delete;
+
+protected:
+    explicit ObjectBase(std::shared_ptr<ServiceCore> core) : core_(std::move(core)) {
+        core_->ObjectCreated();
+        ++core_->refs;  // the creator's reference
+    }
+    virtual ~ObjectBase() { core_->ObjectDestroyed(); }
+
+    ULONG AddRefImpl() {
+        ++core_->refs;
+        return ++count_;
+    }
+    ULONG ReleaseImpl() {
+        --core_->refs;
+        const ULONG n = --count_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    std::shared_ptr<ServiceCore> core_;
+
+private:
+    std::atomic<ULONG> count_{1};
+};
+
+#define MBNSIM_IUNKNOWN_REFS                                              \
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }   \
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+
+BSTR NewBstr(const U16& text) { return SysAllocString(AsWchar(text)); }
+
+// Copies a one-dimensional array of bytes. E_INVALIDARG for anything else.
+HRESULT ReadBytes(SAFEARRAY* array, std::string& bytes) {
+    if (!array) return E_INVALIDARG;
+    VARTYPE vt = VT_EMPTY;
+    if (SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return E_INVALIDARG;
+    if (SUCCEEDED(SafeArrayGetVartype(array, &vt)) && vt != VT_UI1 && vt != VT_I1) return E_INVALIDARG;
+    LONG lower = 0;
+    LONG upper = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
+        return E_INVALIDARG;
+    bytes.clear();
+    if (upper < lower) return S_OK;
+    void* data = nullptr;
+    HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) return hr;
+    bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower) + 1);
+    SafeArrayUnaccessData(array);
+    return S_OK;
+}
+
+template <class T>
+void SetOut(T** out, T* value) {
+    if (out) *out = value;
+}
+
+// A counted COM reference owned by a completion job.
+template <class T>
+std::shared_ptr<T> Hold(T* object) {
+    object->AddRef();
+    return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
+}
+
+// ---------------------------------------------------------------------------
+
+class MbnInterface final : public IMbnInterface, private ObjectBase {
+public:
+    MbnInterface(std::shared_ptr<ServiceCore> core, U16 id) : ObjectBase(std::move(core)), id_(std::move(id)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IMbnInterface) {
+            AddRef();
+            *out = static_cast<IMbnInterface*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    MBNSIM_IUNKNOWN_REFS
+
+    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
+        HRESULT hr = core_->Check(Call::InterfaceGetInterfaceID);
+        if (!id) return FAILED(hr) ? hr : E_POINTER;
+        *id = nullptr;
+        if (FAILED(hr)) return hr;
+        *id = NewBstr(id_);  // the caller's to free
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE GetInterfaceCapability(MBN_INTERFACE_CAPS* caps) override {
+        if (!caps) return E_POINTER;
+        ModemConfig m;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            m = core_->modem.State();
+        }
+        std::memset(caps, 0, sizeof(*caps));
+        caps->cellularClass = MBN_CELLULAR_CLASS_GSM;
+        caps->voiceClass = MBN_VOICE_CLASS_NO_VOICE;
+        caps->dataClass = MBN_DATA_CLASS_LTE | MBN_DATA_CLASS_UMTS | MBN_DATA_CLASS_GPRS;
+        auto bstr = [](const std::string& s) {
+            U16 u(s.begin(), s.end());
+            return NewBstr(u);
+        };
+        caps->deviceID = bstr(m.imei);
+        caps->manufacturer = bstr(m.manufacturer);
+        caps->model = bstr(m.model);
+        caps->firmwareInfo = bstr(m.revision);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSubscriberInformation(IMbnSubscriberInformation** out) override {
+        SetOut(out, static_cast<IMbnSubscriberInformation*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {
+        HRESULT hr = core_->Check(Call::GetReadyState);
+        if (FAILED(hr)) return hr;
+        if (!state) return E_POINTER;
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        *state = core_->readyState;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InEmergencyMode(VARIANT_BOOL* emergency) override {
+        if (!emergency) return E_POINTER;
+        *emergency = VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetHomeProvider(MBN_PROVIDER*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPreferredProviders(SAFEARRAY** out) override {
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetPreferredProviders(SAFEARRAY*, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetVisibleProviders(ULONG*, SAFEARRAY** out) override {
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ScanNetwork(ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetConnection(IMbnConnection** out) override {
+        SetOut(out, static_cast<IMbnConnection*>(nullptr));
+        return E_NOTIMPL;
+    }
+
+private:
+    ~MbnInterface() override = default;
+    const U16 id_;
+};
+
+// ---------------------------------------------------------------------------
+
+class InterfaceManager final : public IMbnInterfaceManager, private ObjectBase {
+public:
+    explicit InterfaceManager(std::shared_ptr<ServiceCore> core) : ObjectBase(std::move(core)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IMbnInterfaceManager) {
+            AddRef();
+            *out = static_cast<IMbnInterfaceManager*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    MBNSIM_IUNKNOWN_REFS
+
+    HRESULT STDMETHODCALLTYPE GetInterface(LPCWSTR id, IMbnInterface** out) override {
+        HRESULT hr = core_->Check(Call::GetInterface);
+        SetOut(out, static_cast<IMbnInterface*>(nullptr));
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        if (!id) return E_INVALIDARG;
+        U16 current;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            if (!core_->modemPresent || !SameId(core_->interfaceId, ToU16(id))) return kErrorNotFound;
+            current = core_->interfaceId;
+        }
+        *out = new MbnInterface(core_, current);
+        return S_OK;
+    }
+
+    // One element per modem: the simulated device, or none. The array holds
+    // its own reference on each interface; SafeArrayDestroy gives it back.
+    HRESULT STDMETHODCALLTYPE GetInterfaces(SAFEARRAY** out) override {
+        HRESULT hr = core_->Check(Call::GetInterfaces);
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        bool present = false;
+        U16 id;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            present = core_->modemPresent;
+            id = core_->interfaceId;
+        }
+        SAFEARRAYBOUND bound;
+        bound.cElements = present ? 1 : 0;
+        bound.lLbound = 0;
+        SAFEARRAY* array = SafeArrayCreate(VT_UNKNOWN, 1, &bound);
+        if (!array) return E_OUTOFMEMORY;
+        if (present) {
+            IMbnInterface* modem = new MbnInterface(core_, id);
+            LONG index = 0;
+            hr = SafeArrayPutElement(array, &index, static_cast<IUnknown*>(modem));
+            modem->Release();
+            if (FAILED(hr)) {
+                SafeArrayDestroy(array);
+                return hr;
+            }
+        }
+        *out = array;
+        return S_OK;
+    }
+
+private:
+    ~InterfaceManager() override = default;
+};
+
+// ---------------------------------------------------------------------------
+
+class DeviceService final : public IMbnDeviceService, private ObjectBase {
+public:
+    DeviceService(std::shared_ptr<ServiceCore> core, U16 interfaceId, U16 serviceId)
+        : ObjectBase(std::move(core)),
+          interfaceId_(std::move(interfaceId)),
+          serviceId_(std::move(serviceId)),
+          isAt_(SameId(serviceId_, ToU16(kAtServiceId))) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IMbnDeviceService) {
+            AddRef();
+            *out = static_cast<IMbnDeviceService*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    MBNSIM_IUNKNOWN_REFS
+
+    HRESULT STDMETHODCALLTYPE QuerySupportedCommands(ULONG* requestID) override {
+        if (!requestID) return E_POINTER;
+        const ULONG id = core_->NextRequestId();
+        *requestID = id;
+        auto self = Hold(this);
+        ServiceCore* core = core_.get();
+        const bool at = isAt_;
+        core_->Dispatch(CompletionPlan(), [core, self, id, at](const std::function<void()>& onStart) {
+            core->Deliver(Callback::QuerySupportedCommandsComplete, onStart,
+                          [&](IMbnDeviceServicesEvents* sink) {
+                              SAFEARRAYBOUND bound;
+                              bound.cElements = at ? 1 : 0;
+                              bound.lLbound = 0;
+                              SAFEARRAY* list = SafeArrayCreate(VT_UI4, 1, &bound);
+                              if (list && at) {
+                                  LONG index = 0;
+                                  ULONG command = kAtCommandId;
+                                  SafeArrayPutElement(list, &index, &command);
+                              }
+                              sink->OnQuerySupportedCommandsComplete(self.get(), list, S_OK, id);
+                              SafeArrayDestroy(list);
+                          });
+        });
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE OpenCommandSession(ULONG* requestID) override {
+        return SessionRequest(Call::OpenCommandSession, Request::OpenCommandSession,
+                              Callback::OpenCommandSessionComplete, true, true, requestID);
+    }
+    HRESULT STDMETHODCALLTYPE CloseCommandSession(ULONG* requestID) override {
+        return SessionRequest(Call::CloseCommandSession, Request::CloseCommandSession,
+                              Callback::CloseCommandSessionComplete, true, false, requestID);
+    }
+    HRESULT STDMETHODCALLTYPE OpenDataSession(ULONG* requestID) override {
+        return SessionRequest(Call::OpenDataSession, Request::OpenDataSession, Callback::OpenDataSessionComplete,
+                              false, true, requestID);
+    }
+    HRESULT STDMETHODCALLTYPE CloseDataSession(ULONG* requestID) override {
+        return SessionRequest(Call::CloseDataSession, Request::CloseDataSession,
+                              Callback::CloseDataSessionComplete, false, false, requestID);
+    }
+
+    // The payload is copied at once (the caller may destroy its array when
+    // the call returns) and answered by the modem in request order.
+    HRESULT STDMETHODCALLTYPE SetCommand(ULONG commandID, SAFEARRAY* payload, ULONG* requestID) override {
+        HRESULT hr = core_->Check(Call::SetCommand);
+        if (requestID) *requestID = 0;
+        if (FAILED(hr)) return hr;
+        if (!requestID) return E_POINTER;
+        std::string bytes;
+        hr = ReadBytes(payload, bytes);
+        if (FAILED(hr)) return hr;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            if (bytes.size() >= core_->maxCommandSize) return E_INVALIDARG;
+        }
+        if (!core_->Session(serviceId_).command) return kErrorInvalidState;
+        const ULONG id = core_->NextRequestId();
+        const CompletionPlan plan = core_->TakePlan(Request::SetCommand);
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->setCommands.push_back({commandID, bytes, id});
+        }
+        HRESULT status = plan.status;
+        std::string answer;
+        if (SUCCEEDED(status)) {
+            if (plan.response)
+                answer = *plan.response;
+            else if (isAt_ && commandID == kAtCommandId)
+                answer = core_->Answer(commandID, bytes);
+            else
+                status = kStatusNotSupported;
+        }
+        const ULONG foreignId = plan.foreignIdFirst ? core_->NextForeignId() : 0;
+        const bool empty = plan.emptyData;
+        *requestID = id;
+        auto self = Hold(this);
+        ServiceCore* core = core_.get();
+        core_->Dispatch(plan, [core, self, id, commandID, status, answer, foreignId,
+                               empty](const std::function<void()>& onStart) {
+            std::function<void()> start = onStart;
+            if (foreignId != 0) {
+                core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
+                    SAFEARRAY* data = ByteArray("\r\nFOREIGN\r\n");
+                    sink->OnSetCommandComplete(self.get(), commandID, data, S_OK, foreignId);
+                    SafeArrayDestroy(data);
+                });
+                start = nullptr;
+            }
+            core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
+                // The array is the service's: destroyed when the callback returns.
+                SAFEARRAY* data = nullptr;
+                if (SUCCEEDED(status)) data = ByteArray(empty ? std::string() : answer);
+                sink->OnSetCommandComplete(self.get(), commandID, data, status, id);
+                SafeArrayDestroy(data);
+            });
+        });
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryCommand(ULONG commandID, SAFEARRAY* payload, ULONG* requestID) override {
+        HRESULT hr = core_->Check(Call::QueryCommand);
+        if (requestID) *requestID = 0;
+        if (FAILED(hr)) return hr;
+        if (!requestID) return E_POINTER;
+        std::string bytes;
+        hr = ReadBytes(payload, bytes);
+        if (FAILED(hr)) return hr;
+        if (!core_->Session(serviceId_).command) return kErrorInvalidState;
+        const ULONG id = core_->NextRequestId();
+        const CompletionPlan plan = core_->TakePlan(Request::QueryCommand);
+        const HRESULT status = FAILED(plan.status) ? plan.status : kStatusNotSupported;
+        *requestID = id;
+        auto self = Hold(this);
+        ServiceCore* core = core_.get();
+        core_->Dispatch(plan, [core, self, id, commandID, status](const std::function<void()>& onStart) {
+            core->Deliver(Callback::QueryCommandComplete, onStart, [&](IMbnDeviceServicesEvents* sink) {
+                sink->OnQueryCommandComplete(self.get(), commandID, nullptr, status, id);
+            });
+        });
+        return S_OK;
+    }
+
+    // Bytes written on the data session go to the modem as a terminal's
+    // would; what it answers comes back through OnReadData after the write
+    // has completed.
+    HRESULT STDMETHODCALLTYPE WriteData(SAFEARRAY* payload, ULONG* requestID) override {
+        HRESULT hr = core_->Check(Call::WriteData);
+        if (requestID) *requestID = 0;
+        if (FAILED(hr)) return hr;
+        if (!requestID) return E_POINTER;
+        std::string bytes;
+        hr = ReadBytes(payload, bytes);
+        if (FAILED(hr)) return hr;
+        if (!core_->Session(serviceId_).data) return kErrorInvalidState;
+        const ULONG id = core_->NextRequestId();
+        const CompletionPlan plan = core_->TakePlan(Request::WriteData);
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->dataWritten.push_back(bytes);
+        }
+        std::string answer;
+        if (SUCCEEDED(plan.status) && isAt_) answer = core_->FeedModem(bytes);
+        const HRESULT status = plan.status;
+        *requestID = id;
+        auto self = Hold(this);
+        ServiceCore* core = core_.get();
+        core_->Dispatch(plan, [core, self, id, status, answer](const std::function<void()>& onStart) {
+            core->Deliver(Callback::WriteDataComplete, onStart, [&](IMbnDeviceServicesEvents* sink) {
+                sink->OnWriteDataComplete(self.get(), status, id);
+            });
+            if (answer.empty()) return;
+            core->Deliver(Callback::ReadData, nullptr, [&](IMbnDeviceServicesEvents* sink) {
+                SAFEARRAY* data = ByteArray(answer);
+                sink->OnReadData(self.get(), data);
+                SafeArrayDestroy(data);
+            });
+        });
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = NewBstr(interfaceId_);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE get_DeviceServiceID(BSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = NewBstr(serviceId_);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    // A failed call leaves *value as it was.
+    HRESULT STDMETHODCALLTYPE get_IsCommandSessionOpen(BOOL* value) override {
+        HRESULT hr = core_->Check(Call::IsCommandSessionOpen);
+        if (FAILED(hr)) return hr;
+        if (!value) return E_POINTER;
+        *value = core_->Session(serviceId_).command ? TRUE : FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_IsDataSessionOpen(BOOL* value) override {
+        HRESULT hr = core_->Check(Call::IsDataSessionOpen);
+        if (FAILED(hr)) return hr;
+        if (!value) return E_POINTER;
+        *value = core_->Session(serviceId_).data ? TRUE : FALSE;
+        return S_OK;
+    }
+
+private:
+    ~DeviceService() override = default;
+
+    // Opening an open session or closing a closed one completes with S_OK and
+    // changes nothing. The session changes state when the completion is
+    // delivered, and only on success.
+    HRESULT SessionRequest(Call call, Request request, Callback callback, bool command, bool open,
+                           ULONG* requestID) {
+        HRESULT hr = core_->Check(call);
+        if (requestID) *requestID = 0;
+        if (FAILED(hr)) return hr;
+        if (!requestID) return E_POINTER;
+        const ULONG id = core_->NextRequestId();
+        const CompletionPlan plan = core_->TakePlan(request);
+        *requestID = id;
+        auto self = Hold(this);
+        ServiceCore* core = core_.get();
+        const U16 service = serviceId_;
+        const HRESULT status = plan.status;
+        core_->Dispatch(plan, [=](const std::function<void()>& onStart) {
+            if (SUCCEEDED(status)) core->SetSession(service, command, open);
+            core->Deliver(callback, onStart, [&](IMbnDeviceServicesEvents* sink) {
+                switch (callback) {
+                    case Callback::OpenCommandSessionComplete:
+                        sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                        break;
+                    case Callback::CloseCommandSessionComplete:
+                        sink->OnCloseCommandSessionComplete(self.get(), status, id);
+                        break;
+                    case Callback::OpenDataSessionComplete:
+                        sink->OnOpenDataSessionComplete(self.get(), status, id);
+                        break;
+                    default:
+                        sink->OnCloseDataSessionComplete(self.get(), status, id);
+                        break;
+                }
+            });
+        });
+        return S_OK;
+    }
+
+    const U16 interfaceId_;
+    const U16 serviceId_;
+    const bool isAt_;
+};
+
+// ---------------------------------------------------------------------------
+
+class DeviceServicesContext final : public IMbnDeviceServicesContext, private ObjectBase {
+public:
+    DeviceServicesContext(std::shared_ptr<ServiceCore> core, U16 interfaceId)
+        : ObjectBase(std::move(core)), interfaceId_(std::move(interfaceId)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesContext) {
+            AddRef();
+            *out = static_cast<IMbnDeviceServicesContext*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    MBNSIM_IUNKNOWN_REFS
+
+    // An array of MBN_DEVICE_SERVICE records needs VT_RECORD arrays, which
+    // the POSIX OLE Automation subset lacks; the error is one the real
+    // service documents for devices without the list.
+    HRESULT STDMETHODCALLTYPE EnumerateDeviceServices(SAFEARRAY** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        return kStatusNotSupported;
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceService(BSTR id, IMbnDeviceService** out) override {
+        HRESULT hr = core_->Check(Call::GetDeviceService);
+        SetOut(out, static_cast<IMbnDeviceService*>(nullptr));
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        if (!id) return E_INVALIDARG;
+        const U16 service = CanonicalServiceId(ToU16(id));
+        if (service.empty()) return kErrorNotFound;
+        *out = new DeviceService(core_, interfaceId_, service);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_MaxCommandSize(ULONG* size) override {
+        if (!size) return E_POINTER;
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        *size = core_->maxCommandSize;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_MaxDataSize(ULONG* size) override {
+        if (!size) return E_POINTER;
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        *size = core_->maxCommandSize;
+        return S_OK;
+    }
+
+private:
+    ~DeviceServicesContext() override = default;
+    const U16 interfaceId_;
+};
+
+// ---------------------------------------------------------------------------
+
+class DeviceServicesManager final : public IMbnDeviceServicesManager,
+                                    public IConnectionPointContainer,
+                                    private ObjectBase {
+public:
+    explicit DeviceServicesManager(std::shared_ptr<ServiceCore> core)
+        : ObjectBase(std::move(core)), point_(this) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesManager) {
+            AddRef();
+            *out = static_cast<IMbnDeviceServicesManager*>(this);
+            return S_OK;
+        }
+        if (iid == IID_IConnectionPointContainer) {
+            HRESULT hr = core_->Check(Call::QueryConnectionPointContainer);
+            if (FAILED(hr)) return hr;
+            AddRef();
+            *out = static_cast<IConnectionPointContainer*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+
+    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
+                                                       IMbnDeviceServicesContext** out) override {
+        HRESULT hr = core_->Check(Call::GetDeviceServicesContext);
+        SetOut(out, static_cast<IMbnDeviceServicesContext*>(nullptr));
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        if (!interfaceId) return E_INVALIDARG;
+        U16 current;
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            if (!core_->modemPresent || !SameId(core_->interfaceId, ToU16(interfaceId))) return kErrorNotFound;
+            current = core_->interfaceId;
+        }
+        *out = new DeviceServicesContext(core_, current);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        SetOut(out, static_cast<IEnumConnectionPoints*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        HRESULT hr = core_->Check(Call::FindConnectionPoint);
+        SetOut(out, static_cast<IConnectionPoint*>(nullptr));
+        if (FAILED(hr)) return hr;
+        if (!out) return E_POINTER;
+        if (iid != IID_IMbnDeviceServicesEvents) return CONNECT_E_NOCONNECTION;
+        point_.AddRef();
+        *out = &point_;
+        return S_OK;
+    }
+
+private:
+    // The connection point for IMbnDeviceServicesEvents. Its own identity for
+    // QueryInterface, its manager's reference count.
+    class Point final : public IConnectionPoint {
+    public:
+        explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
+        virtual ~Point() = default;
+
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+            if (!out) return E_POINTER;
+            if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
+                AddRef();
+                *out = static_cast<IConnectionPoint*>(this);
+                return S_OK;
+            }
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+
+        HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
+            if (!iid) return E_POINTER;
+            *iid = IID_IMbnDeviceServicesEvents;
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
+            if (!out) return E_POINTER;
+            owner_->AddRef();
+            *out = owner_;
+            return S_OK;
+        }
+        // The reference that QueryInterface gives is the one the connection
+        // keeps until Unadvise (or until the manager goes).
+        HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
+            HRESULT hr = owner_->core_->Check(Call::Advise);
+            if (cookie) *cookie = 0;
+            if (FAILED(hr)) return hr;
+            if (!sink || !cookie) return E_POINTER;
+            IMbnDeviceServicesEvents* events = nullptr;
+            if (FAILED(sink->QueryInterface(IID_IMbnDeviceServicesEvents, reinterpret_cast<void**>(&events))) ||
+                !events)
+                return CONNECT_E_CANNOTCONNECT;
+            *cookie = owner_->core_->AddSink(owner_, events);
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
+            HRESULT hr = owner_->core_->Check(Call::Unadvise);
+            if (FAILED(hr)) return hr;
+            IMbnDeviceServicesEvents* sink = owner_->core_->RemoveSink(owner_, cookie);
+            if (!sink) return CONNECT_E_NOCONNECTION;
+            --owner_->core_->sinkRefs;
+            sink->Release();
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
+            SetOut(out, static_cast<IEnumConnections*>(nullptr));
+            return E_NOTIMPL;
+        }
+
+    private:
+        DeviceServicesManager* const owner_;
+    };
+
+    // Connections still open when the manager goes are undone, as a
+    // connection point does when it is destroyed.
+    ~DeviceServicesManager() override { core_->DropSinks(this); }
+
+    Point point_;
+};
+
+// ---------------------------------------------------------------------------
+
+class ClassFactory final : public IClassFactory {
+public:
+    ClassFactory(std::shared_ptr<ServiceCore> core, bool interfaceManager)
+        : core_(std::move(core)), interfaceManager_(interfaceManager) {
+        ++core_->factories;
+    }
+    virtual ~ClassFactory() { --core_->factories; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            AddRef();
+            *out = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG n = --count_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        HRESULT hr = core_->Check(interfaceManager_ ? Call::CreateInterfaceManager
+                                                    : Call::CreateDeviceServicesManager);
+        if (FAILED(hr)) return hr;
+        IUnknown* object = interfaceManager_
+                               ? static_cast<IUnknown*>(new InterfaceManager(core_))
+                               : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(
+                                     new DeviceServicesManager(core_)));
+        hr = object->QueryInterface(iid, out);
+        object->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock)
+            ++core_->serverLocks;
+        else
+            --core_->serverLocks;
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<ServiceCore> core_;
+    const bool interfaceManager_;
+    std::atomic<ULONG> count_{1};
+};
+
+}  // namespace
+
+HRESULT CreateClassObject(const std::shared_ptr<ServiceCore>& core, REFCLSID clsid, REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    bool interfaceManager = false;
+    if (clsid == CLSID_MbnInterfaceManager)
+        interfaceManager = true;
+    else if (clsid != CLSID_MbnDeviceServicesManager)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    ClassFactory* factory = new ClassFactory(core, interfaceManager);
+    HRESULT hr = factory->QueryInterface(iid, object);
+    factory->Release();
+    return hr;
+}
+
+IMbnDeviceService* CreateDeviceServiceObject(const std::shared_ptr<ServiceCore>& core, const U16& interfaceId,
+                                             const U16& serviceId) {
+    return new DeviceService(core, interfaceId, serviceId);
+}
+
+}  // namespace mbnsim
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif

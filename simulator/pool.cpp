@@ -1,0 +1,190 @@
+// The completion thread pool of the simulated service (see pool.h).
+//
+// Each start makes a new State shared by its workers, so a worker still
+// leaving after Stop never touches the state of a later start, and a pool
+// destroyed by one of its own workers leaves that worker a valid state to
+// finish with.
+#include "simulator/pool.h"
+
+#include <algorithm>
+#include <deque>
+
+#ifdef _WIN32
+#include <objbase.h>
+#endif
+
+namespace mbnsim {
+
+namespace {
+thread_local bool tOnPoolThread = false;
+}
+
+bool OnPoolThread() { return tOnPoolThread; }
+
+struct Pool::State {
+    struct Entry {
+        Job job;
+        Clock::time_point due;
+    };
+    std::mutex mutex;
+    std::condition_variable wake;     // workers: a job or stop
+    std::condition_variable changed;  // WaitIdle: a job finished
+    std::deque<Entry> jobs;
+    std::vector<std::thread> threads;
+    size_t idle = 0;
+    size_t running = 0;
+    bool stop = false;
+};
+
+Pool::Pool(size_t minThreads, size_t maxThreads)
+    : minThreads_(std::max<size_t>(minThreads, 2)), maxThreads_(std::max(maxThreads, minThreads_)) {}
+
+Pool::~Pool() {
+    Stop();
+    std::vector<std::thread> zombies;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        zombies.swap(zombies_);
+    }
+    for (auto& t : zombies) {
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();  // the pool dies inside its own job; the thread ends on its own
+        else
+            t.join();
+    }
+}
+
+void Pool::Post(Job job, Clock::time_point due) {
+    std::shared_ptr<State> state;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!state_) state_ = std::make_shared<State>();
+        state = state_;
+    }
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->jobs.push_back({std::move(job), due});
+    // Grow while every thread is busy, so one blocked callback delays no other.
+    const size_t wanted = state->idle == 0 ? state->threads.size() + 1 : state->threads.size();
+    while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_))
+        state->threads.emplace_back(WorkerLoop, state);
+    state->wake.notify_all();
+}
+
+void Pool::WorkerLoop(std::shared_ptr<State> state) {
+    tOnPoolThread = true;
+#ifdef _WIN32
+    // Callbacks of the real service arrive on threads of the multithreaded
+    // apartment.
+    const HRESULT comInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+#endif
+    std::unique_lock<std::mutex> lock(state->mutex);
+    for (;;) {
+        if (state->stop) break;
+        // The first job that is due, in posting order.
+        auto now = Pool::Clock::now();
+        auto ready = state->jobs.end();
+        auto next = Pool::Clock::time_point::max();
+        for (auto it = state->jobs.begin(); it != state->jobs.end(); ++it) {
+            if (it->due <= now) {
+                ready = it;
+                break;
+            }
+            next = std::min(next, it->due);
+        }
+        if (ready == state->jobs.end()) {
+            ++state->idle;
+            if (next == Pool::Clock::time_point::max())
+                state->wake.wait(lock);
+            else
+                state->wake.wait_until(lock, next);
+            --state->idle;
+            continue;
+        }
+        Pool::Job job = std::move(ready->job);
+        state->jobs.erase(ready);
+        ++state->running;
+        lock.unlock();
+        job();
+        job = nullptr;  // the job's references go before it counts as finished
+        lock.lock();
+        --state->running;
+        state->changed.notify_all();
+    }
+    lock.unlock();
+#ifdef _WIN32
+    if (SUCCEEDED(comInit)) CoUninitialize();
+#endif
+}
+
+void Pool::Stop() {
+    std::shared_ptr<State> state;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state.swap(state_);
+    }
+    if (!state) return;
+    std::vector<std::thread> threads;
+    std::deque<State::Entry> unrun;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->stop = true;
+        threads.swap(state->threads);
+        unrun.swap(state->jobs);
+        state->wake.notify_all();
+        state->changed.notify_all();
+    }
+    unrun.clear();
+    std::vector<std::thread> later;
+    for (auto& t : threads) {
+        if (t.get_id() == std::this_thread::get_id())
+            later.push_back(std::move(t));
+        else
+            t.join();
+    }
+    if (!later.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& t : later) zombies_.push_back(std::move(t));
+    }
+}
+
+void Pool::JoinZombies() {
+    std::vector<std::thread> zombies;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto self = std::find_if(zombies_.begin(), zombies_.end(),
+                                 [](const std::thread& t) { return t.get_id() == std::this_thread::get_id(); });
+        if (self != zombies_.end()) return;  // a worker cannot join itself; leave all for later
+        zombies.swap(zombies_);
+    }
+    for (auto& t : zombies) t.join();
+}
+
+bool Pool::WaitIdle(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::shared_ptr<State> state;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state = state_;
+    }
+    if (state) {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (!state->changed.wait_until(lock, deadline, [&] {
+                return state->stop || (state->jobs.empty() && state->running == 0);
+            }))
+            return false;
+    }
+    if (!OnPoolThread()) JoinZombies();
+    return true;
+}
+
+size_t Pool::Threads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = zombies_.size();
+    if (state_) {
+        std::lock_guard<std::mutex> stateLock(state_->mutex);
+        n += state_->threads.size();
+    }
+    return n;
+}
+
+}  // namespace mbnsim
