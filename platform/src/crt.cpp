@@ -1,1 +1,716 @@
-// Placeholder: this API family is being written.
+// The Microsoft C runtime pieces the system calls: secure string formatting
+// and concatenation, fopen_s with the CRT's text mode (LF written as CR LF,
+// so files are byte for byte those a Windows build writes), and the wide
+// formatting of wprintf and strsafe over 16-bit WCHAR text, which glibc's
+// wide functions (4-byte wchar_t) cannot handle.
+// Implements: fopen_s, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
+//   strcat_s, PAL_wprintf (wprintf), StringCchPrintfW, StringCchVPrintfW.
+// Not implemented: the invalid-parameter handler (such calls return the
+//   documented error instead of ending the process), file sharing modes
+//   (fopen_s files are not exclusive here), Ctrl+Z handling in text mode,
+//   "ccs=" encodings, %n. Narrow formats are glibc's: %ls, %S and %lc must not
+//   be used in them, nor %I64d.
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "path_map.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// fopen_s
+// ---------------------------------------------------------------------------
+
+struct OpenMode {
+    int flags = 0;          // open(2) access and creation flags
+    const char* stdioMode;  // the same access for fdopen/fopencookie
+    bool text = true;
+};
+
+// Parses a CRT mode string; false for one the CRT rejects (EINVAL).
+bool ParseOpenMode(const char* mode, OpenMode& out) {
+    const char* p = mode;
+    while (*p == ' ') ++p;
+    char access = *p++;
+    if (access != 'r' && access != 'w' && access != 'a') return false;
+    bool plus = false, binary = false, text = false, commit = false;
+    for (; *p; ++p) {
+        switch (*p) {
+        case '+':
+            if (plus) return false;
+            plus = true;
+            break;
+        case 'b':
+            if (binary || text) return false;
+            binary = true;
+            break;
+        case 't':
+            if (binary || text) return false;
+            text = true;
+            break;
+        case 'c':
+        case 'n':
+            if (commit) return false;
+            commit = true;  // commit-to-disk flags: writes reach the kernel at fflush either way
+            break;
+        case 'N':  // not inherited: always the case here (O_CLOEXEC)
+        case 'S':  // caching hints
+        case 'R':
+        case 'T':
+        case ' ':
+            break;
+        default:
+            return false;
+        }
+    }
+    switch (access) {
+    case 'r':
+        out.flags = plus ? O_RDWR : O_RDONLY;
+        out.stdioMode = plus ? "r+" : "r";
+        break;
+    case 'w':
+        out.flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        out.stdioMode = plus ? "w+" : "w";
+        break;
+    default:
+        out.flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        out.stdioMode = plus ? "a+" : "a";
+        break;
+    }
+    out.text = !binary;
+    return true;
+}
+
+// A text-mode stream over a descriptor. Writes turn every LF into CR LF;
+// reads turn CR LF into LF (a lone CR stays). A CR at the end of one read
+// needs the next byte to decide, which is kept for the following read.
+struct TextFile {
+    int fd;
+    bool hasPending = false;
+    char pending = 0;
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+ssize_t TextWrite(void* cookie, const char* buf, size_t size) {
+    TextFile* file = static_cast<TextFile*>(cookie);
+    std::string translated;
+    translated.reserve(size + size / 8 + 1);
+    for (size_t i = 0; i < size; ++i) {
+        if (buf[i] == '\n') translated.push_back('\r');
+        translated.push_back(buf[i]);
+    }
+    // The stream treats 0 as an error; a partial count would be re-sent
+    // translated a second time, so it is all or nothing.
+    return WriteAll(file->fd, translated.data(), translated.size()) ? static_cast<ssize_t>(size) : 0;
+}
+
+ssize_t ReadSome(int fd, char* buf, size_t size) {
+    for (;;) {
+        ssize_t n = read(fd, buf, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+ssize_t TextRead(void* cookie, char* buf, size_t size) {
+    TextFile* file = static_cast<TextFile*>(cookie);
+    if (size == 0) return 0;
+    size_t have = 0;
+    if (file->hasPending) {
+        buf[have++] = file->pending;
+        file->hasPending = false;
+    }
+    if (have < size) {
+        ssize_t n = ReadSome(file->fd, buf + have, size - have);
+        if (n < 0 && have == 0) return -1;
+        if (n > 0) have += static_cast<size_t>(n);
+    }
+    size_t out = 0;
+    for (size_t i = 0; i < have; ++i) {
+        if (buf[i] == '\r') {
+            if (i + 1 < have) {
+                if (buf[i + 1] == '\n') continue;
+            } else {
+                char next;
+                if (ReadSome(file->fd, &next, 1) == 1) {
+                    if (next == '\n') {
+                        buf[out++] = '\n';
+                        continue;
+                    }
+                    file->pending = next;
+                    file->hasPending = true;
+                }
+            }
+        }
+        buf[out++] = buf[i];
+    }
+    return static_cast<ssize_t>(out);
+}
+
+int TextSeek(void* cookie, off64_t* offset, int whence) {
+    TextFile* file = static_cast<TextFile*>(cookie);
+    off64_t target = *offset;
+    if (whence == SEEK_CUR && file->hasPending) target -= 1;  // that byte was read ahead
+    off64_t result = lseek64(file->fd, target, whence);
+    if (result < 0) return -1;
+    file->hasPending = false;
+    *offset = result;
+    return 0;
+}
+
+int TextClose(void* cookie) {
+    TextFile* file = static_cast<TextFile*>(cookie);
+    int result = close(file->fd);
+    delete file;
+    return result == 0 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Wide formatting (Microsoft's rules for the wide functions: %s and %c take
+// WCHAR text, %S/%hs and %C/%hc narrow text; 'l' means 32 bits).
+// ---------------------------------------------------------------------------
+
+using WideText = std::vector<WCHAR>;
+
+void AppendAscii(WideText& out, const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
+}
+
+// Narrow text is UTF-8 (the POSIX build's ANSI code page); a byte that does
+// not start a valid sequence is taken as Latin-1.
+void AppendNarrow(WideText& out, const char* text, size_t maxChars) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    size_t produced = 0;
+    while (*p && produced < maxChars) {
+        uint32_t code = *p;
+        size_t extra = 0;
+        if (code >= 0xC2 && code <= 0xDF) extra = 1, code &= 0x1F;
+        else if (code >= 0xE0 && code <= 0xEF) extra = 2, code &= 0x0F;
+        else if (code >= 0xF0 && code <= 0xF4) extra = 3, code &= 0x07;
+        size_t i = 1;
+        for (; i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80) break;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        if (i <= extra || (extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
+            (code >= 0xD800 && code <= 0xDFFF)) {
+            code = *p;
+            extra = 0;
+        }
+        p += extra + 1;
+        if (code >= 0x10000) {
+            if (produced + 2 > maxChars) break;
+            code -= 0x10000;
+            out.push_back(static_cast<WCHAR>(0xD800 + (code >> 10)));
+            out.push_back(static_cast<WCHAR>(0xDC00 + (code & 0x3FF)));
+            produced += 2;
+        } else {
+            out.push_back(static_cast<WCHAR>(code));
+            ++produced;
+        }
+    }
+}
+
+void Pad(WideText& out, int count) {
+    for (int i = 0; i < count; ++i) out.push_back(L' ');
+}
+
+// One integer conversion through the C library, widened.
+bool AppendPrintf(WideText& out, const char* narrowSpec, int width, int precision, bool isSigned, long long value) {
+    auto format = [&](char* buffer, size_t size) {
+        unsigned long long bits = static_cast<unsigned long long>(value);
+        if (precision < 0)
+            return isSigned ? std::snprintf(buffer, size, narrowSpec, width, value)
+                            : std::snprintf(buffer, size, narrowSpec, width, bits);
+        return isSigned ? std::snprintf(buffer, size, narrowSpec, width, precision, value)
+                        : std::snprintf(buffer, size, narrowSpec, width, precision, bits);
+    };
+    int length = format(nullptr, 0);
+    if (length < 0) return false;
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    format(text.data(), text.size());
+    AppendAscii(out, text.data(), static_cast<size_t>(length));
+    return true;
+}
+
+struct Spec {
+    bool left = false;
+    std::string flags;  // as written, for numeric conversions
+    int width = 0;
+    int precision = -1;
+};
+
+// Formats format into out; -1 for a conversion the CRT refuses (%n).
+int FormatWide(const WCHAR* format, va_list args, WideText& out) {
+    const WCHAR* p = format;
+    while (*p) {
+        if (*p != L'%') {
+            out.push_back(*p++);
+            continue;
+        }
+        ++p;
+        if (*p == L'%') {
+            out.push_back(L'%');
+            ++p;
+            continue;
+        }
+        Spec spec;
+        for (;; ++p) {
+            if (*p == L'-') spec.left = true;
+            else if (*p != L'+' && *p != L' ' && *p != L'#' && *p != L'0') break;
+            spec.flags.push_back(static_cast<char>(*p));
+        }
+        if (*p == L'*') {
+            spec.width = va_arg(args, int);
+            if (spec.width < 0) {
+                spec.left = true;
+                spec.flags.push_back('-');
+                spec.width = -spec.width;
+            }
+            ++p;
+        } else {
+            while (*p >= L'0' && *p <= L'9') spec.width = spec.width * 10 + (*p++ - L'0');
+        }
+        if (*p == L'.') {
+            ++p;
+            spec.precision = 0;
+            if (*p == L'*') {
+                spec.precision = va_arg(args, int);
+                if (spec.precision < 0) spec.precision = -1;
+                ++p;
+            } else {
+                while (*p >= L'0' && *p <= L'9') spec.precision = spec.precision * 10 + (*p++ - L'0');
+            }
+        }
+        // Size: 0 = int, 'h' short, 'c' char, 'q' 64-bit, 'z' pointer-sized,
+        // 'L' long double; 'n' narrow text, 'w' wide text.
+        char size = 0;
+        char textWidth = 0;
+        if (*p == L'h') {
+            ++p;
+            textWidth = 'n';
+            size = 'h';
+            if (*p == L'h') size = 'c', ++p;
+        } else if (*p == L'l') {
+            ++p;
+            textWidth = 'w';
+            if (*p == L'l') size = 'q', ++p;
+        } else if (*p == L'w') {
+            ++p;
+            textWidth = 'w';
+        } else if (*p == L'L') {
+            ++p;
+            size = 'L';
+        } else if (*p == L'I') {
+            if (p[1] == L'6' && p[2] == L'4') size = 'q', p += 3;
+            else if (p[1] == L'3' && p[2] == L'2') p += 3;
+            else size = 'z', ++p;
+        } else if (*p == L'z' || *p == L't') {
+            ++p;
+            size = 'z';
+        } else if (*p == L'j') {
+            ++p;
+            size = 'q';
+        }
+        WCHAR conversion = *p;
+        if (!conversion) break;  // a lone '%' at the end prints nothing
+        ++p;
+        switch (conversion) {
+        case L'd':
+        case L'i':
+        case L'u':
+        case L'x':
+        case L'X':
+        case L'o': {
+            bool isSigned = conversion == L'd' || conversion == L'i';
+            long long value;
+            if (size == 'q') value = va_arg(args, long long);
+            else if (size == 'z') value = isSigned ? static_cast<long long>(va_arg(args, intptr_t))
+                                                   : static_cast<long long>(va_arg(args, uintptr_t));
+            else if (isSigned) value = va_arg(args, int);
+            else value = static_cast<long long>(va_arg(args, unsigned int));
+            if (size == 'h') value = isSigned ? static_cast<short>(value) : static_cast<unsigned short>(value);
+            if (size == 'c') value = isSigned ? static_cast<signed char>(value) : static_cast<unsigned char>(value);
+            // The '0' flag is honoured only without a precision, as in C.
+            std::string narrowSpec = "%" + spec.flags + (spec.precision < 0 ? "*" : "*.*") + "ll" +
+                                     static_cast<char>(conversion);
+            if (!AppendPrintf(out, narrowSpec.c_str(), spec.width, spec.precision, isSigned, value)) return -1;
+            break;
+        }
+        case L'e':
+        case L'E':
+        case L'f':
+        case L'F':
+        case L'g':
+        case L'G':
+        case L'a':
+        case L'A': {
+            std::string narrowSpec = "%" + spec.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
+            // A negative precision through '*' counts as none.
+            int precision = spec.precision;
+            std::vector<char> text(static_cast<size_t>(spec.width) + static_cast<size_t>(precision < 0 ? 0 : precision) + 400);
+            int n = size == 'L'
+                        ? std::snprintf(text.data(), text.size(), narrowSpec.c_str(), spec.width, precision, va_arg(args, long double))
+                        : std::snprintf(text.data(), text.size(), narrowSpec.c_str(), spec.width, precision, va_arg(args, double));
+            if (n < 0) return -1;
+            AppendAscii(out, text.data(), std::min(static_cast<size_t>(n), text.size() - 1));
+            break;
+        }
+        case L'p': {
+            char text[32];
+            int n = std::snprintf(text, sizeof text, "%0*" PRIXPTR, static_cast<int>(2 * sizeof(void*)),
+                                  reinterpret_cast<uintptr_t>(va_arg(args, void*)));
+            WideText piece;
+            AppendAscii(piece, text, static_cast<size_t>(n));
+            int padding = spec.width - static_cast<int>(piece.size());
+            if (!spec.left) Pad(out, padding);
+            out.insert(out.end(), piece.begin(), piece.end());
+            if (spec.left) Pad(out, padding);
+            break;
+        }
+        case L'c':
+        case L'C':
+        case L's':
+        case L'S': {
+            bool upper = conversion == L'C' || conversion == L'S';
+            bool narrow = textWidth ? textWidth == 'n' : upper;
+            WideText piece;
+            if (conversion == L'c' || conversion == L'C') {
+                int c = va_arg(args, int);
+                if (narrow) {
+                    char one[2] = {static_cast<char>(c), 0};
+                    AppendNarrow(piece, one, 1);
+                    if (piece.empty()) piece.push_back(0);
+                } else {
+                    piece.push_back(static_cast<WCHAR>(c));
+                }
+            } else {
+                size_t maxChars = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+                if (narrow) {
+                    const char* text = va_arg(args, const char*);
+                    AppendNarrow(piece, text ? text : "(null)", maxChars);
+                } else {
+                    const WCHAR* text = va_arg(args, const WCHAR*);
+                    if (!text) text = L"(null)";
+                    for (size_t i = 0; text[i] && i < maxChars; ++i) piece.push_back(text[i]);
+                }
+            }
+            int padding = spec.width - static_cast<int>(piece.size());
+            if (!spec.left) Pad(out, padding);
+            out.insert(out.end(), piece.begin(), piece.end());
+            if (spec.left) Pad(out, padding);
+            break;
+        }
+        case L'n':
+            return -1;
+        default:
+            // An unknown conversion prints the character itself.
+            out.push_back(conversion);
+            break;
+        }
+    }
+    return static_cast<int>(out.size());
+}
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string ToUtf8(const WideText& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+            ++i;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+/***********************************************************************
+ *           fopen_s
+ *
+ * PARAMS
+ *  pFile    [O] receives the stream, NULL on failure
+ *  filename [I] Windows-form path
+ *  mode     [I] "r", "w", "a", "r+", "w+", "a+", each with "b" or "t"
+ *               (text is the default); also the CRT's 'c', 'n', 'N', 'S',
+ *               'R', 'T' hints
+ *
+ * RETURNS
+ *  0, or an errno value: EINVAL for a NULL argument or a bad mode, else
+ *  the error of the open (ENOENT, EACCES...).
+ *
+ * NOTES
+ *  Text mode writes CR LF for each LF and reads CR LF as LF, as the CRT
+ *  does. "a"/"a+" use O_APPEND, so every write lands at the end of the file
+ *  even after a seek for reading. Windows opens the file without sharing
+ *  (a second fopen_s of it fails while it is open); here it is shared.
+ *  No invalid-parameter handler is called.
+ */
+errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
+    if (!pFile) return errno = EINVAL;
+    *pFile = nullptr;
+    OpenMode parsed;
+    if (!filename || !mode || !ParseOpenMode(mode, parsed)) return errno = EINVAL;
+    std::string path = pal::ToPosixPath(filename);
+    int fd = open(path.c_str(), parsed.flags | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    FILE* stream = nullptr;
+    if (parsed.text) {
+        TextFile* cookie = new (std::nothrow) TextFile{fd};
+        if (cookie) {
+            cookie_io_functions_t functions = {TextRead, TextWrite, TextSeek, TextClose};
+            stream = fopencookie(cookie, parsed.stdioMode, functions);
+            if (!stream) delete cookie;
+        } else {
+            errno = ENOMEM;
+        }
+    } else {
+        stream = fdopen(fd, parsed.stdioMode);
+    }
+    if (!stream) {
+        int err = errno ? errno : ENOMEM;
+        close(fd);
+        return errno = err;
+    }
+    *pFile = stream;
+    return 0;
+}
+
+/***********************************************************************
+ *           vsprintf_s / sprintf_s
+ *
+ * RETURNS
+ *  The length written (NUL excluded). -1 with errno EINVAL for a NULL
+ *  buffer or format or a zero size; -1 with errno ERANGE and buffer[0] = 0
+ *  when the text and its NUL do not fit.
+ *
+ * NOTES
+ *  Windows calls the invalid-parameter handler (by default ending the
+ *  process) in the -1 cases; here the call just fails. Use _vsnprintf_s
+ *  with _TRUNCATE to cut long text instead.
+ */
+int vsprintf_s(char* buffer, size_t numberOfElements, const char* format, va_list argptr) {
+    if (!buffer || numberOfElements == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!format) {
+        buffer[0] = '\0';
+        errno = EINVAL;
+        return -1;
+    }
+    int length = std::vsnprintf(buffer, numberOfElements, format, argptr);
+    if (length < 0 || static_cast<size_t>(length) >= numberOfElements) {
+        buffer[0] = '\0';
+        errno = length < 0 ? EINVAL : ERANGE;
+        return -1;
+    }
+    return length;
+}
+
+int sprintf_s(char* buffer, size_t sizeOfBuffer, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = vsprintf_s(buffer, sizeOfBuffer, format, args);
+    va_end(args);
+    return result;
+}
+
+/***********************************************************************
+ *           _vsnprintf_s / _snprintf_s
+ *
+ * PARAMS
+ *  buffer       [O] receives the text, always NUL-terminated on return
+ *  sizeOfBuffer [I] size of buffer in chars
+ *  count        [I] most chars to write (NUL excluded), or _TRUNCATE for
+ *                   as many as fit in sizeOfBuffer - 1
+ *
+ * RETURNS
+ *  The length written; -1 when the text was cut at count (or at
+ *  sizeOfBuffer - 1 with _TRUNCATE), errno unchanged. -1 with ERANGE and
+ *  buffer[0] = 0 when count >= sizeOfBuffer (not _TRUNCATE) and the text
+ *  does not fit; -1 with EINVAL for NULL arguments or a zero size.
+ *  buffer NULL with sizeOfBuffer and count both 0 returns 0.
+ *
+ * NOTES
+ *  No invalid-parameter handler is called (Windows calls it for the
+ *  EINVAL and ERANGE cases).
+ */
+int _vsnprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, va_list argptr) {
+    if (!buffer && sizeOfBuffer == 0 && count == 0) return 0;
+    if (!buffer || sizeOfBuffer == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!format) {
+        buffer[0] = '\0';
+        errno = EINVAL;
+        return -1;
+    }
+    if (count == _TRUNCATE) count = sizeOfBuffer - 1;
+    if (count < sizeOfBuffer) {
+        int length = std::vsnprintf(buffer, count + 1, format, argptr);
+        if (length < 0) {
+            buffer[0] = '\0';
+            errno = EINVAL;
+            return -1;
+        }
+        return static_cast<size_t>(length) > count ? -1 : length;
+    }
+    int length = std::vsnprintf(buffer, sizeOfBuffer, format, argptr);
+    if (length < 0 || static_cast<size_t>(length) >= sizeOfBuffer) {
+        buffer[0] = '\0';
+        errno = length < 0 ? EINVAL : ERANGE;
+        return -1;
+    }
+    return length;
+}
+
+int _snprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = _vsnprintf_s(buffer, sizeOfBuffer, count, format, args);
+    va_end(args);
+    return result;
+}
+
+/***********************************************************************
+ *           strcat_s
+ *
+ * RETURNS
+ *  0; EINVAL for a NULL or unterminated destination or a zero size
+ *  (destination untouched), EINVAL for a NULL source (strDestination[0] =
+ *  0); ERANGE when the result does not fit (strDestination[0] = 0).
+ *
+ * NOTES
+ *  Windows calls the invalid-parameter handler in the error cases; here the
+ *  call just fails. Windows documents ERANGE for a zero size, which cannot
+ *  be honoured without writing outside the buffer.
+ */
+errno_t strcat_s(char* strDestination, size_t numberOfElements, const char* strSource) {
+    if (!strDestination || numberOfElements == 0) return errno = EINVAL;
+    if (!strSource) {
+        strDestination[0] = '\0';
+        return errno = EINVAL;
+    }
+    size_t used = strnlen(strDestination, numberOfElements);
+    if (used == numberOfElements) return errno = EINVAL;
+    size_t extra = std::strlen(strSource);
+    if (extra >= numberOfElements - used) {
+        strDestination[0] = '\0';
+        return errno = ERANGE;
+    }
+    std::memcpy(strDestination + used, strSource, extra + 1);
+    return 0;
+}
+
+/***********************************************************************
+ *           PAL_wprintf (wprintf)
+ *
+ * RETURNS
+ *  The number of WCHARs written, or -1.
+ *
+ * NOTES
+ *  Formats by the Microsoft rules for wide functions (%s is WCHAR text,
+ *  %hs/%S narrow; %d, %u, %x, %ld are 32-bit) and writes the result to
+ *  stdout as UTF-8 bytes, so the stream stays byte-oriented and mixes with
+ *  printf. Windows converts to the console or C-locale code page instead.
+ */
+int PAL_wprintf(const WCHAR* format, ...) {
+    if (!format) {
+        errno = EINVAL;
+        return -1;
+    }
+    WideText text;
+    va_list args;
+    va_start(args, format);
+    int length = FormatWide(format, args, text);
+    va_end(args);
+    if (length < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string bytes = ToUtf8(text);
+    flockfile(stdout);
+    size_t written = fwrite_unlocked(bytes.data(), 1, bytes.size(), stdout);
+    funlockfile(stdout);
+    return written == bytes.size() ? length : -1;
+}
+
+/***********************************************************************
+ *           StringCchVPrintfW / StringCchPrintfW
+ *
+ * PARAMS
+ *  pszDest   [O] receives the text, NUL-terminated whenever cchDest > 0
+ *  cchDest   [I] size of pszDest in WCHARs, 1 to STRSAFE_MAX_CCH
+ *  pszFormat [I] format, Microsoft's wide rules (see PAL_wprintf)
+ *
+ * RETURNS
+ *  S_OK; STRSAFE_E_INSUFFICIENT_BUFFER with the text cut to cchDest - 1
+ *  WCHARs; STRSAFE_E_INVALID_PARAMETER for a zero or too large cchDest or a
+ *  NULL argument (nothing written).
+ */
+HRESULT StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList) {
+    if (!pszDest || cchDest == 0 || cchDest > STRSAFE_MAX_CCH || !pszFormat) return STRSAFE_E_INVALID_PARAMETER;
+    WideText text;
+    int length = FormatWide(pszFormat, argList, text);
+    if (length < 0) {
+        pszDest[0] = L'\0';
+        return STRSAFE_E_INVALID_PARAMETER;
+    }
+    size_t copied = text.size() < cchDest ? text.size() : cchDest - 1;
+    std::memcpy(pszDest, text.data(), copied * sizeof(WCHAR));
+    pszDest[copied] = L'\0';
+    return copied == text.size() ? S_OK : STRSAFE_E_INSUFFICIENT_BUFFER;
+}
+
+HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    HRESULT hr = StringCchVPrintfW(pszDest, cchDest, pszFormat, args);
+    va_end(args);
+    return hr;
+}

@@ -1,1 +1,147 @@
-// Placeholder: this API family is being written.
+// INI file reading, with the Windows profile parser's rules: names compared
+// without case, blanks trimmed, first match wins, and integers converted the
+// way the kernel's string-to-integer routine does (wrapping, not clamping).
+// Implements: GetPrivateProfileIntA.
+// Not implemented: the Windows directory (a bare file name finds no file),
+//   the registry mapping of profile files, win.ini (a NULL file name),
+//   UTF-16 files, write-back caching.
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "path_map.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) ++begin;
+    while (end > begin && IsBlank(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+// ASCII letters only: the profile parser of the system's ANSI code page folds
+// more, but section and key names here are ASCII.
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+// Optional sign, then "0x", "0o" or "0b" for another base, then digits up to
+// the first character that is not one; no digits gives 0. The value wraps
+// modulo 2^32 and a minus sign negates it in two's complement.
+UINT ParseProfileInteger(const std::string& text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    uint32_t base = 10;
+    if (i + 1 < text.size() && text[i] == '0') {
+        switch (text[i + 1]) {
+        case 'x': base = 16; i += 2; break;
+        case 'o': base = 8; i += 2; break;
+        case 'b': base = 2; i += 2; break;
+        default: break;
+        }
+    }
+    uint32_t value = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        uint32_t digit;
+        if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'z') digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'Z') digit = static_cast<uint32_t>(c - 'A' + 10);
+        else break;
+        if (digit >= base) break;
+        value = value * base + digit;
+    }
+    return negative ? 0u - value : value;
+}
+
+// A file name without any separator would be looked up in the Windows
+// directory, which this system does not have.
+bool IsBareName(const char* fileName) {
+    for (const char* p = fileName; *p; ++p) {
+        if (*p == '\\' || *p == '/') return false;
+    }
+    return true;
+}
+
+// The value text of key in the first section named section, quotes removed;
+// false if the file, the section or the key is missing.
+bool FindProfileValue(const std::string& contents, const char* section, const char* key, std::string& value) {
+    size_t pos = 0;
+    if (contents.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+    bool inSection = false;
+    bool sectionSeen = false;
+    while (pos < contents.size()) {
+        size_t end = contents.find('\n', pos);
+        if (end == std::string::npos) end = contents.size();
+        std::string line = Trim(contents.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty()) continue;
+        if (line[0] == '[') {
+            if (sectionSeen) return false;
+            size_t close = line.find(']');
+            std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = EqualsIgnoringCase(name, section);
+            sectionSeen = inSection;
+            continue;
+        }
+        if (!inSection) continue;
+        size_t equals = line.find('=');
+        if (!EqualsIgnoringCase(Trim(line.substr(0, equals)), key)) continue;
+        if (equals == std::string::npos) return false;
+        value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+            value = value.substr(1, value.size() - 2);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+/***********************************************************************
+ *           GetPrivateProfileIntA
+ *
+ * PARAMS
+ *  lpAppName  [I] section name (case-insensitive)
+ *  lpKeyName  [I] key name (case-insensitive)
+ *  nDefault   [I] returned when there is no value
+ *  lpFileName [I] the INI file; a path with at least one separator
+ *
+ * RETURNS
+ *  The value converted as an unsigned 32-bit integer ("-1" -> 0xFFFFFFFF,
+ *  "12abc" -> 12, "abc" -> 0, "0x1F" -> 31, overflow wraps); (UINT)nDefault
+ *  when the file, section or key is missing, the value is empty, or a name
+ *  is NULL.
+ *
+ * NOTES
+ *  Lines are trimmed of blanks; the first section with the name and the
+ *  first key in it win; lines starting with ';' are keys that nobody asks
+ *  for, so they act as comments. A bare file name (no backslash) is looked
+ *  up in the Windows directory on Windows; there is none here, so it gives
+ *  the default. A leading UTF-8 byte order mark is skipped.
+ */
+UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault, LPCSTR lpFileName) {
+    const UINT fallback = static_cast<UINT>(nDefault);
+    if (!lpAppName || !lpKeyName || !lpFileName || !*lpFileName || IsBareName(lpFileName)) return fallback;
+    std::ifstream file(pal::ToPosixPath(lpFileName), std::ios::binary);
+    if (!file) return fallback;
+    std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string value;
+    if (!FindProfileValue(contents, lpAppName, lpKeyName, value) || value.empty()) return fallback;
+    return ParseProfileInteger(value);
+}

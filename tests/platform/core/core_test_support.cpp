@@ -1,0 +1,100 @@
+// Helpers for the core platform conformance tables. The only place in these
+// tests that tells the systems apart at compile time: Wine detection and the
+// CRT's invalid-parameter handler exist only on Windows, and setting an
+// environment variable has no portable spelling.
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <system_error>
+
+#include "core_test_support.h"  // last: see the note on winapi.h there
+
+namespace coretest {
+
+#ifdef _WIN32
+namespace {
+// The CRT ends the process on an invalid parameter by default; the tables
+// check the documented result that follows when the handler returns.
+void ReturnFromInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {}
+const bool invalidParameterHandlerSet = (_set_invalid_parameter_handler(ReturnFromInvalidParameter), true);
+}  // namespace
+#endif
+
+void CheckLastError(Where at, const char* function, int row, DWORD expected) {
+    DWORD got = GetLastError();
+    if (got != expected) {
+        ADD_FAILURE_AT(at.file, at.line) << function << " row " << row << ": last error got " << got << " (0x"
+                                         << std::hex << got << "), expected " << std::dec << expected << " (0x"
+                                         << std::hex << expected << ")";
+    }
+}
+
+bool IsPosixLayer() {
+    static const bool posix = [] {
+        char path[MAX_PATH] = {};
+        return GetModuleFileNameA(nullptr, path, MAX_PATH) > 0 && path[0] == '\\';
+    }();
+    return posix;
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty()) unsetenv(name);
+    else setenv(name, value.c_str(), 1);
+#endif
+}
+
+std::string WinPath(const std::filesystem::path& path) {
+    std::string text = path.string();
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    return text;
+}
+
+std::filesystem::path FromWinPath(const std::string& windowsPath) {
+    std::string text = windowsPath;
+    for (char& c : text) {
+        if (c == '\\') c = '/';
+    }
+    return std::filesystem::path(text);
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+ScratchFolder::ScratchFolder() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() /
+            ("core-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + "-" +
+             std::to_string(random() % 100000));
+    std::filesystem::create_directories(path_);
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace coretest

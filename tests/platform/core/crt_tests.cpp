@@ -1,0 +1,399 @@
+// Conformance tables for the C runtime pieces: fopen_s and its text mode,
+// the secure formatting and concatenation functions (cut, never overflow),
+// and the wide formatting of StringCchPrintfW and wprintf.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core_test_support.h"
+
+using namespace coretest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A stream from fopen_s, closed on scope exit; empty is NULL.
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using ScopedFile = std::unique_ptr<FILE, FileCloser>;
+
+ScopedFile OpenOrFail(const fs::path& path, const char* mode) {
+    FILE* f = nullptr;
+    errno_t err = fopen_s(&f, WinPath(path).c_str(), mode);
+    EXPECT_EQ(err, 0) << "fopen_s " << mode << " " << path;
+    return ScopedFile(f);
+}
+
+void AppendLine(const fs::path& path, const char* text) {
+    ScopedFile f = OpenOrFail(path, "a+");
+    if (!f) return;
+    fprintf(f.get(), "%s\n", text);
+    fflush(f.get());
+}
+
+int CallVsnprintfS(char* buffer, size_t size, size_t count, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = _vsnprintf_s(buffer, size, count, format, args);
+    va_end(args);
+    return result;
+}
+
+int CallVsprintfS(char* buffer, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int result = vsprintf_s(buffer, size, format, args);
+    va_end(args);
+    return result;
+}
+
+// WCHAR text as ASCII with \uXXXX for the rest, for comparing and printing.
+std::string Show(const WCHAR* text) {
+    std::string out;
+    for (; *text; ++text) {
+        unsigned unit = static_cast<unsigned>(*text);
+        if (unit >= 0x20 && unit < 0x7F) {
+            out.push_back(static_cast<char>(unit));
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(FopenS, TextModeWritesCrLfForEveryLfBinaryModeWritesBytes) {
+    ScratchFolder scratch;
+    struct Row {
+        int line;
+        const char* mode;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {__LINE__, "w", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "wt", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "w+", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "a", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "a+", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "a+t", "one\r\ntwo\r\n\r\nend\r\r\n"},
+        {__LINE__, "wb", "one\ntwo\n\nend\r\n"},
+        {__LINE__, "w+b", "one\ntwo\n\nend\r\n"},
+        {__LINE__, "ab", "one\ntwo\n\nend\r\n"},
+        {__LINE__, "a+b", "one\ntwo\n\nend\r\n"},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        const fs::path file = scratch / ("text" + std::to_string(row) + ".log");
+        FILE* f = reinterpret_cast<FILE*>(0x1);
+        errno_t err = fopen_s(&f, WinPath(file).c_str(), r.mode);
+        CheckRow(ROW_AT(r.line), "fopen_s", row, "result", err, 0);
+        if (err != 0) continue;
+        fprintf(f, "one\n%s\n", "two");
+        fputs("\nend\r\n", f);
+        fclose(f);
+        CheckRow(ROW_AT(r.line), "fopen_s", row, "bytes on disk", ReadFileBytes(file), std::string(r.expected));
+    }
+}
+
+TEST(FopenS, TextModeReadsCrLfAsLfAcrossBufferBorders) {
+    ScratchFolder scratch;
+    std::string onDisk;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text(static_cast<size_t>(i % 7), 'x');
+        onDisk += text + (i % 5 == 0 ? "\r" : "") + "\r\n";  // some lines carry a lone CR too
+        expected += text + (i % 5 == 0 ? "\r" : "") + "\n";
+    }
+    WriteFileBytes(scratch / "crlf.txt", onDisk);
+    for (const char* mode : {"r", "rt", "r+"}) {
+        ScopedFile f = OpenOrFail(scratch / "crlf.txt", mode);
+        ASSERT_TRUE(f);
+        std::string got;
+        char chunk[333];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, f.get())) > 0) got.append(chunk, n);
+        EXPECT_EQ(got.size(), expected.size()) << mode;
+        EXPECT_TRUE(got == expected) << mode;
+    }
+    ScopedFile binary = OpenOrFail(scratch / "crlf.txt", "rb");
+    ASSERT_TRUE(binary);
+    std::vector<char> raw(onDisk.size() + 16);
+    EXPECT_EQ(fread(raw.data(), 1, raw.size(), binary.get()), onDisk.size());
+}
+
+TEST(FopenS, AppendPlusWritesAtTheEndEvenAfterASeek) {
+    ScratchFolder scratch;
+    const fs::path file = scratch / "append.log";
+    {
+        ScopedFile f = OpenOrFail(file, "a+");
+        ASSERT_TRUE(f);
+        fputs("1\n", f.get());
+        ASSERT_EQ(fseek(f.get(), 0, SEEK_SET), 0);
+        EXPECT_EQ(fgetc(f.get()), '1');  // "a+" reads too
+        ASSERT_EQ(fseek(f.get(), 0, SEEK_SET), 0);
+        fputs("2\n", f.get());
+    }
+    AppendLine(file, "3");
+    EXPECT_EQ(ReadFileBytes(file), "1\r\n2\r\n3\r\n");
+}
+
+TEST(FopenS, AppendRecreatesADeletedFileAndFollowsAReplacedOne) {
+    ScratchFolder scratch;
+    const fs::path file = scratch / "moving.log";
+    AppendLine(file, "first");
+    fs::rename(file, scratch / "moved-away.log");
+    AppendLine(file, "second");
+    EXPECT_EQ(ReadFileBytes(file), "second\r\n");
+    EXPECT_EQ(ReadFileBytes(scratch / "moved-away.log"), "first\r\n");
+    fs::remove(file);
+    WriteFileBytes(file, "other\r\n");
+    AppendLine(file, "third");
+    EXPECT_EQ(ReadFileBytes(file), "other\r\nthird\r\n");
+}
+
+TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
+    ScratchFolder scratch;
+    WriteFileBytes(scratch / "exists.txt", "x");
+    const std::string exists = WinPath(scratch / "exists.txt");
+    const std::string missing = WinPath(scratch / "missing.txt");
+    const std::string inMissingFolder = WinPath(scratch / "no-folder" / "file.txt");
+    struct Row {
+        int line;
+        const char* filename;
+        const char* mode;
+        errno_t expected;
+    };
+    const Row rows[] = {
+        {__LINE__, missing.c_str(), "r", ENOENT},
+        {__LINE__, missing.c_str(), "r+", ENOENT},
+        {__LINE__, inMissingFolder.c_str(), "a+", ENOENT},
+        {__LINE__, exists.c_str(), "z", EINVAL},
+        {__LINE__, exists.c_str(), "", EINVAL},
+        {__LINE__, exists.c_str(), "rw", EINVAL},
+        {__LINE__, exists.c_str(), "rbt", EINVAL},
+        {__LINE__, exists.c_str(), nullptr, EINVAL},
+        {__LINE__, nullptr, "r", EINVAL},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        FILE* f = reinterpret_cast<FILE*>(0x1);
+        errno_t err = fopen_s(&f, r.filename, r.mode);
+        CheckRow(ROW_AT(r.line), "fopen_s", row, "result", err, r.expected);
+        CheckRow(ROW_AT(r.line), "fopen_s", row, "stream is NULL", f == nullptr, true);
+        if (f && f != reinterpret_cast<FILE*>(0x1)) fclose(f);
+    }
+    EXPECT_EQ(fopen_s(nullptr, exists.c_str(), "r"), EINVAL);
+}
+
+TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {
+    const std::string huge(100 * 1024, 'x');
+    // Exactly 512 bytes on the heap, so a sanitizer sees any overflow.
+    std::unique_ptr<char[]> heap(new char[512]);
+    int got = CallVsnprintfS(heap.get(), 512, _TRUNCATE, "%s", huge.c_str());
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(std::strlen(heap.get()), 511u);
+    EXPECT_EQ(std::string(heap.get()), huge.substr(0, 511));
+
+    struct Row {
+        int line;
+        size_t size;
+        size_t count;
+        size_t textLength;
+        int result;
+        size_t writtenLength;  // strlen afterwards
+    };
+    const Row rows[] = {
+        {__LINE__, 512, _TRUNCATE, 100 * 1024, -1, 511},
+        {__LINE__, 512, _TRUNCATE, 512, -1, 511},
+        {__LINE__, 512, _TRUNCATE, 511, 511, 511},
+        {__LINE__, 512, _TRUNCATE, 0, 0, 0},
+        {__LINE__, 512, 5, 8, -1, 5},   // cut at count
+        {__LINE__, 512, 8, 8, 8, 8},
+        {__LINE__, 8, 20, 7, 7, 7},     // count beyond the buffer, text fits
+        {__LINE__, 8, 8, 8, -1, 0},     // count beyond the buffer, text does not fit: emptied
+        {__LINE__, 8, 20, 30, -1, 0},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        const std::string text(r.textLength, 'y');
+        for (int fill : {0x00, 0xFF}) {
+            std::vector<char> area(r.size + 64, static_cast<char>(fill));
+            int result = CallVsnprintfS(area.data(), r.size, r.count, "%s", text.c_str());
+            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "result", result, r.result);
+            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "length", strnlen(area.data(), r.size), r.writtenLength);
+            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "text", std::string(area.data(), strnlen(area.data(), r.size)),
+                     text.substr(0, r.writtenLength));
+            bool guardIntact = true;
+            for (size_t b = r.size; b < area.size(); ++b) guardIntact = guardIntact && area[b] == static_cast<char>(fill);
+            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "nothing written past the buffer", guardIntact, true);
+        }
+    }
+}
+
+TEST(VsnprintfS, MessageTextWithPercentSignsIsNotFormattedTwice) {
+    char buffer[64];
+    EXPECT_EQ(CallVsnprintfS(buffer, sizeof buffer, _TRUNCATE, "%s", "100% %d %s %x"), 13);
+    EXPECT_STREQ(buffer, "100% %d %s %x");
+    char sized[16];
+    EXPECT_EQ(_snprintf_s(sized, _TRUNCATE, "%d-%s", 42, "abcdefghijklmnop"), -1);  // array overload
+    EXPECT_STREQ(sized, "42-abcdefghijkl");
+}
+
+TEST(VsprintfS, OverflowEmptiesTheBufferAndFails) {
+    struct Row {
+        int line;
+        const char* text;
+        int result;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {__LINE__, "1234567", 7, "1234567"},
+        {__LINE__, "12345678", -1, ""},
+        {__LINE__, "", 0, ""},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        for (int fill : {0x00, 0xFF}) {
+            char area[8 + 16];
+            std::memset(area, fill, sizeof area);
+            int result = CallVsprintfS(area, 8, "%s", r.text);
+            CheckRow(ROW_AT(r.line), "vsprintf_s", row, "result", result, r.result);
+            CheckRow(ROW_AT(r.line), "vsprintf_s", row, "text", std::string(area, strnlen(area, 8)), std::string(r.expected));
+            CheckRow(ROW_AT(r.line), "vsprintf_s", row, "byte past the buffer",
+                     static_cast<int>(static_cast<unsigned char>(area[8])), fill);
+        }
+    }
+    char sized[8];
+    EXPECT_EQ(sprintf_s(sized, "%d", 1234567), 7);  // array overload
+    EXPECT_STREQ(sized, "1234567");
+}
+
+TEST(StrcatS, AppendsOrFailsWithTheDocumentedCodes) {
+    struct Row {
+        int line;
+        const char* initial;  // nullptr: an unterminated buffer of 'a'
+        size_t size;
+        const char* source;
+        errno_t result;
+        const char* expected;  // nullptr: only the first byte is checked, as 0
+        bool posixOnly;
+    };
+    const Row rows[] = {
+        {__LINE__, "abc", 8, "defg", 0, "abcdefg", false},
+        {__LINE__, "abc", 8, "defgh", ERANGE, nullptr, false},
+        {__LINE__, "", 1, "", 0, "", false},
+        {__LINE__, "", 1, "a", ERANGE, nullptr, false},
+        {__LINE__, "abc", 8, nullptr, EINVAL, nullptr, false},
+        {__LINE__, nullptr, 8, "b", EINVAL, "aaaaaaaa", false},  // unterminated: left alone
+        {__LINE__, "abc", 0, "d", EINVAL, "abc", true},  // size 0: documented ERANGE cannot be written
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        if (r.posixOnly && !IsPosixLayer()) continue;
+        char area[8 + 8];
+        std::memset(area, 0x7F, sizeof area);
+        if (r.initial) std::memcpy(area, r.initial, std::strlen(r.initial) + 1);
+        else std::memset(area, 'a', 8);
+        errno_t result = strcat_s(area, r.size, r.source);
+        CheckRow(ROW_AT(r.line), "strcat_s", row, "result", result, r.result);
+        if (r.expected) CheckRow(ROW_AT(r.line), "strcat_s", row, "text", std::string(area, strnlen(area, 8)), std::string(r.expected));
+        else CheckRow(ROW_AT(r.line), "strcat_s", row, "first byte", static_cast<int>(area[0]), 0);
+        CheckRow(ROW_AT(r.line), "strcat_s", row, "byte past the buffer", static_cast<int>(area[8]), 0x7F);
+    }
+    EXPECT_EQ(strcat_s(nullptr, 8, "x"), EINVAL);
+    char path[MAX_PATH] = "C:\\ProgramData\\";
+    EXPECT_EQ(strcat_s(path, "Quendra Driver Package\\"), 0);  // array overload
+    EXPECT_STREQ(path, "C:\\ProgramData\\Quendra Driver Package\\");
+}
+
+TEST(StringCchPrintfW, FormatsPortNamesAndCutsWhatDoesNotFit) {
+    struct Row {
+        int line;
+        size_t cch;
+        std::function<HRESULT(WCHAR*, size_t)> call;
+        HRESULT result;
+        const char* expected;  // as Show() prints it; nullptr: nothing written
+    };
+    const Row rows[] = {
+        {__LINE__, 15, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"\\\\.\\COM%d", 3); }, S_OK, "\\\\.\\COM3"},
+        {__LINE__, 15, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"\\\\.\\COM%d", 1234567); }, S_OK,
+         "\\\\.\\COM1234567"},  // 14 units: the most that fit
+        {__LINE__, 15, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"\\\\.\\COM%d", 12345678); },
+         STRSAFE_E_INSUFFICIENT_BUFFER, "\\\\.\\COM1234567"},
+        {__LINE__, 50, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"baud=%d parity=N data=8 stop=1", 115200); },
+         S_OK, "baud=115200 parity=N data=8 stop=1"},
+        {__LINE__, 10, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"baud=%d parity=N data=8 stop=1", 115200); },
+         STRSAFE_E_INSUFFICIENT_BUFFER, "baud=1152"},
+        {__LINE__, 50, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"%ls|%hs|%S|%s", L"wide", "narrow", "upper", L"plain"); },
+         S_OK, "wide|narrow|upper|plain"},  // Microsoft's wide rules: %s is WCHAR text
+        {__LINE__, 50, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"%5d|%-5d|%05d|%x|%X|%u|%%", 42, 42, 42, 255, 255, 4294967295u); },
+         S_OK, "   42|42   |00042|ff|FF|4294967295|%"},
+        {__LINE__, 50, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"%d|%ld|%c|%.2ls", -2147483647 - 1, static_cast<LONG>(-5), L'Z', L"abc"); },
+         S_OK, "-2147483648|-5|Z|ab"},
+        {__LINE__, 4, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, S_OK, "abc"},
+        {__LINE__, 3, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INSUFFICIENT_BUFFER, "ab"},
+        {__LINE__, 1, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INSUFFICIENT_BUFFER, ""},
+        {__LINE__, 0, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INVALID_PARAMETER, nullptr},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        for (int fill : {0x00, 0xFF}) {
+            WCHAR area[64];
+            std::memset(area, fill, sizeof area);
+            const WCHAR filler = area[0];
+            HRESULT hr = r.call(area, r.cch);
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "result", static_cast<DWORD>(hr), static_cast<DWORD>(r.result));
+            if (!r.expected) {
+                CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "untouched", area[0] == filler, true);
+                continue;
+            }
+            size_t length = 0;
+            while (length < r.cch && area[length]) ++length;
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "terminated within cchDest", length < r.cch, true);
+            if (length >= r.cch) continue;
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "text", Show(area), std::string(r.expected));
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "unit past cchDest untouched", area[r.cch] == filler, true);
+        }
+    }
+}
+
+TEST(Wprintf, WritesTheWideMessageAsBytesBetweenNarrowOutput) {
+    ::testing::internal::CaptureStdout();
+    int narrowFirst = printf("a");
+    int wide = wprintf(L"SetCommState()");
+    int formatted = wprintf(L"[%d|%ls]", 5, L"x");
+    int narrowAfter = printf("z");
+    fflush(stdout);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(narrowFirst, 1);
+    EXPECT_EQ(wide, 14);
+    EXPECT_EQ(formatted, 5);
+    EXPECT_EQ(narrowAfter, 1);
+    EXPECT_EQ(out, "aSetCommState()[5|x]z");
+}
+
+TEST(Wprintf, NonAsciiTextBecomesUtf8) {
+    if (!IsPosixLayer()) GTEST_SKIP() << "Windows converts to the console code page instead";
+    ::testing::internal::CaptureStdout();
+    int count = wprintf(L"caf\u00e9 \u20ac \U0001F600");
+    fflush(stdout);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count, 9);  // UTF-16 units: the last character is a surrogate pair
+    EXPECT_EQ(out, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
+}
