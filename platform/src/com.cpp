@@ -33,6 +33,7 @@ namespace {
 struct ThreadApartment {
     ULONG initCount = 0;
     bool multithreaded = false;
+    ~ThreadApartment();
 };
 thread_local ThreadApartment tlsApartment;
 
@@ -71,6 +72,18 @@ struct ComRuntime {
 ComRuntime& Runtime() {
     static ComRuntime* runtime = new ComRuntime;
     return *runtime;
+}
+
+// A thread that ends inside the multithreaded apartment, without its last
+// CoUninitialize, leaves it, as ole32 does when a thread detaches; otherwise
+// the apartment (and the implicit use of COM by every thread) would outlive
+// all of its threads.
+ThreadApartment::~ThreadApartment() {
+    if (initCount != 0 && multithreaded) {
+        ComRuntime& rt = Runtime();
+        std::lock_guard<std::mutex> guard(rt.lock);
+        --rt.mtaThreads;
+    }
 }
 
 bool ComUsableOnThisThread() {

@@ -11,8 +11,10 @@
 #include <memory>
 #include <thread>
 
-#include "com_test_objects.h"
+// gtest and the standard headers first: the Windows SDK's strsafe.h, which
+// the platform header brings, deprecates C functions that <string> names.
 #include "conformance.h"
+#include "com_test_objects.h"
 
 namespace {
 
@@ -171,6 +173,15 @@ TEST(CoCreateInstance, uninitialised_thread_uses_the_multithreaded_apartment_whi
     OnFreshThread([] {
         void* ppv = nullptr;
         CHECK_HR("CoCreateInstance", 2, CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_ALL, IID_IUnknown, &ppv),
+                 CO_E_NOTINITIALIZED);
+    });
+}
+
+TEST(CoCreateInstance, multithreaded_apartment_ends_with_a_thread_that_never_uninitialised) {
+    OnFreshThread([] { EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK); });
+    OnFreshThread([] {
+        void* ppv = nullptr;
+        CHECK_HR("CoCreateInstance", 1, CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_ALL, IID_IUnknown, &ppv),
                  CO_E_NOTINITIALIZED);
     });
 }

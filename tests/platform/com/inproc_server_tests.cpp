@@ -9,8 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "com_test_objects.h"
+// gtest and the standard headers first: the Windows SDK's strsafe.h, which
+// the platform header brings, deprecates C functions that <string> names.
 #include "conformance.h"
+#include "com_test_objects.h"
 
 namespace {
 

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "com_test_objects.h"
+// gtest and the standard headers first: the Windows SDK's strsafe.h, which
+// the platform header brings, deprecates C functions that <string> names.
 #include "conformance.h"
+#include "com_test_objects.h"
 
 namespace {
 
