@@ -134,6 +134,15 @@ struct CompletionPlan {
                                           // not fed)
 };
 
+// A plan with only the delivery chosen (aggregate initialisation would warn
+// about the members left out).
+inline CompletionPlan Plan(Delivery delivery, DWORD delayMs = 0) {
+    CompletionPlan plan;
+    plan.delivery = delivery;
+    plan.delayMs = delayMs;
+    return plan;
+}
+
 // The modem behind the AT device service.
 struct ModemConfig {
     bool echo = true;        // ATE1 is the V.250 factory default

@@ -1,0 +1,786 @@
+// The simulated service through the COM API, as a client reaches it: the
+// managers created with CoCreateInstance after Register, the connection
+// point, the modem interface, the AT device service and its sessions. Each
+// group pins one promise: a normal exchange, completions on the service's own
+// threads with a sink reference held, each fault hook, and a run that leaves
+// no object, reference or thread behind.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "test_sink.h"
+
+namespace {
+
+using mbnsim::Call;
+using mbnsim::Callback;
+using mbnsim::CompletionPlan;
+using mbnsim::Delivery;
+using mbnsim::Request;
+using mbnsim::SimulatedService;
+using mbnsim_test::Event;
+using mbnsim_test::TestSink;
+
+constexpr DWORD kWait = 5000;
+
+SAFEARRAY* Bytes(const std::string& text) {
+    SAFEARRAYBOUND bound;
+    bound.cElements = static_cast<ULONG>(text.size());
+    bound.lLbound = 0;
+    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
+    for (LONG i = 0; array && i < static_cast<LONG>(text.size()); ++i) {
+        BYTE b = static_cast<BYTE>(text[static_cast<size_t>(i)]);
+        SafeArrayPutElement(array, &i, &b);
+    }
+    return array;
+}
+
+template <class T>
+void ReleaseAndNull(T*& p) {
+    if (p) p->Release();
+    p = nullptr;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        service_ = std::make_unique<SimulatedService>();
+        ASSERT_EQ(service_->Register(), S_OK);
+        sink_ = new TestSink();
+    }
+
+    void TearDown() override {
+        if (sink_) sink_->Unblock();
+        Disconnect();
+        ReleaseAndNull(sink_);
+        service_->DropHeld();
+        EXPECT_TRUE(service_->WaitIdle(kWait));
+        service_->Revoke();
+        service_.reset();
+        CoUninitialize();
+    }
+
+    // Both managers through COM activation, and the sink advised.
+    void Connect() {
+        ASSERT_EQ(CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
+                                   reinterpret_cast<void**>(&interfaces_)),
+                  S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL,
+                                   IID_IMbnDeviceServicesManager, reinterpret_cast<void**>(&services_)),
+                  S_OK);
+        IConnectionPointContainer* container = nullptr;
+        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+                  S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(IID_IMbnDeviceServicesEvents, &point_), S_OK);
+        container->Release();
+        ASSERT_EQ(point_->Advise(sink_, &cookie_), S_OK);
+        ASSERT_NE(cookie_, 0u);
+    }
+
+    // The first modem interface, its context and the device service.
+    void OpenService(const WCHAR* serviceId = mbnsim::kAtServiceId) {
+        SAFEARRAY* list = nullptr;
+        ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+        LONG index = 0;
+        ASSERT_EQ(SafeArrayGetElement(list, &index, &modem_), S_OK);
+        SafeArrayDestroy(list);
+        BSTR interfaceId = nullptr;
+        ASSERT_EQ(modem_->get_InterfaceID(&interfaceId), S_OK);
+        ASSERT_EQ(services_->GetDeviceServicesContext(interfaceId, &context_), S_OK);
+        SysFreeString(interfaceId);
+        BSTR id = SysAllocString(serviceId);
+        ASSERT_EQ(context_->GetDeviceService(id, &device_), S_OK);
+        SysFreeString(id);
+    }
+
+    // Opens the command session and waits for its completion.
+    void OpenCommandSession() {
+        ULONG requestId = 0;
+        const size_t before = sink_->Events().size();
+        ASSERT_EQ(device_->OpenCommandSession(&requestId), S_OK);
+        ASSERT_TRUE(sink_->WaitEvents(before + 1));
+    }
+
+    void Disconnect() {
+        if (point_ && cookie_) point_->Unadvise(cookie_);
+        cookie_ = 0;
+        ReleaseAndNull(point_);
+        ReleaseAndNull(device_);
+        ReleaseAndNull(context_);
+        ReleaseAndNull(modem_);
+        ReleaseAndNull(services_);
+        ReleaseAndNull(interfaces_);
+    }
+
+    void ExpectNothingLeft() {
+        ASSERT_TRUE(service_->WaitIdle(kWait));
+        EXPECT_EQ(service_->LiveObjects(), 0);
+        EXPECT_EQ(service_->OutstandingRefs(), 0);
+        EXPECT_EQ(service_->SinkRefs(), 0);
+        EXPECT_EQ(service_->AdviseConnections(), 0u);
+        EXPECT_EQ(service_->ServiceThreads(), 0u);
+    }
+
+    // The answer delivered for one SetCommand.
+    Event Exchange(const std::string& command) {
+        const size_t before = sink_->Events().size();
+        SAFEARRAY* payload = Bytes(command);
+        ULONG requestId = 0;
+        EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+        SafeArrayDestroy(payload);
+        EXPECT_TRUE(sink_->WaitEvents(before + 1));
+        auto events = sink_->Events();
+        if (events.size() <= before) return Event();
+        EXPECT_EQ(events.back().requestId, requestId);
+        return events.back();
+    }
+
+    std::unique_ptr<SimulatedService> service_;
+    TestSink* sink_ = nullptr;
+    IMbnInterfaceManager* interfaces_ = nullptr;
+    IMbnDeviceServicesManager* services_ = nullptr;
+    IConnectionPoint* point_ = nullptr;
+    DWORD cookie_ = 0;
+    IMbnInterface* modem_ = nullptr;
+    IMbnDeviceServicesContext* context_ = nullptr;
+    IMbnDeviceService* device_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// A normal exchange
+
+TEST_F(ServiceTest, normal_exchange_opens_sends_answers_and_closes) {
+    Connect();
+    OpenService();
+    BOOL open = TRUE;
+    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
+    EXPECT_FALSE(open);
+
+    ULONG openId = 0;
+    ASSERT_EQ(device_->OpenCommandSession(&openId), S_OK);
+    EXPECT_NE(openId, 0u);
+    ASSERT_TRUE(sink_->WaitEvents(1));
+    EXPECT_EQ(sink_->Events()[0].kind, Callback::OpenCommandSessionComplete);
+    EXPECT_EQ(sink_->Events()[0].requestId, openId);
+    EXPECT_EQ(sink_->Events()[0].status, S_OK);
+    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
+    EXPECT_TRUE(open);
+
+    const Event answer = Exchange("AT+CGMI\r\n");
+    EXPECT_EQ(answer.kind, Callback::SetCommandComplete);
+    EXPECT_EQ(answer.status, S_OK);
+    EXPECT_EQ(answer.data, "AT+CGMI\r\r\nSimulated\r\n\r\nOK\r\n");
+    EXPECT_TRUE(answer.serviceGiven);
+    ASSERT_TRUE(service_->LastSetCommand().has_value());
+    EXPECT_EQ(service_->LastSetCommand()->payload, "AT+CGMI\r\n");
+    EXPECT_EQ(service_->LastSetCommand()->commandId, mbnsim::kAtCommandId);
+
+    ULONG closeId = 0;
+    ASSERT_EQ(device_->CloseCommandSession(&closeId), S_OK);
+    EXPECT_NE(closeId, openId);
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    EXPECT_EQ(sink_->Events()[2].kind, Callback::CloseCommandSessionComplete);
+    EXPECT_EQ(sink_->Events()[2].requestId, closeId);
+    EXPECT_FALSE(service_->IsCommandSessionOpen(mbnsim::kAtServiceId));
+
+    Disconnect();
+    ExpectNothingLeft();
+    EXPECT_EQ(sink_->Count(), 1u);  // only the test's own reference is left
+}
+
+TEST_F(ServiceTest, answers_can_be_length_prefixed_or_come_from_a_responder) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    service_->SetModem([] {
+        mbnsim::ModemConfig c;
+        c.echo = false;
+        return c;
+    }());
+    service_->SetLengthPrefixed(true);
+    EXPECT_EQ(Exchange("AT\r\n").data, mbnsim::LengthPrefixed("\r\nOK\r\n"));
+    service_->SetLengthPrefixed(false);
+    service_->SetResponder([](ULONG, const std::string& data) { return std::string("got ", 4) + data; });
+    EXPECT_EQ(Exchange(std::string("A\0B", 3)).data, std::string("got A\0B", 7));
+}
+
+TEST_F(ServiceTest, other_device_services_refuse_at_commands) {
+    Connect();
+    OpenService(mbnsim::kSmsServiceId);
+    OpenCommandSession();
+    const Event answer = Exchange("AT\r\n");
+    EXPECT_EQ(answer.status, mbnsim::kStatusNotSupported);
+    EXPECT_FALSE(answer.hasData);
+    BSTR unknown = SysAllocString(L"{00000000-0000-0000-0000-000000000001}");
+    IMbnDeviceService* none = reinterpret_cast<IMbnDeviceService*>(1);
+    EXPECT_EQ(context_->GetDeviceService(unknown, &none), mbnsim::kErrorNotFound);
+    EXPECT_EQ(none, nullptr);
+    SysFreeString(unknown);
+}
+
+TEST_F(ServiceTest, service_id_is_matched_without_regard_to_case) {
+    Connect();
+    OpenService(L"{FFFFFFFF-ABCA-4B11-A4E2-F2FC87F94488}");
+    BSTR id = nullptr;
+    ASSERT_EQ(device_->get_DeviceServiceID(&id), S_OK);
+    EXPECT_EQ(SysStringLen(id), 38u);
+    EXPECT_EQ(id[1], L'f');  // the service's own spelling
+    SysFreeString(id);
+}
+
+TEST_F(ServiceTest, data_session_carries_modem_answers_as_read_data) {
+    Connect();
+    OpenService();
+    ULONG requestId = 0;
+    SAFEARRAY* payload = Bytes("AT\r");
+    EXPECT_EQ(device_->WriteData(payload, &requestId), mbnsim::kErrorInvalidState);  // no session yet
+    ASSERT_EQ(device_->OpenDataSession(&requestId), S_OK);
+    ASSERT_TRUE(sink_->WaitEvents(1));
+    EXPECT_EQ(sink_->Events()[0].kind, Callback::OpenDataSessionComplete);
+    ASSERT_EQ(device_->WriteData(payload, &requestId), S_OK);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    auto events = sink_->Events();
+    EXPECT_EQ(events[1].kind, Callback::WriteDataComplete);
+    EXPECT_EQ(events[1].requestId, requestId);
+    EXPECT_EQ(events[2].kind, Callback::ReadData);
+    EXPECT_EQ(events[2].data, "AT\r\r\nOK\r\n");
+    ASSERT_EQ(service_->DataWritten().size(), 1u);
+    EXPECT_EQ(service_->DataWritten()[0], "AT\r");
+}
+
+// ---------------------------------------------------------------------------
+// Threads and references
+
+TEST_F(ServiceTest, completions_run_on_service_threads_never_the_callers) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    Exchange("AT\r\n");
+    service_->PushData("x");
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    for (const Event& e : sink_->Events()) {
+        EXPECT_NE(e.thread, std::this_thread::get_id());
+        EXPECT_TRUE(e.onServiceThread);
+    }
+    EXPECT_FALSE(mbnsim::OnServiceThread());
+}
+
+TEST_F(ServiceTest, sink_reference_is_held_for_the_whole_callback) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    // The callback stays inside the sink while the client unadvises and
+    // drops its own reference: the service's reference keeps the sink alive.
+    sink_->BlockOn(Callback::SetCommandComplete);
+    SAFEARRAY* payload = Bytes("AT\r\n");
+    ULONG requestId = 0;
+    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::SetCommandComplete, 1, kWait));
+    EXPECT_EQ(service_->SinkRefs(), 2);  // the connection's and the callback's
+    ASSERT_EQ(point_->Unadvise(cookie_), S_OK);
+    cookie_ = 0;
+    EXPECT_EQ(service_->SinkRefs(), 1);
+    const int destroyedBefore = TestSink::Destroyed().load();
+    TestSink* sink = sink_;
+    sink_ = nullptr;
+    EXPECT_EQ(sink->Release(), 1u);
+    EXPECT_EQ(TestSink::Destroyed().load(), destroyedBefore);
+    sink->Unblock();
+    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::SetCommandComplete, 1, kWait));
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(TestSink::Destroyed().load(), destroyedBefore + 1);
+    EXPECT_EQ(service_->SinkRefs(), 0);
+}
+
+TEST_F(ServiceTest, callback_sees_two_references_connection_and_service) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    // The test's own reference, the connection's, and the callback's.
+    EXPECT_EQ(sink_->Events()[0].refsDuringCall, 3u);
+    EXPECT_EQ(sink_->Count(), 2u);
+}
+
+TEST_F(ServiceTest, blocked_callback_does_not_hold_up_the_others) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    sink_->BlockOn(Callback::SetCommandComplete);
+    SAFEARRAY* payload = Bytes("AT\r\n");
+    ULONG requestId = 0;
+    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::SetCommandComplete, 1, kWait));
+    // Both pool threads busy is no reason to wait: the pool grows.
+    service_->PushData("one");
+    service_->PushData("two");
+    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::ReadData, 2, kWait));
+    EXPECT_EQ(service_->CallbacksFinished(Callback::SetCommandComplete), 0u);
+    sink_->Unblock();
+    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::SetCommandComplete, 1, kWait));
+}
+
+TEST_F(ServiceTest, releasing_the_manager_undoes_its_connections) {
+    Connect();
+    EXPECT_EQ(sink_->Count(), 2u);
+    cookie_ = 0;  // never unadvised
+    ReleaseAndNull(point_);
+    ReleaseAndNull(services_);
+    EXPECT_EQ(sink_->Count(), 1u);
+    Disconnect();
+    ExpectNothingLeft();
+}
+
+TEST_F(ServiceTest, pool_stops_when_the_last_object_goes_on_a_service_thread) {
+    Connect();
+    OpenService();
+    OpenCommandSession();
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Held));
+    SAFEARRAY* payload = Bytes("AT\r\n");
+    ULONG requestId = 0;
+    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(service_->WaitHeld(1, kWait));
+    // The held completion is the last holder of the device service: the last
+    // Release then runs on a pool thread, which must not join itself.
+    point_->Unadvise(cookie_);
+    cookie_ = 0;
+    Disconnect();
+    EXPECT_EQ(service_->LiveObjects(), 1);
+    EXPECT_EQ(service_->OutstandingRefs(), 1);
+    EXPECT_EQ(service_->ReleaseHeld(), 1u);
+    ExpectNothingLeft();
+}
+
+// ---------------------------------------------------------------------------
+// COM rules
+
+TEST_F(ServiceTest, objects_follow_com_identity_and_connection_rules) {
+    Connect();
+    IUnknown* a = nullptr;
+    IUnknown* b = nullptr;
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+              S_OK);
+    ASSERT_EQ(services_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)), S_OK);
+    ASSERT_EQ(container->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)), S_OK);
+    EXPECT_EQ(a, b);
+    IConnectionPoint* other = reinterpret_cast<IConnectionPoint*>(1);
+    EXPECT_EQ(container->FindConnectionPoint(IID_IUnknown, &other), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(other, nullptr);
+    IID iid{};
+    EXPECT_EQ(point_->GetConnectionInterface(&iid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(iid, IID_IMbnDeviceServicesEvents));
+    void* none = reinterpret_cast<void*>(1);
+    EXPECT_EQ(services_->QueryInterface(IID_IMbnDeviceService, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    a->Release();
+    b->Release();
+    container->Release();
+
+    mbnsim_test::NotASink notASink;
+    DWORD cookie = 77;
+    EXPECT_EQ(point_->Advise(&notASink, &cookie), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(cookie, 0u);
+    EXPECT_EQ(notASink.Count(), 1u);
+    EXPECT_EQ(point_->Unadvise(cookie_ + 1000), CONNECT_E_NOCONNECTION);
+
+    IUnknown* aggregated = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_MbnInterfaceManager, &notASink, CLSCTX_ALL, IID_IUnknown,
+                               reinterpret_cast<void**>(&aggregated)),
+              CLASS_E_NOAGGREGATION);
+    void* factory = reinterpret_cast<void*>(1);
+    EXPECT_EQ(service_->GetClassObject(IID_IUnknown, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(factory, nullptr);
+}
+
+TEST_F(ServiceTest, interface_list_is_an_array_of_unknowns_the_caller_owns) {
+    Connect();
+    SAFEARRAY* list = nullptr;
+    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+    VARTYPE vt = VT_EMPTY;
+    ASSERT_EQ(SafeArrayGetVartype(list, &vt), S_OK);
+    EXPECT_EQ(vt, VT_UNKNOWN);
+    EXPECT_EQ(service_->LiveObjects(), 3);  // two managers and the array's interface
+    SafeArrayDestroy(list);
+    EXPECT_EQ(service_->LiveObjects(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Device faults
+
+TEST_F(ServiceTest, no_modem_gives_an_empty_interface_list) {
+    service_->SetModemPresent(false);
+    Connect();
+    SAFEARRAY* list = nullptr;
+    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+    LONG lower = 0;
+    LONG upper = 0;
+    ASSERT_EQ(SafeArrayGetLBound(list, 1, &lower), S_OK);
+    ASSERT_EQ(SafeArrayGetUBound(list, 1, &upper), S_OK);
+    EXPECT_LT(upper, lower);
+    SafeArrayDestroy(list);
+    BSTR id = SysAllocString(mbnsim::kDefaultInterfaceId);
+    IMbnDeviceServicesContext* context = reinterpret_cast<IMbnDeviceServicesContext*>(1);
+    EXPECT_EQ(services_->GetDeviceServicesContext(id, &context), mbnsim::kErrorNotFound);
+    EXPECT_EQ(context, nullptr);
+    SysFreeString(id);
+}
+
+TEST_F(ServiceTest, modem_that_is_not_ready_reports_its_state) {
+    service_->SetReadyState(MBN_READY_STATE_SIM_NOT_INSERTED);
+    Connect();
+    OpenService();
+    MBN_READY_STATE state = MBN_READY_STATE_INITIALIZED;
+    ASSERT_EQ(modem_->GetReadyState(&state), S_OK);
+    EXPECT_EQ(state, MBN_READY_STATE_SIM_NOT_INSERTED);
+}
+
+TEST_F(ServiceTest, session_left_open_by_another_client_is_seen_as_open) {
+    service_->SetCommandSessionOpen(L"{FFFFFFFF-abca-4b11-a4e2-f2fc87f94488}", true);
+    Connect();
+    OpenService();
+    BOOL open = FALSE;
+    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
+    EXPECT_TRUE(open);
+    // Usable without an open request of its own.
+    EXPECT_EQ(Exchange("AT\r\n").status, S_OK);
+    EXPECT_EQ(service_->CallCount(Call::OpenCommandSession), 0u);
+}
+
+TEST_F(ServiceTest, set_command_needs_an_open_session_and_a_payload_below_the_maximum) {
+    Connect();
+    OpenService();
+    SAFEARRAY* payload = Bytes("AT\r\n");
+    ULONG requestId = 5;
+    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), mbnsim::kErrorInvalidState);
+    EXPECT_EQ(requestId, 0u);
+    OpenCommandSession();
+    service_->SetMaxCommandSize(4);
+    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), E_INVALIDARG);
+    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, nullptr, &requestId), E_INVALIDARG);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(service_->CallbacksStarted(Callback::SetCommandComplete), 0u);
+    EXPECT_TRUE(service_->SetCommands().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Call faults: every platform call can be made to fail with a chosen result,
+// and then yields no object, no request ID and no completion.
+
+class CallFaultTest : public ServiceTest, public ::testing::WithParamInterface<Call> {};
+
+TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else) {
+    const Call call = GetParam();
+    const HRESULT injected = static_cast<HRESULT>(0x80070000 | (0x100 + static_cast<int>(call)));
+    const bool creation = call == Call::CreateInterfaceManager || call == Call::CreateDeviceServicesManager;
+    if (creation) {
+        service_->FailCall(call, injected);
+        const CLSID& clsid =
+            call == Call::CreateInterfaceManager ? CLSID_MbnInterfaceManager : CLSID_MbnDeviceServicesManager;
+        IUnknown* object = reinterpret_cast<IUnknown*>(1);
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void**>(&object)),
+                  injected);
+        EXPECT_EQ(object, nullptr);
+        EXPECT_EQ(service_->LiveObjects(), 0);
+        EXPECT_EQ(service_->CallCount(call), 1u);
+        return;
+    }
+    Connect();
+    OpenService();
+    if (call == Call::CloseCommandSession || call == Call::SetCommand || call == Call::QueryCommand)
+        OpenCommandSession();
+    if (call == Call::CloseDataSession || call == Call::WriteData) {
+        ULONG id = 0;
+        ASSERT_EQ(device_->OpenDataSession(&id), S_OK);
+        ASSERT_TRUE(sink_->WaitEvents(1));
+    }
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    const size_t eventsBefore = sink_->Events().size();
+    service_->FailCall(call, injected);
+    HRESULT hr = S_OK;
+    void* out = reinterpret_cast<void*>(1);
+    ULONG requestId = 7;
+    SAFEARRAY* payload = Bytes("AT\r\n");
+    BSTR text = nullptr;
+    switch (call) {
+        case Call::QueryConnectionPointContainer:
+            hr = services_->QueryInterface(IID_IConnectionPointContainer, &out);
+            break;
+        case Call::FindConnectionPoint: {
+            IConnectionPointContainer* container = nullptr;
+            service_->ClearFaults();
+            ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer,
+                                                reinterpret_cast<void**>(&container)),
+                      S_OK);
+            service_->FailCall(call, injected);
+            hr = container->FindConnectionPoint(IID_IMbnDeviceServicesEvents,
+                                                reinterpret_cast<IConnectionPoint**>(&out));
+            container->Release();
+            break;
+        }
+        case Call::Advise: {
+            DWORD cookie = 9;
+            hr = point_->Advise(sink_, &cookie);
+            EXPECT_EQ(cookie, 0u);
+            out = nullptr;
+            break;
+        }
+        case Call::Unadvise:
+            hr = point_->Unadvise(cookie_);
+            out = nullptr;
+            break;
+        case Call::GetInterfaces:
+            hr = interfaces_->GetInterfaces(reinterpret_cast<SAFEARRAY**>(&out));
+            break;
+        case Call::GetInterface:
+            hr = interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, reinterpret_cast<IMbnInterface**>(&out));
+            break;
+        case Call::GetReadyState: {
+            MBN_READY_STATE state = MBN_READY_STATE_BAD_SIM;
+            hr = modem_->GetReadyState(&state);
+            EXPECT_EQ(state, MBN_READY_STATE_BAD_SIM);
+            out = nullptr;
+            break;
+        }
+        case Call::InterfaceGetInterfaceID:
+            hr = modem_->get_InterfaceID(&text);
+            out = text;
+            break;
+        case Call::GetDeviceServicesContext:
+            text = SysAllocString(mbnsim::kDefaultInterfaceId);
+            hr = services_->GetDeviceServicesContext(text, reinterpret_cast<IMbnDeviceServicesContext**>(&out));
+            SysFreeString(text);
+            break;
+        case Call::GetDeviceService:
+            text = SysAllocString(mbnsim::kAtServiceId);
+            hr = context_->GetDeviceService(text, reinterpret_cast<IMbnDeviceService**>(&out));
+            SysFreeString(text);
+            break;
+        case Call::IsCommandSessionOpen:
+        case Call::IsDataSessionOpen: {
+            BOOL value = 5;
+            hr = call == Call::IsCommandSessionOpen ? device_->get_IsCommandSessionOpen(&value)
+                                                    : device_->get_IsDataSessionOpen(&value);
+            EXPECT_EQ(value, 5);
+            out = nullptr;
+            break;
+        }
+        case Call::OpenCommandSession:
+            hr = device_->OpenCommandSession(&requestId);
+            out = nullptr;
+            break;
+        case Call::CloseCommandSession:
+            hr = device_->CloseCommandSession(&requestId);
+            out = nullptr;
+            break;
+        case Call::SetCommand:
+            hr = device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId);
+            out = nullptr;
+            break;
+        case Call::QueryCommand:
+            hr = device_->QueryCommand(mbnsim::kAtCommandId, payload, &requestId);
+            out = nullptr;
+            break;
+        case Call::OpenDataSession:
+            hr = device_->OpenDataSession(&requestId);
+            out = nullptr;
+            break;
+        case Call::CloseDataSession:
+            hr = device_->CloseDataSession(&requestId);
+            out = nullptr;
+            break;
+        case Call::WriteData:
+            hr = device_->WriteData(payload, &requestId);
+            out = nullptr;
+            break;
+        default:
+            FAIL() << "call not covered: " << mbnsim::CallName(call);
+    }
+    SafeArrayDestroy(payload);
+    EXPECT_EQ(hr, injected) << mbnsim::CallName(call);
+    EXPECT_EQ(out, nullptr) << mbnsim::CallName(call);
+    if (requestId != 7) {
+        EXPECT_EQ(requestId, 0u) << mbnsim::CallName(call);
+    }
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(sink_->Events().size(), eventsBefore) << mbnsim::CallName(call);
+    service_->ClearFaults();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, CallFaultTest,
+    ::testing::Values(Call::CreateInterfaceManager, Call::CreateDeviceServicesManager,
+                      Call::QueryConnectionPointContainer, Call::FindConnectionPoint, Call::Advise,
+                      Call::Unadvise, Call::GetInterfaces, Call::GetInterface, Call::GetReadyState,
+                      Call::InterfaceGetInterfaceID, Call::GetDeviceServicesContext, Call::GetDeviceService,
+                      Call::IsCommandSessionOpen, Call::IsDataSessionOpen, Call::OpenCommandSession,
+                      Call::CloseCommandSession, Call::SetCommand, Call::QueryCommand, Call::OpenDataSession,
+                      Call::CloseDataSession, Call::WriteData),
+    [](const ::testing::TestParamInfo<Call>& param) { return std::string(mbnsim::CallName(param.param)); });
+
+TEST_F(ServiceTest, fault_with_a_count_fails_only_that_many_calls) {
+    Connect();
+    service_->FailCall(Call::GetInterfaces, E_ACCESSDENIED, 2);
+    SAFEARRAY* list = nullptr;
+    EXPECT_EQ(interfaces_->GetInterfaces(&list), E_ACCESSDENIED);
+    EXPECT_EQ(interfaces_->GetInterfaces(&list), E_ACCESSDENIED);
+    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+    SafeArrayDestroy(list);
+    EXPECT_EQ(service_->CallCount(Call::GetInterfaces), 3u);
+}
+
+// ---------------------------------------------------------------------------
+// Completion faults
+
+class CompletionTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        Connect();
+        OpenService();
+        OpenCommandSession();
+    }
+    ULONG Send(const std::string& text = "AT\r\n") {
+        SAFEARRAY* payload = Bytes(text);
+        ULONG requestId = 0;
+        EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+        SafeArrayDestroy(payload);
+        return requestId;
+    }
+    size_t SetCommandCallbacks() { return service_->CallbacksStarted(Callback::SetCommandComplete); }
+};
+
+TEST_F(CompletionTest, completion_that_never_comes) {
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Never));
+    Send();
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(SetCommandCallbacks(), 0u);
+    EXPECT_EQ(service_->HeldCount(), 0u);
+    // The next request is answered normally.
+    const ULONG next = Send();
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].requestId, next);
+}
+
+TEST_F(CompletionTest, completion_held_until_released_comes_late) {
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Held));
+    const ULONG id = Send();
+    ASSERT_TRUE(service_->WaitHeld(1, kWait));
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(SetCommandCallbacks(), 0u);
+    EXPECT_EQ(service_->ReleaseHeld(), 1u);
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].requestId, id);
+    EXPECT_EQ(sink_->Events()[1].data, "AT\r\r\nOK\r\n");
+}
+
+TEST_F(CompletionTest, dropped_completion_releases_what_it_held) {
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Held));
+    Send();
+    ASSERT_TRUE(service_->WaitHeld(1, kWait));
+    Disconnect();
+    EXPECT_EQ(service_->LiveObjects(), 1);  // the device service, for the completion
+    EXPECT_EQ(service_->DropHeld(), 1u);
+    ExpectNothingLeft();
+    EXPECT_EQ(SetCommandCallbacks(), 0u);
+}
+
+TEST_F(CompletionTest, delayed_completion_still_comes) {
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Delayed, 50));
+    const ULONG id = Send();
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].requestId, id);
+}
+
+TEST_F(CompletionTest, completion_enters_the_sink_before_set_command_returns) {
+    service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::BeforeReturn));
+    sink_->BlockOn(Callback::SetCommandComplete);
+    const ULONG id = Send();
+    // Started while SetCommand was still running, on another thread.
+    EXPECT_EQ(SetCommandCallbacks(), 1u);
+    sink_->Unblock();
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].requestId, id);
+    EXPECT_NE(sink_->Events()[1].thread, std::this_thread::get_id());
+}
+
+TEST_F(CompletionTest, completion_with_another_request_id_comes_first) {
+    CompletionPlan plan;
+    plan.foreignIdFirst = true;
+    service_->QueueCompletion(Request::SetCommand, plan);
+    const ULONG id = Send();
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    auto events = sink_->Events();
+    EXPECT_NE(events[1].requestId, id);
+    EXPECT_NE(events[1].requestId & mbnsim::kForeignRequestIdBit, 0u);
+    EXPECT_EQ(events[1].data, "\r\nFOREIGN\r\n");
+    EXPECT_EQ(events[2].requestId, id);
+    EXPECT_EQ(events[2].data, "AT\r\r\nOK\r\n");
+}
+
+TEST_F(CompletionTest, completion_with_a_failure_status_carries_no_data) {
+    CompletionPlan plan;
+    plan.status = E_FAIL;
+    service_->QueueCompletion(Request::SetCommand, plan);
+    Send("ATE0\r\n");
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].status, E_FAIL);
+    EXPECT_FALSE(sink_->Events()[1].hasData);
+    // The request never reached the modem: echo is still on.
+    EXPECT_EQ(Exchange("AT\r\n").data, "AT\r\r\nOK\r\n");
+}
+
+TEST_F(CompletionTest, completion_with_an_empty_array) {
+    CompletionPlan plan;
+    plan.emptyData = true;
+    service_->QueueCompletion(Request::SetCommand, plan);
+    Send();
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].status, S_OK);
+    EXPECT_TRUE(sink_->Events()[1].hasData);
+    EXPECT_EQ(sink_->Events()[1].dataLength, 0);
+}
+
+TEST_F(CompletionTest, failed_session_open_leaves_the_session_closed) {
+    ULONG id = 0;
+    ASSERT_EQ(device_->CloseCommandSession(&id), S_OK);
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    CompletionPlan plan;
+    plan.status = E_ACCESSDENIED;
+    service_->QueueCompletion(Request::OpenCommandSession, plan);
+    ASSERT_EQ(device_->OpenCommandSession(&id), S_OK);
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    EXPECT_EQ(sink_->Events()[2].status, E_ACCESSDENIED);
+    EXPECT_FALSE(service_->IsCommandSessionOpen(mbnsim::kAtServiceId));
+}
+
+TEST_F(CompletionTest, unsolicited_data_reaches_the_sink_without_a_data_session) {
+    const std::string bytes("\r\nRING\r\n\0\x01", 10);
+    service_->PushData(bytes);
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    EXPECT_EQ(sink_->Events()[1].kind, Callback::ReadData);
+    EXPECT_EQ(sink_->Events()[1].data, bytes);
+    EXPECT_FALSE(service_->IsDataSessionOpen(mbnsim::kAtServiceId));
+}
+
+TEST_F(CompletionTest, standing_plan_applies_after_the_queued_ones) {
+    service_->SetCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Never));
+    CompletionPlan answer;
+    answer.response = std::string("first");
+    service_->QueueCompletion(Request::SetCommand, answer);
+    Send();
+    Send();
+    ASSERT_TRUE(sink_->WaitEvents(2));
+    ASSERT_TRUE(service_->WaitIdle(kWait));
+    EXPECT_EQ(SetCommandCallbacks(), 1u);
+    EXPECT_EQ(sink_->Events()[1].data, "first");
+}
+
+}  // namespace
