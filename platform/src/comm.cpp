@@ -479,8 +479,14 @@ BOOL CommPort::SetState(const DCB& dcb) {
         SetLastError(closing_ ? ERROR_INVALID_HANDLE : ERROR_GEN_FAILURE);
         return FALSE;
     }
+    const struct termios previous = tio;
     comm::TermiosFromDcb(dcb, speed, &tio);
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+    struct termios applied;
+    if (tcsetattr(fd_, TCSANOW, &tio) != 0 || tcgetattr(fd_, &applied) != 0 ||
+        !comm::SameFrame(tio, applied)) {
+        // The device did not take the frame (a pseudo-terminal has only 8
+        // data bits without parity): leave it as it was.
+        tcsetattr(fd_, TCSANOW, &previous);
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -877,7 +883,9 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
  *  and for a baud rate that has no termios speed.
  *
  * NOTES
- *  The line stays raw. DTR/RTS are driven where the device has the lines;
+ *  A device that does not take the frame makes the call fail with
+ *  ERROR_INVALID_PARAMETER and keeps its old settings: a pseudo-terminal
+ *  takes only 8 data bits without parity. The line stays raw. DTR/RTS are driven where the device has the lines;
  *  DSR flow control and the XON/XOFF limits are kept but have no effect.
  */
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {

@@ -98,7 +98,9 @@ inline void MakeTermiosRaw(struct termios* tio) {
                                            ISIG | IEXTEN);
     tio->c_cflag |= CLOCAL | CREAD;
     tio->c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-    tio->c_cc[VMIN] = 0;
+    // The descriptor is non-blocking; VMIN 1 makes an empty line read as
+    // EAGAIN rather than as end of file.
+    tio->c_cc[VMIN] = 1;
     tio->c_cc[VTIME] = 0;
 }
 
@@ -143,6 +145,19 @@ inline void TermiosFromDcb(const DCB& dcb, speed_t speed, struct termios* tio) {
     }
     tio->c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     tio->c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+}
+
+// True when the device took the speed and frame that were asked for; a
+// driver may ignore what it cannot do and still report success.
+inline bool SameFrame(const struct termios& asked, const struct termios& got) {
+    const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    tcflag_t askedFrame = asked.c_cflag & frame;
+    tcflag_t gotFrame = got.c_cflag & frame;
+    if (!(askedFrame & PARENB)) {
+        askedFrame &= ~static_cast<tcflag_t>(PARODD | CMSPAR);
+        gotFrame &= ~static_cast<tcflag_t>(PARODD | CMSPAR);
+    }
+    return askedFrame == gotFrame && cfgetospeed(&asked) == cfgetospeed(&got);
 }
 
 // Overwrites the members termios holds; the others stay as *dcb has them.

@@ -44,13 +44,14 @@ bool PtyModem::Start() {
         }
         return false;
     }
-    // A line that a client must set up: raw, but 9600 7E1.
+    // A line that a client must set up: raw, but at 9600 baud. (A pty has
+    // no framing of its own: it keeps 8 data bits without parity.)
     struct termios tio;
     tcgetattr(slaveHold_, &tio);
     cfmakeraw(&tio);
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
-    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARODD)) | CS7 | PARENB | CREAD | CLOCAL;
+    tio.c_cflag |= CREAD | CLOCAL;
     tcsetattr(slaveHold_, TCSANOW, &tio);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     thread_ = std::thread(&PtyModem::Run, this);

@@ -18,8 +18,8 @@ public:
     PtyModem(const PtyModem&) = delete;
     PtyModem& operator=(const PtyModem&) = delete;
 
-    // Opens a pty whose line is raw at 9600 baud, 7 data bits, even parity,
-    // and starts answering. False when no pty can be had.
+    // Opens a pty whose line is raw at 9600 baud and starts answering.
+    // False when no pty can be had.
     bool Start();
     // The slave device, e.g. /dev/pts/3.
     const std::string& SlavePath() const { return slavePath_; }

@@ -1,0 +1,83 @@
+// Helpers for the serial conformance tables: a wide-name builder, a port
+// opened on the test modem, a bounded wait for bytes to arrive, and checks
+// whose failures name the function, the row, what came back and what was
+// expected. Windows names only, so the tables also run on Windows and Wine.
+#ifndef TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H
+#define TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/winapi.h"
+
+namespace commtest {
+
+typedef std::basic_string<WCHAR> WideString;
+
+inline WideString Wide(const std::string& text) {
+    WideString out;
+    for (char c : text) {
+        out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+inline WideString PortName(int port) { return Wide("\\\\.\\COM" + std::to_string(port)); }
+
+inline HANDLE OpenPort(int port) {
+    return CreateFileW(PortName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, NULL);
+}
+
+// Checks a BOOL result and the last error after it (0xdeadbeef: untouched).
+inline void CheckCall(const char* file, int line, const char* function, int row, BOOL got, BOOL expected,
+                      DWORD error, DWORD expectedError) {
+    if (!got != !expected) {
+        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": returned " << got << ", expected "
+                                   << expected;
+    }
+    if (error != expectedError) {
+        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": last error " << error << ", expected "
+                                   << expectedError;
+    }
+}
+
+// Writes text and waits (at most timeoutMs) until at least want bytes are
+// queued for reading. Returns the count queued at the end.
+inline DWORD WriteAndAwaitInput(HANDLE port, const std::string& text, DWORD want, DWORD timeoutMs = 3000) {
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    DWORD written = 0;
+    if (!WriteFile(port, text.data(), static_cast<DWORD>(text.size()), NULL, &ov) &&
+        GetLastError() == ERROR_IO_PENDING) {
+        WaitForSingleObject(ov.hEvent, 2000);
+    }
+    GetOverlappedResult(port, &ov, &written, TRUE);
+    CloseHandle(ov.hEvent);
+    COMSTAT stat = {};
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 10) {
+        DWORD errors = 0;
+        if (!ClearCommError(port, &errors, &stat)) {
+            return 0;
+        }
+        if (stat.cbInQue >= want) {
+            break;
+        }
+        Sleep(10);
+    }
+    return stat.cbInQue;
+}
+
+}  // namespace commtest
+
+// The call runs before GetLastError is read.
+#define CHECK_CALL(function, row, call, expected, expectedError)                                   \
+    do {                                                                                           \
+        const BOOL checkCallResult = (call);                                                       \
+        const DWORD checkCallError = GetLastError();                                               \
+        commtest::CheckCall(__FILE__, __LINE__, function, row, checkCallResult, expected, checkCallError, \
+                            expectedError);                                                        \
+    } while (0)
+
+#endif  // TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H
