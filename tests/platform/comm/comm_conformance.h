@@ -8,20 +8,24 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/winapi.h"
 
 namespace commtest {
 
-typedef std::basic_string<WCHAR> WideString;
+// NUL-terminated UTF-16 text. Not std::wstring: with a 16-bit wchar_t on
+// POSIX its traits would call the C library's 32-bit wide functions.
+class WideString {
+public:
+    explicit WideString(const std::string& text) : units_(text.begin(), text.end()) { units_.push_back(0); }
+    const WCHAR* c_str() const { return units_.data(); }
 
-inline WideString Wide(const std::string& text) {
-    WideString out;
-    for (char c : text) {
-        out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
+private:
+    std::vector<WCHAR> units_;
+};
+
+inline WideString Wide(const std::string& text) { return WideString(text); }
 
 inline WideString PortName(int port) { return Wide("\\\\.\\COM" + std::to_string(port)); }
 
