@@ -303,6 +303,7 @@ TEST_F(ServiceTest, callback_sees_two_references_connection_and_service) {
     OpenCommandSession();
     // The test's own reference, the connection's, and the callback's.
     EXPECT_EQ(sink_->Events()[0].refsDuringCall, 3u);
+    ASSERT_TRUE(service_->WaitIdle(kWait));  // the callback's reference goes after the call
     EXPECT_EQ(sink_->Count(), 2u);
 }
 
