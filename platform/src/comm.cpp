@@ -105,7 +105,7 @@ private:
     void Run();
     void Wake();
     // Both with lock_ held.
-    bool Complete(const RequestPtr& req, ULONG_PTR status);
+    bool Complete(RequestPtr req, ULONG_PTR status);  // by value: req may live in the queue it leaves
     bool Progress(const RequestPtr& req, bool hungUp);
     void Arm(const RequestPtr& req);
     bool RemoveFromQueue(const RequestPtr& req);
@@ -189,7 +189,7 @@ bool CommPort::RemoveFromQueue(const RequestPtr& req) {
     return false;
 }
 
-bool CommPort::Complete(const RequestPtr& req, ULONG_PTR status) {
+bool CommPort::Complete(RequestPtr req, ULONG_PTR status) {
     if (!RemoveFromQueue(req)) {
         return false;
     }
