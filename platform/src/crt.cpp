@@ -472,7 +472,8 @@ std::string ToUtf8(const WideText& text) {
  *           fopen_s
  *
  * PARAMS
- *  pFile    [O] receives the stream, NULL on failure
+ *  pFile    [O] receives the stream; NULL when the open fails, unchanged
+ *               when an argument is NULL (as documented)
  *  filename [I] Windows-form path
  *  mode     [I] "r", "w", "a", "r+", "w+", "a+", each with "b" or "t"
  *               (text is the default); also the CRT's 'c', 'n', 'N', 'S',
@@ -490,10 +491,11 @@ std::string ToUtf8(const WideText& text) {
  *  No invalid-parameter handler is called.
  */
 errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
-    if (!pFile) return errno = EINVAL;
+    // NULL arguments leave *pFile as it was; every later failure clears it.
+    if (!pFile || !filename || !mode) return errno = EINVAL;
     *pFile = nullptr;
     OpenMode parsed;
-    if (!filename || !mode || !ParseOpenMode(mode, parsed)) return errno = EINVAL;
+    if (!ParseOpenMode(mode, parsed)) return errno = EINVAL;
     std::string path = pal::ToPosixPath(filename);
     int fd = open(path.c_str(), parsed.flags | O_CLOEXEC, 0666);
     if (fd < 0) return errno;

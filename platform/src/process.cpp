@@ -64,8 +64,10 @@ DWORD WINAPI GetCurrentThreadId(void) {
  *  hModule but NULL.
  *
  * NOTES
- *  The path comes from /proc/self/exe. The last error is left alone on
- *  success.
+ *  The path comes from /proc/self/exe. Success sets the last error to
+ *  ERROR_SUCCESS, as current Windows does (XP left it alone). Wine 8 copies
+ *  nSize characters without a NUL when truncating, as XP did; this follows
+ *  the documented behaviour.
  */
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if (hModule) {
@@ -84,6 +86,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     path = pal::ToWindowsPath(path);
     if (path.size() < nSize) {
         std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+        SetLastError(ERROR_SUCCESS);
         return static_cast<DWORD>(path.size());
     }
     if (nSize > 0) {

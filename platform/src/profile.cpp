@@ -78,9 +78,12 @@ bool IsBareName(const char* fileName) {
     return true;
 }
 
-// The value text of key in the first section named section, quotes removed;
-// false if the file, the section or the key is missing.
-bool FindProfileValue(const std::string& contents, const char* section, const char* key, std::string& value) {
+// The text GetPrivateProfileString would give for section/key: the value
+// (quotes removed) of the first key of that name in the first section of
+// that name; with a NULL section the first section's name, with a NULL key
+// the first key's name (lines without '=' are not keys). False when there is
+// none.
+bool FindProfileText(const std::string& contents, const char* section, const char* key, std::string& text) {
     size_t pos = 0;
     if (contents.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
     bool inSection = false;
@@ -95,17 +98,26 @@ bool FindProfileValue(const std::string& contents, const char* section, const ch
             if (sectionSeen) return false;
             size_t close = line.find(']');
             std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            if (!section) {
+                text = name;
+                return true;
+            }
             inSection = EqualsIgnoringCase(name, section);
             sectionSeen = inSection;
             continue;
         }
-        if (!inSection) continue;
         size_t equals = line.find('=');
-        if (!EqualsIgnoringCase(Trim(line.substr(0, equals)), key)) continue;
-        if (equals == std::string::npos) return false;
-        value = Trim(line.substr(equals + 1));
-        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
-            value = value.substr(1, value.size() - 2);
+        if (!inSection || equals == std::string::npos) continue;
+        std::string name = Trim(line.substr(0, equals));
+        if (!key) {
+            if (!name.empty() && name[0] == ';') continue;  // comments are not listed
+            text = name;
+            return true;
+        }
+        if (!EqualsIgnoringCase(name, key)) continue;
+        text = Trim(line.substr(equals + 1));
+        if (text.size() >= 2 && (text[0] == '"' || text[0] == '\'') && text.back() == text[0])
+            text = text.substr(1, text.size() - 2);
         return true;
     }
     return false;
@@ -117,16 +129,17 @@ bool FindProfileValue(const std::string& contents, const char* section, const ch
  *           GetPrivateProfileIntA
  *
  * PARAMS
- *  lpAppName  [I] section name (case-insensitive)
- *  lpKeyName  [I] key name (case-insensitive)
+ *  lpAppName  [I] section name (case-insensitive); NULL reads the first
+ *                section's name as the value, as Windows does
+ *  lpKeyName  [I] key name (case-insensitive); NULL reads the first key's
+ *                name as the value
  *  nDefault   [I] returned when there is no value
  *  lpFileName [I] the INI file; a path with at least one separator
  *
  * RETURNS
  *  The value converted as an unsigned 32-bit integer ("-1" -> 0xFFFFFFFF,
  *  "12abc" -> 12, "abc" -> 0, "0x1F" -> 31, overflow wraps); (UINT)nDefault
- *  when the file, section or key is missing, the value is empty, or a name
- *  is NULL.
+ *  when the file, section or key is missing or the value is empty.
  *
  * NOTES
  *  Lines are trimmed of blanks; the first section with the name and the
@@ -137,11 +150,11 @@ bool FindProfileValue(const std::string& contents, const char* section, const ch
  */
 UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault, LPCSTR lpFileName) {
     const UINT fallback = static_cast<UINT>(nDefault);
-    if (!lpAppName || !lpKeyName || !lpFileName || !*lpFileName || IsBareName(lpFileName)) return fallback;
+    if (!lpFileName || !*lpFileName || IsBareName(lpFileName)) return fallback;
     std::ifstream file(pal::ToPosixPath(lpFileName), std::ios::binary);
     if (!file) return fallback;
     std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::string value;
-    if (!FindProfileValue(contents, lpAppName, lpKeyName, value) || value.empty()) return fallback;
-    return ParseProfileInteger(value);
+    std::string text;
+    if (!FindProfileText(contents, lpAppName, lpKeyName, text) || text.empty()) return fallback;
+    return ParseProfileInteger(text);
 }

@@ -92,7 +92,7 @@ TEST(CommonAppData, ComesFromProgramDataOrVarLib) {
     EXPECT_STREQ(path, "\\var\\lib");
 }
 
-TEST(PathAddBackslash, AddsOnlyAMissingBackslashWithinMaxPath) {
+TEST(PathAddBackslashA, AddsOnlyAMissingBackslashWithinMaxPath) {
     const std::string longest(MAX_PATH - 2, 'a');  // 258 chars + '\' + NUL = MAX_PATH
     const std::string tooLong(MAX_PATH - 1, 'a');  // 259 chars: no room for the backslash
     struct Row {
@@ -140,7 +140,7 @@ TEST(PathAddBackslash, AddsOnlyAMissingBackslashWithinMaxPath) {
     EXPECT_EQ(PathAddBackslashA(nullptr), nullptr);
 }
 
-TEST(CreateDirectory, CreatesTheLastLevelAndReportsWhyNot) {
+TEST(CreateDirectoryA, CreatesTheLastLevelAndReportsWhyNot) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "plain-file", "x");
     const std::string base = WinPath(scratch.path());
@@ -174,21 +174,21 @@ TEST(CreateDirectory, CreatesTheLastLevelAndReportsWhyNot) {
     }
 }
 
-TEST(CreateDirectory, RefusedCreationIsAccessDenied) {
+TEST(CreateDirectoryA, RefusedCreationIsAccessDenied) {
     if (!IsPosixLayer()) GTEST_SKIP() << "needs a folder the kernel refuses to extend (/sys)";
     SetLastError(kSentinel);
     EXPECT_FALSE(CreateDirectoryA("\\sys\\core-test-refused", nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(ModuleFileName, IsTheExecutablesFullPathInWindowsForm) {
+TEST(GetModuleFileNameA, IsTheExecutablesFullPathInWindowsForm) {
     char path[MAX_PATH];
     std::memset(path, 0xFF, sizeof path);
     SetLastError(kSentinel);
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
-    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));  // reset on success
     EXPECT_EQ(std::strlen(path), length);
     EXPECT_EQ(std::strchr(path, '/'), nullptr) << path;
     fs::path file = FromWinPath(path);
@@ -197,7 +197,7 @@ TEST(ModuleFileName, IsTheExecutablesFullPathInWindowsForm) {
     EXPECT_EQ(file.stem().string(), "platform_core_tests");
 }
 
-TEST(ModuleFileName, TruncatesToTheBufferIncludingTheTerminator) {
+TEST(GetModuleFileNameA, TruncatesToTheBufferIncludingTheTerminator) {
     char full[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, full, MAX_PATH);
     ASSERT_GT(length, 2u);
@@ -206,15 +206,16 @@ TEST(ModuleFileName, TruncatesToTheBufferIncludingTheTerminator) {
         DWORD size;
         DWORD result;
         DWORD lastError;
-        size_t copied;  // characters before the NUL
-        bool written;   // false: the buffer is left as it was
+        size_t copied;     // characters before the NUL
+        bool written;      // false: the buffer is left as it was
+        bool wineDiffers;  // Wine 8 truncates without a NUL, as XP did
     };
     const Row rows[] = {
-        {__LINE__, length + 1, length, kSentinel, length, true},  // exactly fits
-        {__LINE__, length, length, ERROR_INSUFFICIENT_BUFFER, length - 1, true},
-        {__LINE__, length - 1, length - 1, ERROR_INSUFFICIENT_BUFFER, length - 2, true},
-        {__LINE__, 1, 1, ERROR_INSUFFICIENT_BUFFER, 0, true},
-        {__LINE__, 0, 0, ERROR_INSUFFICIENT_BUFFER, 0, false},
+        {__LINE__, length + 1, length, ERROR_SUCCESS, length, true, false},  // exactly fits
+        {__LINE__, length, length, ERROR_INSUFFICIENT_BUFFER, length - 1, true, true},
+        {__LINE__, length - 1, length - 1, ERROR_INSUFFICIENT_BUFFER, length - 2, true, true},
+        {__LINE__, 1, 1, ERROR_INSUFFICIENT_BUFFER, 0, true, true},
+        {__LINE__, 0, 0, ERROR_INSUFFICIENT_BUFFER, 0, false, false},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const Row& r = rows[i];
@@ -231,7 +232,8 @@ TEST(ModuleFileName, TruncatesToTheBufferIncludingTheTerminator) {
                          static_cast<int>(static_cast<unsigned char>(buffer[0])), fill);
                 continue;
             }
-            CheckRow(ROW_AT(r.line), "GetModuleFileNameA", row, "text", std::string(buffer),
+            if (r.wineDiffers && UnderWine()) continue;
+            CheckRow(ROW_AT(r.line), "GetModuleFileNameA", row, "text", std::string(buffer, strnlen(buffer, r.size)),
                      std::string(full, r.copied));
             CheckRow(ROW_AT(r.line), "GetModuleFileNameA", row, "byte after the buffer untouched",
                      static_cast<int>(static_cast<unsigned char>(buffer[r.size])), fill);

@@ -39,14 +39,22 @@ const ProfileRow kProfileRows[] = {
     {__LINE__, "", "BASE_CONFIG", "LOG_LV", -7, static_cast<UINT>(-7)},
     {__LINE__, "LOG_LV=3\n", "BASE_CONFIG", "LOG_LV", 9, 9},  // key outside any section
     {__LINE__, "[BASE_CONFIG]\nLOG_LV=\n", "BASE_CONFIG", "LOG_LV", 9, 9},  // empty value
-    {__LINE__, "[BASE_CONFIG]\nLOG_LV=2\n", nullptr, "LOG_LV", 9, 9},
-    {__LINE__, "[BASE_CONFIG]\nLOG_LV=2\n", "BASE_CONFIG", nullptr, 9, 9},
+    {__LINE__, nullptr, nullptr, "LOG_LV", 9, 9},
+    {__LINE__, nullptr, "BASE_CONFIG", nullptr, 9, 9},
+    // A NULL name reads the list of names, as GetPrivateProfileString does
+    {__LINE__, "[BASE_CONFIG]\nLOG_LV=2\n", nullptr, "LOG_LV", 9, 0},   // "BASE_CONFIG": no digits
+    {__LINE__, "[7up]\nLOG_LV=2\n", nullptr, "LOG_LV", 9, 7},
+    {__LINE__, "[BASE_CONFIG]\nLOG_LV=2\n", "BASE_CONFIG", nullptr, 9, 0},  // "LOG_LV"
+    {__LINE__, "[BASE_CONFIG]\n", "BASE_CONFIG", nullptr, 9, 9},  // no keys
     // Value text
     {__LINE__, "[S]\nK=+5\n", "S", "K", -1, 5},
     {__LINE__, "[S]\nK=-1\n", "S", "K", 0, 0xFFFFFFFFu},  // two's complement, not 0
     {__LINE__, "[S]\nK=-2147483648\n", "S", "K", 0, 0x80000000u},
     {__LINE__, "[S]\nK=4294967295\n", "S", "K", 0, 0xFFFFFFFFu},
-    {__LINE__, "[S]\nK=4294967297\n", "S", "K", 0, 1},  // wraps modulo 2^32
+    {__LINE__, "[S]\nK=4294967296\n", "S", "K", 9, 0},  // wraps modulo 2^32
+    {__LINE__, "[S]\nK=4294967297\n", "S", "K", 0, 1},
+    {__LINE__, "[S]\nK=-4294967297\n", "S", "K", 0, 0xFFFFFFFFu},
+    {__LINE__, "[S]\nK=B4294967297\n", "S", "K", 9, 0},
     {__LINE__, "[S]\nK=12abc\n", "S", "K", 0, 12},
     {__LINE__, "[S]\nK=42A94967297\n", "S", "K", 0, 42},
     {__LINE__, "[S]\nK=abc\n", "S", "K", 9, 0},  // no digits: 0, not the default
@@ -59,7 +67,7 @@ const ProfileRow kProfileRows[] = {
 
 }  // namespace
 
-TEST(PrivateProfileInt, TableOfNamesValuesAndDefaults) {
+TEST(GetPrivateProfileIntA, TableOfNamesValuesAndDefaults) {
     ScratchFolder scratch;
     for (size_t i = 0; i < sizeof kProfileRows / sizeof kProfileRows[0]; ++i) {
         const ProfileRow& r = kProfileRows[i];
@@ -72,7 +80,7 @@ TEST(PrivateProfileInt, TableOfNamesValuesAndDefaults) {
     }
 }
 
-TEST(PrivateProfileInt, NegativeValueComparesAsSignedThreshold) {
+TEST(GetPrivateProfileIntA, NegativeValueComparesAsSignedThreshold) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "kvconfig.ini", "[BASE_CONFIG]\nLOG_LV=-1\n");
     INT threshold = static_cast<INT>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", 5, WinPath(scratch / "kvconfig.ini").c_str()));
@@ -80,7 +88,7 @@ TEST(PrivateProfileInt, NegativeValueComparesAsSignedThreshold) {
     EXPECT_TRUE(threshold < 0);
 }
 
-TEST(PrivateProfileInt, ReadsTheFileAfreshOnEveryCall) {
+TEST(GetPrivateProfileIntA, ReadsTheFileAfreshOnEveryCall) {
     ScratchFolder scratch;
     const std::string path = WinPath(scratch / "kvconfig.ini");
     WriteFileBytes(scratch / "kvconfig.ini", "[BASE_CONFIG]\nLOG_LV=0\n");
@@ -91,7 +99,7 @@ TEST(PrivateProfileInt, ReadsTheFileAfreshOnEveryCall) {
     EXPECT_EQ(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", -1, path.c_str()), 0xFFFFFFFFu);
 }
 
-TEST(PrivateProfileInt, BareFileNameIsNotLookedUpInTheCurrentFolder) {
+TEST(GetPrivateProfileIntA, BareFileNameIsNotLookedUpInTheCurrentFolder) {
     // Windows looks for a bare name in the Windows folder, never beside the
     // process; a file of that name in the current folder must not be read.
     const std::string name = "core-profile-" + std::to_string(GetCurrentProcessId()) + ".ini";
