@@ -162,14 +162,14 @@ TEST_F(Factory, ChannelIdsYieldANewObjectEachTimeOrNothing)
 TEST_F(Factory, IdDifferingInAnySingleByteYieldsNothing)
 {
     for (const KnownId& known : kKnownIds) {
-        for (size_t byte = 0; byte < sizeof(GUID); ++byte) {
+        for (size_t index = 0; index < sizeof(GUID); ++index) {
             for (unsigned char flip : {0x01, 0x80, 0xFF}) {
-                GUID near = *known.id;
-                reinterpret_cast<unsigned char*>(&near)[byte] ^= flip;
+                GUID nearMiss = *known.id;
+                reinterpret_cast<unsigned char*>(&nearMiss)[index] ^= flip;
                 void* out = kUntouched;
-                EXPECT_EQ(CreateToolInstance(near, &out), 0)
-                    << known.name << " with byte " << byte << " ^ " << int(flip);
-                EXPECT_EQ(out, kUntouched) << known.name << " with byte " << byte;
+                EXPECT_EQ(CreateToolInstance(nearMiss, &out), 0)
+                    << known.name << " with byte " << index << " ^ " << int(flip);
+                EXPECT_EQ(out, kUntouched) << known.name << " with byte " << index;
             }
         }
     }
@@ -223,8 +223,8 @@ TEST(NewZeroFilled, FieldsTheConstructorLeavesAloneAreZero)
     EXPECT_EQ(probe->set, 7);
     EXPECT_EQ(probe->leftAlone, 0);
     EXPECT_EQ(probe->pointer, nullptr);
-    for (unsigned char byte : probe->bytes) {
-        EXPECT_EQ(byte, 0);
+    for (unsigned char value : probe->bytes) {
+        EXPECT_EQ(value, 0);
     }
     delete probe;
 }
