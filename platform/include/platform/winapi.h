@@ -25,6 +25,11 @@
 #include <olectl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+// Without this, strsafe.h poisons the CRT's unbounded string functions,
+// which standard C++ headers included later still name.
+#ifndef STRSAFE_NO_DEPRECATE
+#define STRSAFE_NO_DEPRECATE
+#endif
 #include <strsafe.h>
 #else
 #include "platform/posix/base.h"
