@@ -10,8 +10,8 @@
 
 #include "tests/tools/log/LogTestSupport.h"
 
-#ifndef ATCMD_PATH
-#error "ATCMD_PATH must name the atcmd program"
+#ifndef ATCMD_RELATIVE_PATH
+#error "ATCMD_RELATIVE_PATH must lead from this test program's folder to atcmd"
 #endif
 
 namespace {
@@ -33,17 +33,26 @@ int ExitCode(int status)
 #endif
 }
 
+// The system's own separators: '\\' on Windows, where cmd.exe reads '/' as
+// an option, and '/' elsewhere.
+std::string Native(const std::string& path)
+{
+    return std::filesystem::path(path).make_preferred().string();
+}
+
 class Atcmd : public ::testing::Test {
 protected:
     // Runs atcmd with the given argument text (already quoted for the shell).
+    // Paths are left unquoted: cmd.exe strips the outer quotes of a command
+    // line that holds more than two, and build folders have no blanks.
     Outcome Start(const std::string& arguments)
     {
-        const std::string base = (std::filesystem::temp_directory_path() /
-                                  ("atcmd-" + std::to_string(GetCurrentProcessId()))).generic_string();
+        const std::string here = logtest::Slashed(logtest::ExeFolder());
+        const std::string base = here + "atcmd-" + std::to_string(GetCurrentProcessId());
         const std::string out = base + "-stdout.txt";
         const std::string err = base + "-stderr.txt";
-        const std::string command =
-            "\"" + std::string(ATCMD_PATH) + "\" " + arguments + " > \"" + out + "\" 2> \"" + err + "\"";
+        const std::string command = Native(here + ATCMD_RELATIVE_PATH) + " " + arguments + " > " +
+                                    Native(out) + " 2> " + Native(err);
         Outcome run;
         run.status = ExitCode(std::system(command.c_str()));
         run.out = logtest::ReadAll(out);
