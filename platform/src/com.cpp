@@ -146,7 +146,7 @@ HRESULT FindClassFactory(REFCLSID rclsid, DWORD dwClsContext, IClassFactory** fa
  *   S_OK for the first call on a thread; S_FALSE when the thread is already
  *   initialised with the same model; RPC_E_CHANGED_MODE for the other model
  *   (that call does not count and needs no CoUninitialize); E_INVALIDARG for
- *   a non-NULL pvReserved.
+ *   a non-NULL pvReserved (Wine ignores it).
  *
  *  NOTES
  *   Both models behave alike here except for the bookkeeping: there is no
@@ -306,13 +306,14 @@ HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwCl
  *
  *  RETURNS
  *   S_OK, after releasing the table's reference to the class object;
- *   E_INVALIDARG for a cookie that is not registered.
- *
- *  NOTES
- *   Wine answers an unknown cookie with CO_E_OBJNOTREG; Windows documents
- *   only the standard codes.
+ *   E_INVALIDARG for a cookie that is not registered; CO_E_NOTINITIALIZED
+ *   when COM is not usable on this thread (both as Wine answers; Windows
+ *   documents only the standard codes).
  */
 HRESULT WINAPI CoRevokeClassObject(DWORD dwRegister) {
+    if (!ComUsableOnThisThread()) {
+        return CO_E_NOTINITIALIZED;
+    }
     IUnknown* classObject = nullptr;
     {
         ComRuntime& rt = Runtime();

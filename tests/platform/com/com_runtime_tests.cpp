@@ -242,7 +242,7 @@ TEST(CoCreateInstance, resolves_registered_class_objects) {
 // ---------------------------------------------------------------------------
 // CoRegisterClassObject / CoRevokeClassObject
 
-TEST(CoRegisterClassObject, needs_com_on_the_thread) {
+TEST(CoRegisterClassObject, and_revoke_need_com_on_the_thread) {
     OnFreshThread([] {
         TestClassFactory factory;
         DWORD cookie = 0xdeadbeef;
@@ -250,6 +250,7 @@ TEST(CoRegisterClassObject, needs_com_on_the_thread) {
                  CoRegisterClassObject(kTestClsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
                  CO_E_NOTINITIALIZED);
         EXPECT_EQ(factory.Refs(), 1);
+        CHECK_HR("CoRevokeClassObject", 2, CoRevokeClassObject(cookie), CO_E_NOTINITIALIZED);
     });
 }
 
@@ -282,11 +283,8 @@ TEST(CoRegisterClassObject, holds_one_reference_until_revoked_and_then_the_class
         EXPECT_EQ(ppv, nullptr);
         EXPECT_EQ(factory.Creations(), 1);
 
-        // A stale cookie fails and releases nothing. Known difference: this
-        // layer answers E_INVALIDARG, Wine CO_E_OBJNOTREG; Windows documents
-        // only the standard codes.
-        HRESULT stale = CoRevokeClassObject(cookie);
-        EXPECT_TRUE(FAILED(stale)) << "stale cookie gave 0x" << std::hex << static_cast<ULONG>(stale);
+        // A stale cookie fails and releases nothing.
+        CHECK_HR("CoRevokeClassObject", 5, CoRevokeClassObject(cookie), E_INVALIDARG);
         EXPECT_EQ(factory.Refs(), 1);
         CoUninitialize();
     });
