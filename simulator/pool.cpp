@@ -63,10 +63,16 @@ void Pool::Post(Job job, Clock::time_point due) {
     }
     std::lock_guard<std::mutex> lock(state->mutex);
     state->jobs.push_back({std::move(job), due});
-    // Grow while every thread is busy, so one blocked callback delays no other.
-    const size_t wanted = state->idle == 0 ? state->threads.size() + 1 : state->threads.size();
-    while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_))
+    // One waiting thread for every job that is due, so a job never queues
+    // behind a callback that blocks.
+    const auto now = Clock::now();
+    const size_t ready = static_cast<size_t>(std::count_if(
+        state->jobs.begin(), state->jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
+    const size_t wanted = state->threads.size() + (ready > state->idle ? ready - state->idle : 0);
+    while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_)) {
         state->threads.emplace_back(WorkerLoop, state);
+        ++state->idle;  // waiting from the start, so the next Post counts it
+    }
     state->wake.notify_all();
 }
 
@@ -78,6 +84,7 @@ void Pool::WorkerLoop(std::shared_ptr<State> state) {
     const HRESULT comInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 #endif
     std::unique_lock<std::mutex> lock(state->mutex);
+    --state->idle;  // the count Post gave this thread when it started it
     for (;;) {
         if (state->stop) break;
         // The first job that is due, in posting order.
@@ -117,34 +124,30 @@ void Pool::WorkerLoop(std::shared_ptr<State> state) {
 }
 
 void Pool::Stop() {
-    std::shared_ptr<State> state;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state.swap(state_);
-    }
-    if (!state) return;
     std::vector<std::thread> threads;
     std::deque<State::Entry> unrun;
     {
-        std::lock_guard<std::mutex> lock(state->mutex);
+        // Under mutex_ throughout, so a WaitIdle woken by the stop finds the
+        // calling worker among the zombies when it looks.
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::shared_ptr<State> state;
+        state.swap(state_);
+        if (!state) return;
+        std::lock_guard<std::mutex> stateLock(state->mutex);
         state->stop = true;
-        threads.swap(state->threads);
+        for (auto& t : state->threads) {
+            if (t.get_id() == std::this_thread::get_id())
+                zombies_.push_back(std::move(t));
+            else
+                threads.push_back(std::move(t));
+        }
+        state->threads.clear();
         unrun.swap(state->jobs);
         state->wake.notify_all();
         state->changed.notify_all();
     }
     unrun.clear();
-    std::vector<std::thread> later;
-    for (auto& t : threads) {
-        if (t.get_id() == std::this_thread::get_id())
-            later.push_back(std::move(t));
-        else
-            t.join();
-    }
-    if (!later.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& t : later) zombies_.push_back(std::move(t));
-    }
+    for (auto& t : threads) t.join();
 }
 
 void Pool::JoinZombies() {

@@ -326,6 +326,18 @@ TEST_F(ServiceTest, blocked_callback_does_not_hold_up_the_others) {
     ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::SetCommandComplete, 1, kWait));
 }
 
+TEST_F(ServiceTest, callbacks_posted_together_each_get_a_thread) {
+    Connect();
+    sink_->BlockOn(Callback::ReadData);
+    for (int i = 0; i < 5; ++i) service_->PushData(std::string(1, static_cast<char>('a' + i)));
+    // All five are inside the sink at once, none waits for another to return.
+    ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::ReadData, 5, kWait));
+    EXPECT_EQ(service_->CallbacksFinished(Callback::ReadData), 0u);
+    EXPECT_GE(service_->ServiceThreads(), 5u);
+    sink_->Unblock();
+    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::ReadData, 5, kWait));
+}
+
 TEST_F(ServiceTest, releasing_the_manager_undoes_its_connections) {
     Connect();
     EXPECT_EQ(sink_->Count(), 2u);
@@ -352,6 +364,7 @@ TEST_F(ServiceTest, pool_stops_when_the_last_object_goes_on_a_service_thread) {
     point_->Unadvise(cookie_);
     cookie_ = 0;
     Disconnect();
+    ASSERT_TRUE(service_->WaitIdle(kWait));  // earlier completions have dropped their references
     EXPECT_EQ(service_->LiveObjects(), 1);
     EXPECT_EQ(service_->OutstandingRefs(), 1);
     EXPECT_EQ(service_->ReleaseHeld(), 1u);
@@ -687,6 +700,7 @@ TEST_F(CompletionTest, dropped_completion_releases_what_it_held) {
     Send();
     ASSERT_TRUE(service_->WaitHeld(1, kWait));
     Disconnect();
+    ASSERT_TRUE(service_->WaitIdle(kWait));
     EXPECT_EQ(service_->LiveObjects(), 1);  // the device service, for the completion
     EXPECT_EQ(service_->DropHeld(), 1u);
     ExpectNothingLeft();
