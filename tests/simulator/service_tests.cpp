@@ -102,6 +102,7 @@ protected:
         const size_t before = sink_->Events().size();
         ASSERT_EQ(device_->OpenCommandSession(&requestId), S_OK);
         ASSERT_TRUE(sink_->WaitEvents(before + 1));
+        ASSERT_TRUE(service_->WaitIdle(kWait));  // and its references are given back
     }
 
     void Disconnect() {
