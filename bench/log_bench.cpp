@@ -6,6 +6,7 @@
 // 2 for the run, and the log folder goes to a temporary folder (PROGRAMDATA).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -93,20 +94,36 @@ BENCHMARK(BM_WrittenLine);
 BENCHMARK(BM_BareFileWork);
 BENCHMARK(BM_FilteredLine);
 
-// Keeps each benchmark's time per iteration so the ratio can be printed once
-// all have run.
+// Keeps each benchmark's times per iteration so the ratio can be printed
+// once all have run; with repetitions the medians are compared.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
+                cpuTimes[run.run_name.function_name].push_back(run.GetAdjustedCPUTime());
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times;
+
+    double Median(const std::string& name) { return MedianOf(times[name]); }
+    double CpuMedian(const std::string& name) { return MedianOf(cpuTimes[name]); }
+
+private:
+    static double MedianOf(std::vector<double>& all)
+    {
+        if (all.empty()) {
+            return 0;
+        }
+        std::sort(all.begin(), all.end());
+        return all[all.size() / 2];
+    }
+
+    std::map<std::string, std::vector<double>> times;
+    std::map<std::string, std::vector<double>> cpuTimes;
 };
 
 }  // namespace
@@ -128,10 +145,16 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const double written = reporter.times["BM_WrittenLine"];
-    const double bare = reporter.times["BM_BareFileWork"];
+    const double written = reporter.Median("BM_WrittenLine");
+    const double bare = reporter.Median("BM_BareFileWork");
+    const double filtered = reporter.Median("BM_FilteredLine");
     if (written > 0 && bare > 0) {
-        std::printf("written line / bare file work = %.3f\n", written / bare);
+        std::printf("written line / bare file work = %.3f (medians %.0f ns / %.0f ns)\n", written / bare,
+                    written, bare);
+        std::printf("  in CPU time: %.3f (medians %.0f ns / %.0f ns)\n",
+                    reporter.CpuMedian("BM_WrittenLine") / reporter.CpuMedian("BM_BareFileWork"),
+                    reporter.CpuMedian("BM_WrittenLine"), reporter.CpuMedian("BM_BareFileWork"));
+        std::printf("filtered-out line / written line = %.3f (median %.0f ns)\n", filtered / written, filtered);
     }
 
     std::filesystem::remove(Slashed(IniPath()));

@@ -24,7 +24,9 @@ void Exchange(benchmark::State& state)
     }
     {
         mbnsim::SimulatedService service;
-        service.SetModem(mbnsim::ModemConfig{false});
+        mbnsim::ModemConfig quiet;
+        quiet.echo = false;
+        service.SetModem(quiet);
         void* object = nullptr;
         if (service.Register() != S_OK || !CreateToolInstance(IID_IMbimChannel, &object)) {
             state.SkipWithError("no service or no channel");
