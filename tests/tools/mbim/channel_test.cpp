@@ -282,7 +282,9 @@ TEST_F(ChannelTest, session_already_open_is_used_and_left_open)
 
 TEST_F(ChannelTest, completion_before_request_id_is_known)
 {
-    service.SetCompletion(Request::SetCommand, CompletionPlan{Delivery::BeforeReturn});
+    CompletionPlan plan;
+    plan.delivery = Delivery::BeforeReturn;
+    service.SetCompletion(Request::SetCommand, plan);
     ASSERT_EQ(S_OK, channel->Open());
     std::string response;
     ASSERT_EQ(S_OK, Send(response));
@@ -434,6 +436,7 @@ TEST_F(ChannelTest, a_modem_that_cannot_tell_its_ready_state_is_still_used)
 
 TEST_F(ChannelTest, sendmsg_and_recvmsg_on_an_open_session)
 {
+    LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
     EXPECT_TRUE(service.IsCommandSessionOpen(kAt));
@@ -441,7 +444,7 @@ TEST_F(ChannelTest, sendmsg_and_recvmsg_on_an_open_session)
         ASSERT_EQ(S_OK, channel->Sendmsg(kCommand.data(), static_cast<unsigned int>(kCommand.size()), 1));
         std::string response;
         ASSERT_EQ(S_OK, channel->Recvmsg(response));
-        EXPECT_EQ(ModemAnswer(), response);
+        EXPECT_EQ(ModemAnswer(), response) << log.Dump();
     }
     channel->CloseSession();
     EXPECT_FALSE(service.IsCommandSessionOpen(kAt));
@@ -482,9 +485,12 @@ TEST_F(ChannelTest, repeated_open_session_gives_back_what_it_replaces)
 {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
+    // The completion that ended the wait may still hold its references.
+    ASSERT_TRUE(service.WaitIdle(5000));
     long once = service.LiveObjects();
     long refsOnce = service.OutstandingRefs();
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
+    ASSERT_TRUE(service.WaitIdle(5000));
     EXPECT_EQ(once, service.LiveObjects());
     EXPECT_EQ(refsOnce, service.OutstandingRefs());
     channel->CloseSession();
@@ -517,8 +523,10 @@ TEST_F(ChannelTest, data_session_opens_receives_and_closes)
     EXPECT_TRUE(log.Has("[?]OpenDataSession(): FALSE == IsDataSessionOpened")) << log.Dump();
     EXPECT_TRUE(log.Has("[Success] Open Session Success")) << log.Dump();
 
-    // Two deliveries before one receive are handed over together.
+    // Two deliveries before one receive are handed over together, in the
+    // order they came (the pool would run two pushes side by side).
     service.PushData("+CMTI: \"SM\",1\r\n");
+    ASSERT_TRUE(service.WaitCallbacksFinished(mbnsim::Callback::ReadData, 1, 5000));
     service.PushData(std::string("\0\r\n", 3));
     ASSERT_TRUE(service.WaitCallbacksFinished(mbnsim::Callback::ReadData, 2, 5000));
     std::string response;
