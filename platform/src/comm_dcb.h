@@ -7,14 +7,15 @@
 //             xon=on|off odsr=on|off octs=on|off idsr=on|off
 //             dtr=on|off|hs rts=on|off|hs|tg to=on|off (to= is accepted and
 //             changes nothing: it is a time-out setting)
-//             Only the members named change. Pairs are separated by blanks;
+//             Only the members named change, and StopBits, which a string
+//             without stop= sets to its default. Pairs are separated by blanks;
 //             a blank at the start or after '=', or a comma, is refused.
 //   old form  [COMn[ ][:]] baud,parity,data[,stop[,x|p]]
 //             Blanks around commas are allowed. Two-digit rates are the mode
 //             command's abbreviations (11 = 110, 96 = 9600, 19 = 19200 ...).
 //             Also sets flow control: none (DTR/RTS on, no CTS/DSR/XON),
 //             x (XON/XOFF both ways), p (CTS/DSR, DTR/RTS handshake).
-//   Either form: at 110 baud without a stop value, two stop bits.
+//   Either form without a stop value: one stop bit, two at 110 baud.
 // A refused string leaves the DCB as it was.
 #ifndef PLATFORM_SRC_COMM_DCB_H
 #define PLATFORM_SRC_COMM_DCB_H
@@ -502,8 +503,8 @@ inline bool ParseDcbDefinition(const WCHAR* def, DCB* dcb) {
     if (!(newForm ? ParseNewForm(p, &work, &stopGiven) : ParseOldForm(p, &work, &stopGiven))) {
         return false;
     }
-    if (!stopGiven && work.BaudRate == 110) {
-        work.StopBits = TWOSTOPBITS;
+    if (!stopGiven) {
+        work.StopBits = work.BaudRate == 110 ? TWOSTOPBITS : ONESTOPBIT;
     }
     *dcb = work;
     return true;

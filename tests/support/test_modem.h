@@ -28,6 +28,24 @@ std::unique_ptr<TestModem> StartTestModem(int slot = 0);
 // A COM number that names no device.
 int MissingComPort();
 
+// Where the platform the tests run on is known to differ from Windows. Tests
+// consult this one place instead of dropping the checks.
+struct KnownDifferences {
+    bool sharedComPorts;   // a second open of a held port succeeds (Wine)
+    bool laxSetCommState;  // SetCommState takes DCBs Windows refuses, or
+                           // refuses them with another error, and
+                           // GetCommState reads RTS control from the device
+                           // (Wine)
+    bool narrowModeSyntax;   // BuildCommDCBW refuses dtr=hs, rts=hs, rts=tg
+                             // and does not check that a COMn prefix exists
+                             // (Wine)
+    bool cancelAllSucceeds;  // CancelIoEx(h, NULL) with nothing pending
+                             // succeeds (Wine)
+    bool immediateReadPends; // a read with ReadIntervalTimeout MAXDWORD and
+                             // no total time-out waits for data (Wine)
+};
+const KnownDifferences& Differences();
+
 }  // namespace testsupport
 
 #endif  // TESTS_SUPPORT_TEST_MODEM_H

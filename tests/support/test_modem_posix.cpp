@@ -44,4 +44,9 @@ int MissingComPort() {
     return kFirstComPort + 9;
 }
 
+const KnownDifferences& Differences() {
+    static const KnownDifferences none = {false, false, false, false, false};
+    return none;
+}
+
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 // BuildCommDCBW conformance: which definition strings are accepted, and that
-// exactly the members a string names change. Each row runs on a DCB filled
+// exactly the members a string names change (and StopBits, which always gets
+// a value). Each row runs on a DCB filled
 // with 0x00 and again with 0xFF, so an untouched member shows its filler.
 #include <gtest/gtest.h>
 
@@ -87,12 +88,14 @@ const Row kRows[] = {
                  d.BaudRate = 115200;
                  d.Parity = ODDPARITY;
                  d.ByteSize = 8;
+                 d.StopBits = ONESTOPBIT;  // set by every accepted string
              }},
     /* 4 */ {"PaRiTy=s           Data=7          DTR=on", TRUE,
              [](DCB& d) {
                  d.Parity = SPACEPARITY;
                  d.ByteSize = 7;
                  d.fDtrControl = DTR_CONTROL_ENABLE;
+                 d.StopBits = ONESTOPBIT;
              }},
     /* 5 */ {"baud=115200 parity=N data=8 stop=1", TRUE,
              [](DCB& d) {
@@ -105,8 +108,14 @@ const Row kRows[] = {
              [](DCB& d) {
                  d.fRtsControl = RTS_CONTROL_HANDSHAKE;
                  d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+                 d.StopBits = ONESTOPBIT;
              }},
-    /* 7 */ {"rts=tg", TRUE, [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+    /* 7 */ {"rts=tg", TRUE,
+             [](DCB& d) {
+                 d.fRtsControl = RTS_CONTROL_TOGGLE;
+                 d.StopBits = ONESTOPBIT;
+             }},
+    // Rows 6 and 7 are the mode command's handshake values; see narrowModeSyntax.
     /* 8 */ {"data=4", FALSE, Nothing},
     /* 9 */ {"data=9", FALSE, Nothing},
     /* 10 */ {"parity=no", FALSE, Nothing},
@@ -221,16 +230,24 @@ void RunRow(int row, const std::string& definition, BOOL result, Apply apply) {
         }
         SetLastError(0xdeadbeef);
         BOOL got = BuildCommDCBW(Wide(definition).c_str(), &dcb);
+        if (dcb.DCBlength == sizeof(DCB)) {
+            expected.DCBlength = sizeof(DCB);  // some Windows versions set it, others leave it
+        }
         CHECK_CALL("BuildCommDCBW", row, got, result, result ? 0xdeadbeef : ERROR_INVALID_PARAMETER);
-        EXPECT_EQ(0, std::memcmp(&dcb, &expected, sizeof dcb))
-            << "BuildCommDCBW, row " << row << ": members other than the named ones changed, or named ones "
-            << "got other values (BaudRate " << dcb.BaudRate << ", ByteSize " << int(dcb.ByteSize)
-            << ", Parity " << int(dcb.Parity) << ", StopBits " << int(dcb.StopBits) << ")";
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&dcb);
+        const unsigned char* want = reinterpret_cast<const unsigned char*>(&expected);
+        for (size_t offset = 0; offset < sizeof dcb; ++offset) {
+            EXPECT_EQ(int(want[offset]), int(bytes[offset]))
+                << "BuildCommDCBW, row " << row << ": DCB byte " << offset << " (offset 8-11: flag bits)";
+        }
     }
 }
 
 TEST(BuildCommDCBW, DefinitionStringsChangeOnlyTheMembersTheyName) {
     for (size_t row = 0; row < sizeof kRows / sizeof kRows[0]; ++row) {
+        if ((row == 6 || row == 7) && testsupport::Differences().narrowModeSyntax) {
+            continue;
+        }
         RunRow(static_cast<int>(row), kRows[row].definition, kRows[row].result, kRows[row].apply);
     }
 }
@@ -244,16 +261,19 @@ TEST(BuildCommDCBW, PortPrefixMustNameAnExistingPort) {
     RunRow(100, com + ":baud=38400 data=8", TRUE, [](DCB& d) {
         d.BaudRate = 38400;
         d.ByteSize = 8;
+        d.StopBits = ONESTOPBIT;
     });
     RunRow(101, com + "  :to=on stop=1.5", TRUE, [](DCB& d) { d.StopBits = ONE5STOPBITS; });
     RunRow(102, com + ":               baud=12345     data=7", TRUE, [](DCB& d) {
         d.BaudRate = 12345;
         d.ByteSize = 7;
+        d.StopBits = ONESTOPBIT;
     });
     RunRow(103, com + " : xon=on odsr=off", TRUE, [](DCB& d) {
         d.fOutX = 1;
         d.fInX = 1;
         d.fOutxDsrFlow = 0;
+        d.StopBits = ONESTOPBIT;
     });
     RunRow(104, com + ":  11,E,7,2", TRUE, [](DCB& d) {
         d.BaudRate = 110;
@@ -262,7 +282,9 @@ TEST(BuildCommDCBW, PortPrefixMustNameAnExistingPort) {
         d.StopBits = TWOSTOPBITS;
         OldFlowNone(d);
     });
-    RunRow(105, "COM" + std::to_string(testsupport::MissingComPort()) + ":baud=9600", FALSE, Nothing);
+    if (!testsupport::Differences().narrowModeSyntax) {
+        RunRow(105, "COM" + std::to_string(testsupport::MissingComPort()) + ":baud=9600", FALSE, Nothing);
+    }
 }
 
 }  // namespace

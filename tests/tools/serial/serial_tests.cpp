@@ -121,7 +121,9 @@ TEST_F(SerialTest, SecondOpenKeepsTheFirstPort) {
 
     // a still holds com_ and never took the other port.
     Channel b;
-    EXPECT_EQ(E_FAIL, b.msg->Open(com_));
+    if (!testsupport::Differences().sharedComPorts) {
+        EXPECT_EQ(E_FAIL, b.msg->Open(com_));
+    }
     EXPECT_EQ(S_OK, b.msg->Open(other->ComPort()));
     std::string response;
     EXPECT_EQ(S_OK, a.msg->SendData("AT\r", 3, response));
@@ -129,6 +131,9 @@ TEST_F(SerialTest, SecondOpenKeepsTheFirstPort) {
 }
 
 TEST_F(SerialTest, SecondObjectCannotOpenAHeldPortUntilItIsClosed) {
+    if (testsupport::Differences().sharedComPorts) {
+        GTEST_SKIP() << "known difference: this platform shares COM ports";
+    }
     Channel a;
     Channel b;
     ASSERT_EQ(S_OK, a.msg->Open(com_));
@@ -174,7 +179,9 @@ TEST_F(SerialTest, OpenLeavesThePortAt115200EightNOneWithItsTimeoutsAndMask) {
     EXPECT_EQ(0u, dcb.fOutX);
     EXPECT_EQ(0u, dcb.fInX);
     EXPECT_EQ(static_cast<DWORD>(DTR_CONTROL_ENABLE), dcb.fDtrControl);
-    EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_DISABLE), dcb.fRtsControl);
+    if (!testsupport::Differences().laxSetCommState) {
+        EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_DISABLE), dcb.fRtsControl);
+    }
     EXPECT_EQ(0x11, dcb.XonChar);
     EXPECT_EQ(0x13, dcb.XoffChar);
 
@@ -212,6 +219,9 @@ TEST_F(SerialTest, RefusedDefinitionStringPrintsBuildCommDcbAndSkipsSetCommState
 }
 
 TEST_F(SerialTest, RefusedDcbPrintsSetCommStateAndThePortStaysOpen) {
+    if (testsupport::Differences().laxSetCommState) {
+        GTEST_SKIP() << "known difference: this platform's SetCommState takes 0 baud";
+    }
     Channel c;
     testing::internal::CaptureStdout();
     ASSERT_EQ(1, c.serial->OpenPort(com_, 0));  // "baud=0" parses, but no port runs at 0 baud
