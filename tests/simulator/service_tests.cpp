@@ -253,6 +253,70 @@ TEST_F(ServiceTest, data_session_carries_modem_answers_as_read_data) {
     EXPECT_EQ(service_->DataWritten()[0], "AT\r");
 }
 
+TEST_F(ServiceTest, query_requests_complete_like_the_others) {
+    Connect();
+    OpenService();
+    ULONG queryId = 0;
+    ASSERT_EQ(device_->QuerySupportedCommands(&queryId), S_OK);
+    ASSERT_TRUE(sink_->WaitEvents(1));
+    EXPECT_EQ(sink_->Events()[0].kind, Callback::QuerySupportedCommandsComplete);
+    EXPECT_EQ(sink_->Events()[0].requestId, queryId);
+    EXPECT_EQ(sink_->Events()[0].dataLength, 1);  // command ID 1 only
+    OpenCommandSession();
+    SAFEARRAY* payload = Bytes("x");
+    ULONG id = 0;
+    ASSERT_EQ(device_->QueryCommand(mbnsim::kAtCommandId, payload, &id), S_OK);
+    SafeArrayDestroy(payload);
+    ASSERT_TRUE(sink_->WaitEvents(3));
+    EXPECT_EQ(sink_->Events()[2].kind, Callback::QueryCommandComplete);
+    EXPECT_EQ(sink_->Events()[2].status, mbnsim::kStatusNotSupported);
+}
+
+TEST_F(ServiceTest, interface_is_found_by_id_and_describes_the_modem) {
+    mbnsim::ModemConfig c;
+    c.manufacturer = "Acme";
+    service_->SetModem(c);
+    service_->SetInterfaceId(L"{11111111-2222-3333-4444-555555555555}");
+    Connect();
+    IMbnInterface* modem = nullptr;
+    EXPECT_EQ(interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, &modem), mbnsim::kErrorNotFound);
+    EXPECT_EQ(modem, nullptr);
+    ASSERT_EQ(interfaces_->GetInterface(L"{11111111-2222-3333-4444-555555555555}", &modem), S_OK);
+    MBN_INTERFACE_CAPS caps;
+    ASSERT_EQ(modem->GetInterfaceCapability(&caps), S_OK);
+    ASSERT_EQ(SysStringLen(caps.manufacturer), 4u);
+    EXPECT_EQ(caps.manufacturer[0], L'A');
+    EXPECT_EQ(caps.manufacturer[3], L'e');
+    for (BSTR s : {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer, caps.model,
+                   caps.firmwareInfo})
+        SysFreeString(s);
+    modem->Release();
+}
+
+TEST(ServiceUnload, unload_is_allowed_only_when_nothing_is_in_use) {
+    SimulatedService service;
+    EXPECT_TRUE(service.CanUnload());
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory,
+                                     reinterpret_cast<void**>(&factory)),
+              S_OK);
+    EXPECT_FALSE(service.CanUnload());
+    IUnknown* manager = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&manager)), S_OK);
+    factory->LockServer(TRUE);
+    factory->Release();
+    EXPECT_FALSE(service.CanUnload());  // the manager and the lock
+    manager->Release();
+    EXPECT_FALSE(service.CanUnload());  // the lock
+    ASSERT_EQ(service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory,
+                                     reinterpret_cast<void**>(&factory)),
+              S_OK);
+    factory->LockServer(FALSE);
+    factory->Release();
+    EXPECT_TRUE(service.CanUnload());
+    EXPECT_EQ(service.LiveObjects(), 0);
+}
+
 // ---------------------------------------------------------------------------
 // Threads and references
 
