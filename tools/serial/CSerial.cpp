@@ -61,7 +61,6 @@ int CSerial::OpenPort(int port, int baud)
     hComm = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, NULL);
     if (hComm == NULL || hComm == INVALID_HANDLE_VALUE) {
-        hComm = NULL;
         return 0;
     }
 

@@ -141,7 +141,6 @@ TEST_F(SerialTest, SecondObjectCannotOpenAHeldPortUntilItIsClosed) {
     EXPECT_EQ(E_FAIL, b.msg->Open(com_));
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0, b.serial->opened);
-    EXPECT_EQ(static_cast<HANDLE>(NULL), b.serial->hComm);
 
     EXPECT_EQ(1, a.msg->Close());
     EXPECT_EQ(S_OK, b.msg->Open(com_));
@@ -155,7 +154,7 @@ TEST_F(SerialTest, PortsThatCannotBeNamedOrFoundFailSilentlyAndLeaveTheObjectUsa
         EXPECT_EQ(E_FAIL, c.msg->Open(port)) << "port " << port;
         EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "port " << port;
         EXPECT_EQ(0, c.serial->opened) << "port " << port;
-        EXPECT_EQ(static_cast<HANDLE>(NULL), c.serial->hComm) << "port " << port;
+        EXPECT_EQ(1, c.msg->Close()) << "port " << port;
     }
     EXPECT_EQ(S_OK, c.msg->Open(com_));
 }
