@@ -41,7 +41,8 @@ inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::s
             AppendFits(path, "Quendra Driver Package\\")) {
             bool folderReady = CreateDirectoryA(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
             if (folderReady && AppendFits(path, "logs\\")) {
-                // The log file's own open reports a missing "logs" folder.
+                // Not checked: while "logs" is missing each line fails to
+                // open and is dropped, which is all a caller could be told.
                 CreateDirectoryA(path, NULL);
                 logFilePath = path;
                 logFilePath += logFileName;
