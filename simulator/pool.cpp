@@ -56,12 +56,17 @@ Pool::~Pool() {
 
 void Pool::Post(Job job, Clock::time_point due) {
     std::shared_ptr<State> state;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!state_) state_ = std::make_shared<State>();
-        state = state_;
+    std::unique_lock<std::mutex> lock;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> poolLock(mutex_);
+            if (!state_) state_ = std::make_shared<State>();
+            state = state_;
+        }
+        lock = std::unique_lock<std::mutex>(state->mutex);
+        if (!state->stop) break;  // stopped in between: post to the next start
+        lock.unlock();
     }
-    std::lock_guard<std::mutex> lock(state->mutex);
     state->jobs.push_back({std::move(job), due});
     // One waiting thread for every job that is due, so a job never queues
     // behind a callback that blocks.
