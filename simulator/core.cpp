@@ -515,6 +515,15 @@ size_t SimulatedService::ServiceThreads() const { return core_->pool.Threads(); 
 
 SimulatedService& DefaultService() {
     static SimulatedService service;
+    // A device service's AT channel serves programs, not a terminal: its
+    // profile has echo off, so an answer holds only the modem's response.
+    static const bool configured = [] {
+        ModemConfig config;
+        config.echo = false;
+        service.SetModem(config);
+        return true;
+    }();
+    (void)configured;
     return service;
 }
 
