@@ -153,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFault{Call::FindConnectionPoint, CONNECT_E_NOCONNECTION,
                   "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"},
         OpenFault{Call::Advise, CONNECT_E_CANNOTCONNECT,
-                  "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"}));
+                  "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"}),
+    [](const ::testing::TestParamInfo<OpenFault>& step) { return std::string(mbnsim::CallName(step.param.call)); });
 
 TEST_F(ChannelTest, sessions_before_open_call_nothing)
 {
@@ -420,7 +421,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=%s"},
         SessionFault{Call::GetDeviceService, mbnsim::kErrorNotFound,
                      "[error]SendData() error! NULL == deviceService hr=%s"},
-        SessionFault{Call::OpenCommandSession, E_ACCESSDENIED, "[error] OpenCommandSession(): 0 == requestID"}));
+        SessionFault{Call::OpenCommandSession, E_ACCESSDENIED, "[error] OpenCommandSession(): 0 == requestID"}),
+    [](const ::testing::TestParamInfo<SessionFault>& step) {
+        return std::string(mbnsim::CallName(step.param.call));
+    });
 
 TEST_F(ChannelTest, a_modem_that_cannot_tell_its_ready_state_is_still_used)
 {
