@@ -12,8 +12,18 @@ set(GLOBALTOOLS_WINE "${PROJECT_SOURCE_DIR}/scripts/wine.sh")
 
 # Only the 64-bit build runs: the 32-bit loader needs kernel support that build
 # machines often lack.
+# The serial tests find the host's pty modems (tests/wine/modems.sh) as these
+# COM ports of the prefix, and a port that names no device as the third.
+set(GLOBALTOOLS_WINE_TEST_COM 5)
+set(GLOBALTOOLS_WINE_TEST_COM2 6)
+set(GLOBALTOOLS_WINE_MISSING_COM 199)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${GLOBALTOOLS_WINE};run;${GLOBALTOOLS_WINE_PREFIX}")
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+    env
+    GLOBALTOOLS_TEST_COM=${GLOBALTOOLS_WINE_TEST_COM}
+    GLOBALTOOLS_TEST_COM2=${GLOBALTOOLS_WINE_TEST_COM2}
+    GLOBALTOOLS_TEST_MISSING_COM=${GLOBALTOOLS_WINE_MISSING_COM}
+    "${GLOBALTOOLS_WINE}" run "${GLOBALTOOLS_WINE_PREFIX}")
 endif()
 
 # globaltools_wine_exclude(<program> <test name or gtest pattern> <reason>)

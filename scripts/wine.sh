@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs Windows programs of the 64-bit build under Wine in a private prefix.
 #   wine.sh init <prefix>             create the prefix (once; later calls return at once)
+#   wine.sh start <prefix>            start the prefix's server and Wine's own processes
 #   wine.sh run <prefix> <exe> [args] run a program; exit status is the program's
 #   wine.sh com <prefix> <n> <device> make <device> (e.g. a pty's slave) the prefix's COMn
 #   wine.sh nocom <prefix> <n>        remove COMn from the prefix
@@ -11,7 +12,7 @@
 # Debian's `wine` wrapper insists on the 32-bit loader.
 set -euo pipefail
 
-cmd="${1:?usage: wine.sh init|run|com|nocom|stop <prefix> ...}"
+cmd="${1:?usage: wine.sh init|start|run|com|nocom|stop <prefix> ...}"
 prefix="${2:?usage: wine.sh $cmd <prefix> ...}"
 shift 2
 
@@ -42,6 +43,17 @@ init() {
   exec 9>&-
 }
 
+# Wine's own processes (services.exe, winedevice.exe...) start with the first
+# program that needs them and inherit its standard handles: started by a
+# test, they would hold the test's output pipe open and the runner would wait
+# for them. So they are started here first, on /dev/null, by a program that
+# does nothing, and the server keeps them for a minute after the last program
+# ends, so that a run of many short programs boots Wine once.
+up() {
+  "$server" -p60 >/dev/null 2>&1 </dev/null || true
+  "$loader" cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+}
+
 case "$cmd" in
   init)
     init
@@ -49,7 +61,12 @@ case "$cmd" in
     ;;
   run)
     [ -f "$WINEPREFIX/.globaltools-ready" ] || init
+    up
     exec "$loader" "$@"
+    ;;
+  start)
+    [ -f "$WINEPREFIX/.globaltools-ready" ] || init
+    up
     ;;
   com)
     [ -f "$WINEPREFIX/.globaltools-ready" ] || init
@@ -61,7 +78,10 @@ case "$cmd" in
     rm -f "$WINEPREFIX/dosdevices/com$n"
     ;;
   stop)
-    [ -d "$WINEPREFIX" ] && "$server" -k 2>/dev/null || true
+    if [ -d "$WINEPREFIX" ]; then
+      "$server" -k 2>/dev/null || true
+      "$server" -w 2>/dev/null || true
+    fi
     ;;
   *) echo "wine.sh: unknown command $cmd" >&2; exit 2 ;;
 esac
