@@ -254,7 +254,12 @@ void CommPort::Arm(const RequestPtr& req) {
         constant = timeouts_.WriteTotalTimeoutConstant;
     }
     const uint64_t total = static_cast<uint64_t>(multiplier) * req->size + constant;
-    if (multiplier != 0 || constant != 0) {
+    if (req->isRead && timeouts_.ReadIntervalTimeout == MAXDWORD && multiplier == 0 && constant == 0) {
+        // "Return at once": a read queued behind another one ends as soon
+        // as the worker reaches it.
+        req->hasTotalDeadline = true;
+        req->totalDeadline = now;
+    } else if (multiplier != 0 || constant != 0) {
         req->hasTotalDeadline = true;
         req->totalDeadline = now + std::chrono::milliseconds(total);
     }

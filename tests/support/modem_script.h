@@ -6,6 +6,8 @@
 //   AT+SIMNULLS       NullsReply(): an answer with zero bytes inside
 //   AT+SIMSILENT      no answer at all
 //   AT+SIMHANGUP      no answer: the modem closes the line
+//   AT+SIMDEAF=<ms>   "\r\nOK\r\n" at once, then reads nothing for <ms>, so
+//                     the line backs up and writes to it stall
 //   AT...             "\r\nOK\r\n"
 //   anything else     "\r\nERROR\r\n"
 // The commands are plain text on the serial line, so a modem started outside

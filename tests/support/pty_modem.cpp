@@ -120,6 +120,12 @@ void PtyModem::Answer(const std::string& command, bool* hangUp) {
         Send(OkReply());
         return;
     }
+    if (upper.compare(0, 11, "AT+SIMDEAF=") == 0) {
+        if (!Send(OkReply()) || !Pause(std::atoi(command.c_str() + 11))) {
+            *hangUp = true;
+        }
+        return;
+    }
     if (upper.compare(0, 11, "AT+SIMDATA=") == 0) {
         reply = DataReply(std::atoi(command.c_str() + 11));
     } else if (upper == "AT+SIMNULLS") {

@@ -346,6 +346,25 @@ TEST_F(SerialTest, CallsOnAClosedObjectFailWithoutTouchingTheResponse) {
 
 // ---- Faults ----
 
+TEST_F(SerialTest, StalledLineCancelsTheWaitingByteAndCarriesOn) {
+    Channel c;
+    ASSERT_EQ(S_OK, c.msg->Open(com_));
+    std::string response;
+    ASSERT_EQ(S_OK, c.msg->SendData("AT+SIMDEAF=3000\r", 16, response));
+    ASSERT_EQ("\r\nOK\r\n", response);
+    // More than the line holds while the modem does not read: some byte's
+    // write is still pending when its 1000 ms wait ends and is cancelled.
+    std::string command = "AT";
+    command.append(48 * 1024, 'x');
+    command += "\r";
+    EXPECT_EQ(S_OK, c.msg->Sendmsg(command.data(), static_cast<int>(command.size())))
+        << "every byte counts as submitted";
+    ASSERT_GE(WaitForQueued(c.serial, 6, 5000), 6u) << "the channel must carry on after the stall";
+    EXPECT_EQ(S_OK, c.msg->Recvmsg(response));
+    EXPECT_EQ("\r\nOK\r\n", response);
+}
+
+
 TEST_F(SerialTest, DeviceHangingUpMidExchangeGivesFailuresNotHangs) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
