@@ -2,16 +2,18 @@
 # One end-to-end run of atcmd.exe under Wine, checked byte for byte.
 #
 #   run-atcmd.sh --wine <wine.sh> --prefix <prefix> --atcmd <atcmd.exe> --workdir <dir>
-#                [--server <mbnsim.dll>] --class registered|unregistered|broken
+#                [--server <mbnsim.dll>] --class registered|unregistered|broken|not-a-server
 #                [--ini <LOG_LV>] [--block-log-folder] [--check-log]
 #                [--expect <bytes, printf %b escapes> | --expect-nothing] [--expect-status <n>]
-#                (--arg <text> | --arg-repeat <char> <count> | --no-arg)
+#                (--arg <text> | --arg-escaped <printf %b escapes> | --arg-repeat <char> <count>
+#                 | --no-arg)
 #
 # atcmd.exe is copied unchanged into <workdir> (its own folder, so a
 # kvconfig.ini there belongs to this run only) and started there.
 # --class puts the Mobile Broadband manager classes of the prefix in a state
 # first: served by the simulated service's COM server (regsvr32), not
-# registered at all, or registered to a server DLL that does not exist.
+# registered at all, registered to a server DLL that does not exist, or to a
+# DLL that is no COM server (kernel32.dll: no DllGetClassObject).
 # --block-log-folder puts a plain file where the log folder would be created,
 # so the folder cannot be made; the prefix's own folder is put back after.
 # The run is bounded (60 s): a hang fails the test instead of stalling CI.
@@ -34,6 +36,7 @@ while [ $# -gt 0 ]; do
     --expect-nothing) expect=""; have_expect=yes; shift ;;
     --expect-status) expect_status="$2"; shift 2 ;;
     --arg) args=("$2"); have_arg=yes; shift 2 ;;
+    --arg-escaped) args=("$(printf '%b' "$2")"); have_arg=yes; shift 2 ;;
     --arg-repeat) args=("$(head -c "$3" /dev/zero | tr '\0' "$2")"); have_arg=yes; shift 3 ;;
     --no-arg) args=(); have_arg=yes; shift ;;
     *) echo "run-atcmd: unknown option $1" >&2; exit 2 ;;
@@ -54,19 +57,21 @@ case "$class" in
     [ -n "$server" ] || { echo "run-atcmd: --class registered needs --server" >&2; exit 2; }
     wine_run regsvr32 /s "$(winpath "$server")"
     ;;
-  unregistered|broken)
+  unregistered|broken|not-a-server)
     if [ -n "$server" ]; then wine_run regsvr32 /s /u "$(winpath "$server")" || true; fi
     for c in "${clsids[@]}"; do
       wine_run reg delete "HKLM\\Software\\Classes\\CLSID\\$c" /f >/dev/null 2>&1 || true
     done
-    if [ "$class" = broken ]; then
+    if [ "$class" = broken ] || [ "$class" = not-a-server ]; then
+      dll='C:\missing\mbnsim.dll'
+      [ "$class" = broken ] || dll='C:\windows\system32\kernel32.dll'
       for c in "${clsids[@]}"; do
-        wine_run reg add "HKLM\\Software\\Classes\\CLSID\\$c\\InprocServer32" /ve /d 'C:\missing\mbnsim.dll' /f >/dev/null
+        wine_run reg add "HKLM\\Software\\Classes\\CLSID\\$c\\InprocServer32" /ve /d "$dll" /f >/dev/null
         wine_run reg add "HKLM\\Software\\Classes\\CLSID\\$c\\InprocServer32" /v ThreadingModel /d Both /f >/dev/null
       done
     fi
     ;;
-  *) echo "run-atcmd: --class registered|unregistered|broken" >&2; exit 2 ;;
+  *) echo "run-atcmd: --class registered|unregistered|broken|not-a-server" >&2; exit 2 ;;
 esac
 
 rm -rf "$workdir"; mkdir -p "$workdir"
@@ -91,7 +96,9 @@ lines_before=0
 [ ! -f "$log" ] || lines_before=$(wc -l <"$log")
 
 set +e
-(cd "$workdir" && wine_run ./atcmd.exe "${args[@]}") >"$workdir/stdout" 2>"$workdir/stderr"
+# The arguments reach Windows in its ANSI code page: Wine reads them as UTF-8
+# under this locale and gives the program code page 1252 bytes.
+(cd "$workdir" && LC_ALL=C.UTF-8 wine_run ./atcmd.exe "${args[@]}") >"$workdir/stdout" 2>"$workdir/stderr"
 status=$?
 set -e
 
