@@ -26,12 +26,13 @@ scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest
 
 step "Windows x64 build, tests under Wine"
 prefix=build/windows-x64/wineprefix
-# The prefix's wineserver (and anything a failed test left running in it)
-# ends with this script, whatever its outcome.
-trap 'scripts/wine.sh stop "$prefix"' EXIT
+# The prefix's wineserver (and anything a failed test left running in it) and
+# the serial tests' pty modems end with this script, whatever its outcome.
+trap 'tests/wine/modems.sh stop build/windows-x64/tests/wine/modems; scripts/wine.sh stop "$prefix"' EXIT
 cmake --preset windows-x64
 cmake --build --preset windows-x64
 scripts/wine.sh init "$prefix"
+scripts/wine.sh start "$prefix"
 ctest --preset windows-x64
 
 step "all test runs passed"
