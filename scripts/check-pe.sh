@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Inspects a Windows program built here the way a release check would:
-#   check-pe.sh <file.exe|file.dll> <i386|x86-64> [--manifest]
+#   check-pe.sh <file.exe|file.dll> <i386|x86-64> [--manifest | --com-server]
 # - the machine type is the one asked for;
 # - it imports only DLLs that Windows itself ships (the allow-list below), so
 #   no MinGW runtime (libgcc_s, libstdc++, libwinpthread) has to travel with it;
 # - with --manifest: it carries an application manifest asking for the
-#   invoker's level without UI access, and a version block.
+#   invoker's level without UI access, and a version block;
+# - with --com-server: it exports the four entries of an in-process COM
+#   server under their plain names (no stdcall decoration on i386).
 # Prints what it found; exits non-zero on the first rule broken.
 set -euo pipefail
 
-file="${1:?usage: check-pe.sh <file> <i386|x86-64> [--manifest]}"
-arch="${2:?usage: check-pe.sh <file> <i386|x86-64> [--manifest]}"
-want_manifest="${3:-}"
+usage="usage: check-pe.sh <file> <i386|x86-64> [--manifest | --com-server]"
+file="${1:?$usage}"
+arch="${2:?$usage}"
+option="${3:-}"
 
 case "$arch" in
   i386)   tool=i686-w64-mingw32;   format=pei-i386 ;;
@@ -47,7 +50,15 @@ while read -r dll; do
 done <<<"$imports"
 [ $bad = 0 ] || fail "imports a DLL that Windows does not ship"
 
-if [ "$want_manifest" = "--manifest" ]; then
+if [ "$option" = "--com-server" ]; then
+  exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump")"
+  for entry in DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer; do
+    grep -qE "\] $entry\$" <<<"$exports" || fail "does not export $entry"
+  done
+  echo "check-pe:   exports DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer"
+fi
+
+if [ "$option" = "--manifest" ]; then
   resources="$("$tool-windres" -J coff -O rc -i "$file" 2>&1)" || fail "no resources: $resources"
   manifest="$(awk '/^1 24 /,/^END/' <<<"$resources")"
   [ -n "$manifest" ] || fail "no application manifest (RT_MANIFEST 1)"

@@ -20,9 +20,10 @@ cmake --workflow --preset asan
 step "thread sanitizer"
 cmake --workflow --preset tsan
 
-step "Windows x86 release build: atcmd.exe, its manifest and import table"
+step "Windows x86 release build: atcmd.exe and mbnsim.dll, manifest, imports, exports"
 cmake --workflow --preset windows-x86
 scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest
+scripts/check-pe.sh build/windows-x86/simulator/mbnsim.dll i386 --com-server
 
 step "Windows x64 build, tests under Wine"
 prefix=build/windows-x64/wineprefix
