@@ -29,14 +29,23 @@ server=/usr/lib/wine/wineserver64
 [ -x "$server" ] || server="$(command -v wineserver)"
 
 # One wineboot per prefix: parallel first callers wait on the lock, and the
-# marker is written only once the boot has finished.
+# marker is written only once the boot has finished. A prefix without the
+# marker is the remains of a boot that was cut short (or a folder something
+# else made first) and is booted afresh, since Wine would take it as made.
+# Wine's processes must not inherit the lock, or they would hold it.
 init() {
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if [ ! -f "$WINEPREFIX/.globaltools-ready" ]; then
-    "$loader" wineboot --init >/dev/null 2>&1 || { echo "wine.sh: wineboot failed in $WINEPREFIX" >&2; exit 1; }
-    "$server" -w
+    if [ -e "$WINEPREFIX" ]; then
+      "$server" -k 9>&- 2>/dev/null || true
+      "$server" -w 9>&- 2>/dev/null || true
+      rm -rf "$WINEPREFIX"
+    fi
+    "$loader" wineboot --init </dev/null >/dev/null 2>&1 9>&- \
+      || { echo "wine.sh: wineboot failed in $WINEPREFIX" >&2; exit 1; }
+    "$server" -w 9>&-
     touch "$WINEPREFIX/.globaltools-ready"
   fi
   flock -u 9

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The pty modems that the Windows serial tests talk to under Wine.
-#   modems.sh start <ptymodem> <prefix> <state dir> <COM number>...
+#   modems.sh start <wine.sh> <ptymodem> <prefix> <state dir> <COM number>...
 #   modems.sh stop <state dir>
-# start runs one host ptymodem per COM number, each linked as the prefix's
+# start boots the prefix if need be, runs one host ptymodem per COM number, each linked as the prefix's
 # COMn (dosdevices/comn) and replaced by a fresh one after a hang-up, and
 # returns once every link is in place (at most 10 s). stop ends exactly the
 # modems that start recorded, and takes their links away.
@@ -11,9 +11,12 @@ set -euo pipefail
 cmd="${1:?usage: modems.sh start|stop ...}"
 case "$cmd" in
   start)
-    ptymodem="${2:?}"; prefix="$(realpath -m "${3:?}")"; state="${4:?}"; shift 4
+    wine="${2:?}"; ptymodem="${3:?}"; prefix="$(realpath -m "${4:?}")"; state="${5:?}"; shift 5
     "$0" stop "$state"
-    mkdir -p "$state" "$prefix/dosdevices"
+    # The links go into a booted prefix: a dosdevices folder made first would
+    # pass for a prefix that Wine then never sets up.
+    "$wine" init "$prefix" >/dev/null
+    mkdir -p "$state"
     for n in "$@"; do
       link="$prefix/dosdevices/com$n"
       rm -f "$link"
