@@ -8,10 +8,6 @@ globaltools_wine_exclude(simulator_tests "*"
   "the simulated service's own tests are built for POSIX only, and test_sink.h does not compile against the SDK's IUnknown (-Wnon-virtual-dtor). Under Wine the service is tested through mbnsim.dll by the wine.atcmd_* runs")
 globaltools_wine_exclude(atcmd_e2e_test "*"
   "runs the POSIX atcmd, which links the simulated service in. Under Wine the same runs are the wine.atcmd_* tests against mbnsim.dll")
-globaltools_wine_exclude(mbim_sink_test "*"
-  "built for POSIX only: it reads log lines back from a folder named by PROGRAMDATA, which only our POSIX layer honours. Windows and Wine take the common application-data folder from the registry")
-globaltools_wine_exclude(mbim_channel_test "*"
-  "built for POSIX only: it configures the simulated service in-process and reads log lines back from a PROGRAMDATA folder (see mbim_sink_test)")
 globaltools_wine_exclude(platform_com_tests "InprocServerTable.*"
   "a table of our POSIX class registry (the in-process server the POSIX build registers), which the Windows build does not have")
 globaltools_wine_exclude(platform_comm_tests "DcbTermiosMapping.*"

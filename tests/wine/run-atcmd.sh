@@ -48,7 +48,16 @@ done
 wine="$(realpath "$wine")"; prefix="$(realpath -m "$prefix")"; atcmd="$(realpath "$atcmd")"
 [ -z "$server" ] || server="$(realpath "$server")"
 
-wine_run() { timeout -k 5 60 "$wine" run "$prefix" "$@"; }
+# Each Wine step is bounded and timed; the times go to standard error, so a
+# slow step shows in the test's output.
+wine_run() {
+  local t0 t1 rc=0
+  t0=$(date +%s%N)
+  timeout -k 5 60 "$wine" run "$prefix" "$@" || rc=$?
+  t1=$(date +%s%N)
+  echo "run-atcmd: $(( (t1 - t0) / 1000000 )) ms: ${1##*[\\/]} ${2:-} ${3:-}" | cut -c1-120 >&2
+  return $rc
+}
 winpath() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
 
 clsids=("{BDFEE05B-4418-11DD-90ED-001C257CCFF1}" "{2269DAA3-2A9F-4165-A501-CE00A6F7A75B}")
@@ -60,7 +69,7 @@ case "$class" in
   unregistered|broken|not-a-server)
     if [ -n "$server" ]; then wine_run regsvr32 /s /u "$(winpath "$server")" || true; fi
     for c in "${clsids[@]}"; do
-      wine_run reg delete "HKLM\\Software\\Classes\\CLSID\\$c" /f >/dev/null 2>&1 || true
+      wine_run reg delete "HKLM\\Software\\Classes\\CLSID\\$c" /f >/dev/null || true
     done
     if [ "$class" = broken ] || [ "$class" = not-a-server ]; then
       dll='C:\missing\mbnsim.dll'
@@ -98,8 +107,11 @@ lines_before=0
 set +e
 # The arguments reach Windows in its ANSI code page: Wine reads them as UTF-8
 # under this locale and gives the program code page 1252 bytes.
-(cd "$workdir" && LC_ALL=C.UTF-8 wine_run ./atcmd.exe "${args[@]}") >"$workdir/stdout" 2>"$workdir/stderr"
+t0=$(date +%s%N)
+(cd "$workdir" && LC_ALL=C.UTF-8 timeout -k 5 60 "$wine" run "$prefix" ./atcmd.exe "${args[@]}") \
+  >"$workdir/stdout" 2>"$workdir/stderr"
 status=$?
+t1=$(date +%s%N)
 set -e
 
 fail=0
@@ -130,5 +142,5 @@ if [ $block = yes ] && [ ! -f "$folder" ]; then
 fi
 [ ! -s "$workdir/stderr" ] || { echo "run-atcmd: standard error:" >&2; head -c 2000 "$workdir/stderr" >&2; }
 arglen=0; [ ${#args[@]} -eq 0 ] || arglen=${#args[0]}
-echo "run-atcmd: atcmd.exe ($arglen byte argument) exit $status, $(wc -c <"$workdir/stdout") bytes out: $(od -An -c "$workdir/stdout" | head -c 200)"
+echo "run-atcmd: atcmd.exe ($arglen byte argument) ran $(( (t1 - t0) / 1000000 )) ms, exit $status, $(wc -c <"$workdir/stdout") bytes out: $(od -An -c "$workdir/stdout" | head -c 200)"
 exit $fail
