@@ -41,6 +41,10 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    // The answer goes out as the modem sent it: a text-mode stdout would
+    // turn each of its LFs into CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+
     if (channel->Open() != S_OK) {
         std::printf("open fail");
     } else if (channel->SendData(command.c_str(), static_cast<unsigned int>(command.size()), response,

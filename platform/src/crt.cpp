@@ -469,6 +469,43 @@ std::string ToUtf8(const WideText& text) {
 }  // namespace
 
 /***********************************************************************
+ *           _fileno
+ *
+ * RETURNS
+ *  The descriptor behind stream.
+ */
+int _fileno(FILE* stream) { return fileno(stream); }
+
+/***********************************************************************
+ *           _setmode
+ *
+ * PARAMS
+ *  fd   [I] an open file descriptor
+ *  mode [I] _O_TEXT or _O_BINARY
+ *
+ * RETURNS
+ *  The previous mode; -1 with errno EINVAL for another mode, EBADF for a
+ *  descriptor that is not open.
+ *
+ * NOTES
+ *  POSIX descriptors never translate line ends, so every descriptor is
+ *  binary: the previous mode is always _O_BINARY, and _O_TEXT is accepted
+ *  without effect (text translation exists only in fopen_s's text streams).
+ *  Windows starts standard streams in text mode.
+ */
+int _setmode(int fd, int mode) {
+    if (mode != _O_TEXT && mode != _O_BINARY) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (fcntl(fd, F_GETFD) == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    return _O_BINARY;
+}
+
+/***********************************************************************
  *           fopen_s
  *
  * PARAMS

@@ -19,6 +19,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <ocidl.h>

@@ -5,7 +5,8 @@
 // not understand, so wprintf is redirected to PAL_wprintf, which formats the
 // UTF-16 text itself and writes UTF-8 bytes to stdout.
 // Implements: fopen_s, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
-//   strcat_s, wprintf (as PAL_wprintf), StringCchPrintfW, StringCchVPrintfW.
+//   strcat_s, wprintf (as PAL_wprintf), StringCchPrintfW, StringCchVPrintfW,
+//   _fileno, _setmode.
 // Not implemented: the invalid-parameter handler (calls that would invoke it
 //   fail with the documented result instead), %ls/%S/%lc in the narrow
 //   formats (see docs/platform-coverage.md).
@@ -29,6 +30,10 @@ typedef int errno_t;
 #define _countof(a) (sizeof(a) / sizeof((a)[0]))
 #endif
 
+// Translation modes of a file descriptor (_setmode).
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+
 #define STRSAFE_MAX_CCH 2147483647
 #define STRSAFE_E_INSUFFICIENT_BUFFER ((HRESULT)0x8007007AL)
 #define STRSAFE_E_INVALID_PARAMETER ((HRESULT)0x80070057L)
@@ -49,6 +54,9 @@ int _snprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* for
 errno_t strcat_s(char* strDestination, size_t numberOfElements, const char* strSource);
 
 int PAL_wprintf(const WCHAR* format, ...);
+
+int _fileno(FILE* stream);
+int _setmode(int fd, int mode);
 
 HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...);
 HRESULT StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList);
