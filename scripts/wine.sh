@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs Windows programs of the 64-bit build under Wine in a private prefix.
 #   wine.sh init <prefix>             create the prefix (once; later calls return at once)
-#   wine.sh start <prefix>            start the prefix's server and Wine's own processes
+#   wine.sh start <prefix>            start the prefix's server (kept until stop) and Wine's own processes
 #   wine.sh run <prefix> <exe> [args] run a program; exit status is the program's
 #   wine.sh com <prefix> <n> <device> make <device> (e.g. a pty's slave) the prefix's COMn
 #   wine.sh nocom <prefix> <n>        remove COMn from the prefix
@@ -52,14 +52,17 @@ init() {
   exec 9>&-
 }
 
-# Wine's own processes (services.exe, winedevice.exe...) start with the first
-# program that needs them and inherit its standard handles: started by a
-# test, they would hold the test's output pipe open and the runner would wait
-# for them. So they are started here first, on /dev/null, by a program that
-# does nothing, and the server keeps them for a minute after the last program
-# ends, so that a run of many short programs boots Wine once.
+# Wine's server and its own processes (services.exe, winedevice.exe...) start
+# with the first program that needs them and inherit its standard handles:
+# started by a test, they would hold the test's output pipe open and the
+# runner would wait for them until they end. So they are started here first,
+# on /dev/null, by a program that does nothing (and `run` gives the program
+# files, not the caller's pipe, for those started later on demand). `start` keeps the
+# server until `stop`, so that no server can end and be restarted by a test
+# in the middle of a run; `run` on its own (a test started by hand) keeps a
+# server it starts for a minute after the last program.
 up() {
-  "$server" -p60 >/dev/null 2>&1 </dev/null || true
+  "$server" "$1" >/dev/null 2>&1 </dev/null || true
   "$loader" cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }
 
@@ -70,12 +73,23 @@ case "$cmd" in
     ;;
   run)
     [ -f "$WINEPREFIX/.globaltools-ready" ] || init
-    up
-    exec "$loader" "$@"
+    up -p60
+    # Wine starts some of its processes on demand from the program that first
+    # needs them (explorer.exe /desktop, when a window is made), and they
+    # inherit its standard handles. The program writes to files, copied out
+    # once it has ended, so that no such process holds the caller's pipe.
+    out="$(mktemp)"; err="$(mktemp)"
+    trap 'rm -f "$out" "$err"' EXIT
+    rc=0
+    "$loader" "$@" >"$out" 2>"$err" || rc=$?
+    cat "$out"; cat "$err" >&2
+    exit $rc
     ;;
   start)
     [ -f "$WINEPREFIX/.globaltools-ready" ] || init
-    up
+    "$server" -k 2>/dev/null || true
+    "$server" -w 2>/dev/null || true
+    up -p
     ;;
   com)
     [ -f "$WINEPREFIX/.globaltools-ready" ] || init
