@@ -16,7 +16,8 @@ cmd="${1:?usage: wine.sh init|start|run|com|nocom|stop <prefix> ...}"
 prefix="${2:?usage: wine.sh $cmd <prefix> ...}"
 shift 2
 
-export WINEPREFIX="$(realpath -m "$prefix")"
+WINEPREFIX="$(realpath -m "$prefix")"
+export WINEPREFIX
 export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

@@ -19,8 +19,8 @@
 # The run is bounded (60 s): a hang fails the test instead of stalling CI.
 set -euo pipefail
 
-wine= prefix= atcmd= workdir= server= class= ini= block=no checklog=no
-expect= have_expect=no expect_status=0 args=() have_arg=no
+wine='' prefix='' atcmd='' workdir='' server='' class='' ini='' block=no checklog=no
+expect='' have_expect=no expect_status=0 args=() have_arg=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --wine) wine="$2"; shift 2 ;;
