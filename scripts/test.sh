@@ -30,7 +30,8 @@ prefix=build/windows-x64/wineprefix
 # The prefix's wineserver (and anything a failed test left running in it) and
 # the serial tests' pty modems end with this script, whatever its outcome.
 trap 'tests/wine/modems.sh stop build/windows-x64/tests/wine/modems; scripts/wine.sh stop "$prefix"' EXIT
-cmake --preset windows-x64
+# The Linux atcmd of the first step is the reference for atcmd.exe's log lines.
+cmake --preset windows-x64 -DGLOBALTOOLS_NATIVE_ATCMD="$PWD/build/default/driver/atcmd"
 cmake --build --preset windows-x64
 scripts/wine.sh init "$prefix"
 scripts/wine.sh start "$prefix"
