@@ -3,6 +3,9 @@
 #include "simulator/core.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace mbnsim {
 
@@ -513,6 +516,32 @@ bool SimulatedService::CanUnload() const {
 
 size_t SimulatedService::ServiceThreads() const { return core_->pool.Threads(); }
 
+namespace {
+
+// MBNSIM_FAIL and MBNSIM_NO_MODEM (see DefaultService in simulator.h).
+void ApplyEnvironmentFaults(SimulatedService& service) {
+    const char* noModem = std::getenv("MBNSIM_NO_MODEM");
+    if (noModem != nullptr && std::strcmp(noModem, "1") == 0) service.SetModemPresent(false);
+
+    const char* fail = std::getenv("MBNSIM_FAIL");
+    if (fail == nullptr) return;
+    const std::string spec(fail);
+    const std::string name = spec.substr(0, spec.find(':'));
+    HRESULT hr = E_FAIL;
+    if (name.size() < spec.size()) {
+        const std::string code = spec.substr(name.size() + 1);
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(code.c_str(), &end, 16);
+        if (code.empty() || *end != '\0' || value > 0xFFFFFFFFul) return;
+        hr = static_cast<HRESULT>(static_cast<uint32_t>(value));
+    }
+    for (int i = 0; i < static_cast<int>(Call::Count_); ++i) {
+        if (name == CallName(static_cast<Call>(i))) service.FailCall(static_cast<Call>(i), hr);
+    }
+}
+
+}  // namespace
+
 SimulatedService& DefaultService() {
     static SimulatedService service;
     // A device service's AT channel serves programs, not a terminal: its
@@ -521,6 +550,7 @@ SimulatedService& DefaultService() {
         ModemConfig config;
         config.echo = false;
         service.SetModem(config);
+        ApplyEnvironmentFaults(service);
         return true;
     }();
     (void)configured;

@@ -287,7 +287,14 @@ private:
     bool registered_ = false;
 };
 
-// The service atcmd talks to on POSIX (default configuration).
+// The service atcmd talks to on POSIX and through mbnsim.dll: a ready modem
+// with echo off. For runs of the whole program, the environment can put it
+// into a fault when it is first used:
+//   MBNSIM_FAIL=<CallName>[:<hex HRESULT>]  FailCall(call, hr) for every call
+//                                           (hr defaults to E_FAIL; names as
+//                                           CallName gives them)
+//   MBNSIM_NO_MODEM=1                       SetModemPresent(false)
+// Unknown names and malformed values are ignored.
 SimulatedService& DefaultService();
 
 }  // namespace mbnsim

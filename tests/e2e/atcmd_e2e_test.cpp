@@ -219,4 +219,34 @@ TEST_F(AtcmdEndToEnd, log_level_0_keeps_only_failures_and_session_lines)
     EXPECT_FALSE(Has(log, "[Success] OpenSession success hr = 0x0")) << Dump(log);
 }
 
+TEST_F(AtcmdEndToEnd, a_fault_at_open_prints_open_fail_and_logs_it)
+{
+    SetLogLevel(2);
+    const struct {
+        const char* fault;
+        const char* logged;
+    } rows[] = {
+        {"MBNSIM_FAIL=CreateInterfaceManager:80040154", "[error]Open() failed: IID_IMbnInterfaceManager"},
+        {"MBNSIM_FAIL=CreateDeviceServicesManager", "[error]Open() failed: IID_IMbnDeviceServicesManager"},
+        {"MBNSIM_FAIL=Advise:80040202", "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = 80040202"},
+    };
+    for (const auto& row : rows) {
+        Outcome run = Run({"AT"}, {row.fault});
+        EXPECT_EQ(0, run.status) << row.fault;
+        EXPECT_EQ("open fail", run.out) << row.fault;
+        EXPECT_TRUE(Has(LogMessages(), row.logged)) << row.fault << "\n" << Dump(LogMessages());
+    }
+}
+
+TEST_F(AtcmdEndToEnd, no_modem_prints_nothing_and_logs_why)
+{
+    SetLogLevel(0);
+    Outcome run = Run({"AT"}, {"MBNSIM_NO_MODEM=1"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.out);
+    std::vector<std::string> log = LogMessages();
+    EXPECT_TRUE(Has(log, "[error]GetFirstInterface() error! pMbnInterface == NULL")) << Dump(log);
+    EXPECT_TRUE(Has(log, "[Fail]OpenSession Fail hr = 0x80004005")) << Dump(log);
+}
+
 }  // namespace
