@@ -84,6 +84,8 @@ case "$cmd" in
     rc=0
     "$loader" "$@" >"$out" 2>"$err" || rc=$?
     cat "$out"; cat "$err" >&2
+    # A program that dies keeps what it had buffered for the file: say so.
+    [ $rc -eq 0 ] || echo "wine.sh: ${1##*/} ended with status $rc after $(wc -c <"$out") bytes of output" >&2
     exit $rc
     ;;
   start)
