@@ -239,14 +239,14 @@ void Pad(WideText& out, int count) {
 }
 
 // One integer conversion through the C library, widened.
-bool AppendPrintf(WideText& out, const char* narrowSpec, int width, int precision, bool isSigned, long long value) {
+bool AppendPrintf(WideText& out, const char* narrowFormat, int width, int precision, bool isSigned, long long value) {
     auto format = [&](char* buffer, size_t size) {
         unsigned long long bits = static_cast<unsigned long long>(value);
         if (precision < 0)
-            return isSigned ? std::snprintf(buffer, size, narrowSpec, width, value)
-                            : std::snprintf(buffer, size, narrowSpec, width, bits);
-        return isSigned ? std::snprintf(buffer, size, narrowSpec, width, precision, value)
-                        : std::snprintf(buffer, size, narrowSpec, width, precision, bits);
+            return isSigned ? std::snprintf(buffer, size, narrowFormat, width, value)
+                            : std::snprintf(buffer, size, narrowFormat, width, bits);
+        return isSigned ? std::snprintf(buffer, size, narrowFormat, width, precision, value)
+                        : std::snprintf(buffer, size, narrowFormat, width, precision, bits);
     };
     int length = format(nullptr, 0);
     if (length < 0) return false;
@@ -256,7 +256,8 @@ bool AppendPrintf(WideText& out, const char* narrowSpec, int width, int precisio
     return true;
 }
 
-struct Spec {
+// One conversion's flags, width and precision, as read from the format.
+struct Conversion {
     bool left = false;
     std::string flags;  // as written, for numeric conversions
     int width = 0;
@@ -277,32 +278,32 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
             ++p;
             continue;
         }
-        Spec spec;
+        Conversion field;
         for (;; ++p) {
-            if (*p == L'-') spec.left = true;
+            if (*p == L'-') field.left = true;
             else if (*p != L'+' && *p != L' ' && *p != L'#' && *p != L'0') break;
-            spec.flags.push_back(static_cast<char>(*p));
+            field.flags.push_back(static_cast<char>(*p));
         }
         if (*p == L'*') {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.flags.push_back('-');
-                spec.width = -spec.width;
+            field.width = va_arg(args, int);
+            if (field.width < 0) {
+                field.left = true;
+                field.flags.push_back('-');
+                field.width = -field.width;
             }
             ++p;
         } else {
-            while (*p >= L'0' && *p <= L'9') spec.width = spec.width * 10 + (*p++ - L'0');
+            while (*p >= L'0' && *p <= L'9') field.width = field.width * 10 + (*p++ - L'0');
         }
         if (*p == L'.') {
             ++p;
-            spec.precision = 0;
+            field.precision = 0;
             if (*p == L'*') {
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0) spec.precision = -1;
+                field.precision = va_arg(args, int);
+                if (field.precision < 0) field.precision = -1;
                 ++p;
             } else {
-                while (*p >= L'0' && *p <= L'9') spec.precision = spec.precision * 10 + (*p++ - L'0');
+                while (*p >= L'0' && *p <= L'9') field.precision = field.precision * 10 + (*p++ - L'0');
             }
         }
         // Size: 0 = int, 'h' short, 'c' char, 'q' 64-bit, 'z' pointer-sized,
@@ -355,9 +356,9 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
             if (size == 'h') value = isSigned ? static_cast<short>(value) : static_cast<unsigned short>(value);
             if (size == 'c') value = isSigned ? static_cast<signed char>(value) : static_cast<unsigned char>(value);
             // The '0' flag is honoured only without a precision, as in C.
-            std::string narrowSpec = "%" + spec.flags + (spec.precision < 0 ? "*" : "*.*") + "ll" +
+            std::string narrowFormat = "%" + field.flags + (field.precision < 0 ? "*" : "*.*") + "ll" +
                                      static_cast<char>(conversion);
-            if (!AppendPrintf(out, narrowSpec.c_str(), spec.width, spec.precision, isSigned, value)) return -1;
+            if (!AppendPrintf(out, narrowFormat.c_str(), field.width, field.precision, isSigned, value)) return -1;
             break;
         }
         case L'e':
@@ -368,13 +369,13 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
         case L'G':
         case L'a':
         case L'A': {
-            std::string narrowSpec = "%" + spec.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
+            std::string narrowFormat = "%" + field.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
             // A negative precision through '*' counts as none.
-            int precision = spec.precision;
-            std::vector<char> text(static_cast<size_t>(spec.width) + static_cast<size_t>(precision < 0 ? 0 : precision) + 400);
+            int precision = field.precision;
+            std::vector<char> text(static_cast<size_t>(field.width) + static_cast<size_t>(precision < 0 ? 0 : precision) + 400);
             int n = size == 'L'
-                        ? std::snprintf(text.data(), text.size(), narrowSpec.c_str(), spec.width, precision, va_arg(args, long double))
-                        : std::snprintf(text.data(), text.size(), narrowSpec.c_str(), spec.width, precision, va_arg(args, double));
+                        ? std::snprintf(text.data(), text.size(), narrowFormat.c_str(), field.width, precision, va_arg(args, long double))
+                        : std::snprintf(text.data(), text.size(), narrowFormat.c_str(), field.width, precision, va_arg(args, double));
             if (n < 0) return -1;
             AppendAscii(out, text.data(), std::min(static_cast<size_t>(n), text.size() - 1));
             break;
@@ -385,10 +386,10 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                                   reinterpret_cast<uintptr_t>(va_arg(args, void*)));
             WideText piece;
             AppendAscii(piece, text, static_cast<size_t>(n));
-            int padding = spec.width - static_cast<int>(piece.size());
-            if (!spec.left) Pad(out, padding);
+            int padding = field.width - static_cast<int>(piece.size());
+            if (!field.left) Pad(out, padding);
             out.insert(out.end(), piece.begin(), piece.end());
-            if (spec.left) Pad(out, padding);
+            if (field.left) Pad(out, padding);
             break;
         }
         case L'c':
@@ -408,7 +409,7 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                     piece.push_back(static_cast<WCHAR>(c));
                 }
             } else {
-                size_t maxChars = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+                size_t maxChars = field.precision < 0 ? SIZE_MAX : static_cast<size_t>(field.precision);
                 if (narrow) {
                     const char* text = va_arg(args, const char*);
                     AppendNarrow(piece, text ? text : "(null)", maxChars);
@@ -418,10 +419,10 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                     for (size_t i = 0; text[i] && i < maxChars; ++i) piece.push_back(text[i]);
                 }
             }
-            int padding = spec.width - static_cast<int>(piece.size());
-            if (!spec.left) Pad(out, padding);
+            int padding = field.width - static_cast<int>(piece.size());
+            if (!field.left) Pad(out, padding);
             out.insert(out.end(), piece.begin(), piece.end());
-            if (spec.left) Pad(out, padding);
+            if (field.left) Pad(out, padding);
             break;
         }
         case L'n':
