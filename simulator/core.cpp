@@ -525,11 +525,11 @@ void ApplyEnvironmentFaults(SimulatedService& service) {
 
     const char* fail = std::getenv("MBNSIM_FAIL");
     if (fail == nullptr) return;
-    const std::string spec(fail);
-    const std::string name = spec.substr(0, spec.find(':'));
+    const std::string setting(fail);
+    const std::string name = setting.substr(0, setting.find(':'));
     HRESULT hr = E_FAIL;
-    if (name.size() < spec.size()) {
-        const std::string code = spec.substr(name.size() + 1);
+    if (name.size() < setting.size()) {
+        const std::string code = setting.substr(name.size() + 1);
         char* end = nullptr;
         const unsigned long value = std::strtoul(code.c_str(), &end, 16);
         if (code.empty() || *end != '\0' || value > 0xFFFFFFFFul) return;
