@@ -116,6 +116,13 @@ void ServiceCore::ObjectDestroyed() {
     if (--liveGuarded_ == 0) pool.Stop();
 }
 
+bool ServiceCore::MatchModem(const WCHAR* id, U16& current) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!modemPresent || !SameId(interfaceId, ToU16(id))) return false;
+    current = interfaceId;
+    return true;
+}
+
 HRESULT ServiceCore::Check(Call call) {
     std::lock_guard<std::mutex> lock(mutex);
     ++callCounts[Index(call)];

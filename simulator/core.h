@@ -53,6 +53,9 @@ public:
     // Counts the call; the injected failure, or S_OK.
     HRESULT Check(Call call);
     ULONG NextRequestId();
+    // True when the modem is present and id names it (GUID text, case
+    // ignored); its interface ID is then copied to current.
+    bool MatchModem(const WCHAR* id, U16& current);
     ULONG NextForeignId();
     CompletionPlan TakePlan(Request request);
 

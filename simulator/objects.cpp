@@ -202,11 +202,7 @@ public:
         if (!out) return E_POINTER;
         if (!id) return E_INVALIDARG;
         U16 current;
-        {
-            std::lock_guard<std::mutex> lock(core_->mutex);
-            if (!core_->modemPresent || !SameId(core_->interfaceId, ToU16(id))) return kErrorNotFound;
-            current = core_->interfaceId;
-        }
+        if (!core_->MatchModem(id, current)) return kErrorNotFound;
         *out = new MbnInterface(core_, current);
         return S_OK;
     }
@@ -597,11 +593,7 @@ public:
         if (!out) return E_POINTER;
         if (!interfaceId) return E_INVALIDARG;
         U16 current;
-        {
-            std::lock_guard<std::mutex> lock(core_->mutex);
-            if (!core_->modemPresent || !SameId(core_->interfaceId, ToU16(interfaceId))) return kErrorNotFound;
-            current = core_->interfaceId;
-        }
+        if (!core_->MatchModem(interfaceId, current)) return kErrorNotFound;
         *out = new DeviceServicesContext(core_, current);
         return S_OK;
     }
