@@ -13,10 +13,6 @@
 
 #include "path_map.h"
 
-#ifndef ERROR_MOD_NOT_FOUND
-#define ERROR_MOD_NOT_FOUND 126L
-#endif
-
 namespace {
 
 // The executable's absolute path in POSIX form, or empty.

@@ -5,8 +5,8 @@
 // Implements: CoInitializeEx, CoUninitialize, CoCreateInstance,
 //   CoRegisterClassObject, CoRevokeClassObject, IID_IUnknown,
 //   IID_IClassFactory, IID_IConnectionPointContainer, IID_IConnectionPoint,
-//   and PalRegisterInprocServer (POSIX only: the stand-in for the registry's
-//   InprocServer32 keys).
+//   and PalRegisterInprocServer, PalLoadInprocServer (POSIX only: the
+//   stand-ins for the registry's InprocServer32 keys and the module loader).
 // Not implemented: marshalling, proxies, out-of-process servers, aggregation,
 //   IEnumConnectionPoints/IEnumConnections (forward declarations only),
 //   CoGetClassObject, CoInitialize (see docs/platform-coverage.md).
@@ -122,5 +122,13 @@ HRESULT WINAPI CoRevokeClassObject(DWORD dwRegister);
 // Result: S_OK, or E_OUTOFMEMORY.
 typedef HRESULT (*PAL_GET_CLASS_OBJECT)(REFCLSID rclsid, REFIID riid, void** ppv);
 HRESULT PalRegisterInprocServer(REFCLSID rclsid, PAL_GET_CLASS_OBJECT getClassObject);
+
+// POSIX only. Loads an in-process server module, as COM loads the file an
+// InprocServer32 key names, and hands back its exported DllGetClassObject.
+// The module stays loaded for the rest of the process.
+// Result: S_OK; HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the module cannot
+// be loaded, HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND) when it has no
+// DllGetClassObject, E_POINTER for null arguments.
+HRESULT PalLoadInprocServer(const char* modulePath, PAL_GET_CLASS_OBJECT* getClassObject);
 
 #endif  // PLATFORM_POSIX_COM_H

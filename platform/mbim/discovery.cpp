@@ -1,0 +1,113 @@
+// Provider choice from the environment and MBIM control-port discovery in
+// sysfs; see discovery.h.
+#include "discovery.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace mbnmbim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kMbimPrefix[] = "mbim:";
+
+// "cdc-wdm10" after "cdc-wdm2": names compare by their prefix, then by the
+// number that ends them.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    auto split = [](const std::string& s) {
+        size_t digits = s.find_last_not_of("0123456789") + 1;
+        return std::make_pair(s.substr(0, digits), s.substr(digits));
+    };
+    auto [pa, na] = split(a);
+    auto [pb, nb] = split(b);
+    if (pa != pb) return pa < pb;
+    if (na.size() != nb.size()) return na.size() < nb.size();
+    return na < nb;
+}
+
+std::vector<std::string> SortedEntries(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    return names;
+}
+
+bool IsCdcMbimPort(const fs::path& port) {
+    std::error_code ec;
+    fs::path driver = fs::read_symlink(port / "device" / "driver", ec);
+    return !ec && driver.filename() == "cdc_mbim";
+}
+
+bool IsWwanMbimPort(const fs::path& port) {
+    std::ifstream type(port / "type");
+    std::string value;
+    return std::getline(type, value) && value == "MBIM";
+}
+
+}  // namespace
+
+bool ParseProviderChoice(const char* value, ProviderChoice* choice) {
+    ProviderChoice parsed;
+    if (value == nullptr || *value == '\0' || std::strcmp(value, "auto") == 0) {
+        parsed.kind = ProviderKind::Auto;
+    } else if (std::strcmp(value, "simulator") == 0) {
+        parsed.kind = ProviderKind::Simulator;
+    } else if (std::strcmp(value, "mbim") == 0) {
+        parsed.kind = ProviderKind::Mbim;
+    } else if (std::strncmp(value, kMbimPrefix, sizeof kMbimPrefix - 1) == 0 && value[sizeof kMbimPrefix - 1] != '\0') {
+        parsed.kind = ProviderKind::Mbim;
+        parsed.devicePath = value + sizeof kMbimPrefix - 1;
+    } else {
+        return false;
+    }
+    *choice = parsed;
+    return true;
+}
+
+ProviderChoice ProviderChoiceFromEnvironment(bool* valid) {
+    ProviderChoice choice;
+    *valid = ParseProviderChoice(std::getenv("GLOBALTOOLS_MBN_PROVIDER"), &choice);
+    if (!*valid) choice = ProviderChoice{ProviderKind::Mbim, {}};
+    return choice;
+}
+
+std::string SysfsRoot() {
+    const char* root = std::getenv("GLOBALTOOLS_SYSFS_ROOT");
+    return root != nullptr && *root != '\0' ? root : "/sys";
+}
+
+std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot) {
+    std::vector<std::string> ports;
+    const fs::path usbmisc = fs::path(sysfsRoot) / "class" / "usbmisc";
+    for (const std::string& name : SortedEntries(usbmisc)) {
+        if (name.rfind("cdc-wdm", 0) == 0 && IsCdcMbimPort(usbmisc / name)) ports.push_back("/dev/" + name);
+    }
+    const fs::path wwan = fs::path(sysfsRoot) / "class" / "wwan";
+    for (const std::string& name : SortedEntries(wwan)) {
+        if (IsWwanMbimPort(wwan / name)) ports.push_back("/dev/" + name);
+    }
+    return ports;
+}
+
+std::vector<std::string> ControlPortsFor(const ProviderChoice& choice) {
+    switch (choice.kind) {
+    case ProviderKind::Simulator:
+        return {};
+    case ProviderKind::Mbim:
+        if (!choice.devicePath.empty()) return {choice.devicePath};
+        break;
+    case ProviderKind::Auto:
+        break;
+    }
+    return FindMbimControlPorts(SysfsRoot());
+}
+
+}  // namespace mbnmbim

@@ -1,0 +1,48 @@
+// Which Mobile Broadband provider a POSIX program uses, and where its MBIM
+// control ports are. Plain file-system reads only: the program decides on its
+// provider without loading the MBIM module (and GLib with it).
+//
+// GLOBALTOOLS_MBN_PROVIDER:
+//   auto (or unset)     the first MBIM control port found, else the simulator
+//   simulator           the simulated service
+//   mbim                every MBIM control port found (none: the service fails)
+//   mbim:<device path>  that one device
+// GLOBALTOOLS_SYSFS_ROOT moves the sysfs tree that discovery reads (tests).
+#ifndef GLOBALTOOLS_MBIM_DISCOVERY_H
+#define GLOBALTOOLS_MBIM_DISCOVERY_H
+
+#include <string>
+#include <vector>
+
+namespace mbnmbim {
+
+enum class ProviderKind { Auto, Simulator, Mbim };
+
+struct ProviderChoice {
+    ProviderKind kind = ProviderKind::Auto;
+    std::string devicePath;  // only for "mbim:<device path>"
+};
+
+// Parses a GLOBALTOOLS_MBN_PROVIDER value (NULL or empty: auto). False for
+// anything else than the forms above, "mbim:" with an empty path included.
+bool ParseProviderChoice(const char* value, ProviderChoice* choice);
+
+// The choice the environment makes; *valid tells whether it could be parsed
+// (an unparsable value gives Mbim with no ports, so that nothing is guessed).
+ProviderChoice ProviderChoiceFromEnvironment(bool* valid);
+
+// GLOBALTOOLS_SYSFS_ROOT when set, else "/sys".
+std::string SysfsRoot();
+
+// Device nodes of the MBIM control ports under sysfsRoot, in discovery
+// order: USB ports (class/usbmisc/cdc-wdmN whose device/driver is cdc_mbim)
+// by number, then WWAN ports (class/wwan/* whose type reads MBIM) by name.
+std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot);
+
+// The ports a choice stands for: its own device for "mbim:<path>", every
+// port found for mbim and auto, none for the simulator.
+std::vector<std::string> ControlPortsFor(const ProviderChoice& choice);
+
+}  // namespace mbnmbim
+
+#endif
