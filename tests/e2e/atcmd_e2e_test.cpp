@@ -30,6 +30,7 @@ namespace {
 struct Outcome {
     int status = -1;
     std::string out;
+    std::string err;
 };
 
 class AtcmdEndToEnd : public ::testing::Test {
@@ -59,15 +60,31 @@ protected:
     }
 
     // Runs the copy with the given arguments and extra environment entries;
-    // the child gets PROGRAMDATA pointing at this test's folder.
+    // the child gets PROGRAMDATA pointing at this test's folder and, unless
+    // the entries say otherwise, an empty sysfs tree (no MBIM modem) and no
+    // provider choice of the caller's environment.
     Outcome Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {})
     {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            if (std::string(*e).rfind("PROGRAMDATA=", 0) != 0) env.push_back(*e);
+        const std::vector<std::string> defaults{
+            "PROGRAMDATA=" + (root / "appdata").string(),
+            "GLOBALTOOLS_SYSFS_ROOT=" + (root / "sys").string(),
+            "GLOBALTOOLS_MBN_PROVIDER=auto",
+        };
+        auto named = [](const std::vector<std::string>& entries, const std::string& entry) {
+            const std::string key = entry.substr(0, entry.find('=') + 1);
+            for (const std::string& e : entries) {
+                if (e.rfind(key, 0) == 0) return true;
+            }
+            return false;
+        };
+        std::vector<std::string> env = environment;
+        for (const std::string& d : defaults) {
+            if (!named(env, d)) env.push_back(d);
         }
-        env.push_back("PROGRAMDATA=" + (root / "appdata").string());
-        env.insert(env.end(), environment.begin(), environment.end());
+        for (char** e = environ; *e; ++e) {
+            if (!named(env, *e)) env.push_back(*e);
+        }
+        const fs::path errFile = root / "stderr.txt";
 
         std::vector<std::string> args{program.string()};
         args.insert(args.end(), arguments.begin(), arguments.end());
@@ -84,6 +101,8 @@ protected:
         pid_t child = fork();
         if (child == 0) {
             dup2(pipeFds[1], STDOUT_FILENO);
+            int errFd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (errFd >= 0) dup2(errFd, STDERR_FILENO);
             close(pipeFds[0]);
             close(pipeFds[1]);
             execve(argv[0], argv.data(), envp.data());
@@ -104,6 +123,8 @@ protected:
         if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
             outcome.status = WEXITSTATUS(status);
         }
+        std::ifstream err(errFile, std::ios::binary);
+        outcome.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
         return outcome;
     }
 
@@ -247,6 +268,63 @@ TEST_F(AtcmdEndToEnd, no_modem_prints_nothing_and_logs_why)
     std::vector<std::string> log = LogMessages();
     EXPECT_TRUE(Has(log, "[error]GetFirstInterface() error! pMbnInterface == NULL")) << Dump(log);
     EXPECT_TRUE(Has(log, "[Fail]OpenSession Fail hr = 0x80004005")) << Dump(log);
+}
+
+
+TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures)
+{
+    SetLogLevel(0);
+    // A sysfs tree with one cdc_mbim port, for the auto rows that find a modem.
+    const fs::path withPort = root / "sys-with-port";
+    fs::create_directories(withPort / "class/usbmisc/cdc-wdm0/device");
+    fs::create_directories(withPort / "bus/usb/drivers/cdc_mbim");
+    fs::create_directory_symlink(withPort / "bus/usb/drivers/cdc_mbim", withPort / "class/usbmisc/cdc-wdm0/device/driver");
+    const fs::path missingModule = root / "no-such-module.so";
+    const std::string useMissingModule = "GLOBALTOOLS_MBIM_MODULE=" + missingModule.string();
+    const std::string fallback = "atcmd: no MBIM modem found; using the simulated modem\n";
+    const std::string badChoice =
+        "atcmd: GLOBALTOOLS_MBN_PROVIDER must be auto, simulator, mbim or mbim:<device path>\n";
+    const std::string noModule = "atcmd: cannot load the MBIM provider " + missingModule.string() + "\n";
+
+    const struct {
+        std::vector<std::string> environment;
+        std::string out;
+        std::string err;
+    } rows[] = {
+        {{}, "\r\nOK\r\n", fallback},
+        {{"GLOBALTOOLS_MBN_PROVIDER="}, "\r\nOK\r\n", fallback},
+        {{"GLOBALTOOLS_MBN_PROVIDER=simulator"}, "\r\nOK\r\n", ""},
+        {{"GLOBALTOOLS_MBN_PROVIDER=mbim"}, "open fail", "atcmd: no MBIM control port found (cdc_mbim or WWAN MBIM)\n"},
+        {{"GLOBALTOOLS_MBN_PROVIDER=mbim:"}, "open fail", badChoice},
+        {{"GLOBALTOOLS_MBN_PROVIDER=Simulator"}, "open fail", badChoice},
+        {{"GLOBALTOOLS_MBN_PROVIDER=mbim:/dev/cdc-wdm9", useMissingModule}, "open fail", noModule},
+        {{"GLOBALTOOLS_SYSFS_ROOT=" + withPort.string(), useMissingModule}, "open fail", noModule},
+    };
+    for (const auto& row : rows) {
+        const std::string what = ::testing::PrintToString(row.environment);
+        fs::remove(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log");
+        Outcome run = Run({"AT"}, row.environment);
+        EXPECT_EQ(0, run.status) << what;
+        EXPECT_EQ(row.out, run.out) << what;
+        EXPECT_EQ(row.err, run.err) << what;
+        if (row.out == "open fail") {
+            EXPECT_TRUE(Has(LogMessages(), "[error]Open() failed: IID_IMbnInterfaceManager"))
+                << what << "\n" << Dump(LogMessages());
+        }
+    }
+}
+
+// The simulator must not cost a run the MBIM module and GLib: the dynamic
+// loader's own record of the files it maps shows what a run loaded.
+TEST_F(AtcmdEndToEnd, a_simulator_run_maps_no_glib)
+{
+    for (const char* choice : {"GLOBALTOOLS_MBN_PROVIDER=simulator", "GLOBALTOOLS_MBN_PROVIDER=auto"}) {
+        Outcome run = Run({"AT"}, {choice, "LD_DEBUG=files"});
+        EXPECT_EQ("\r\nOK\r\n", run.out) << choice;
+        EXPECT_NE(std::string::npos, run.err.find("file=libc.so.6")) << choice << ": the loader reported nothing";
+        EXPECT_EQ(std::string::npos, run.err.find("libglib")) << choice << "\n" << run.err;
+        EXPECT_EQ(std::string::npos, run.err.find("mbnmbim")) << choice << "\n" << run.err;
+    }
 }
 
 }  // namespace

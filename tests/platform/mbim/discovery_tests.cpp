@@ -1,0 +1,105 @@
+// MBIM control-port discovery over fake sysfs trees, and the provider choice
+// read from GLOBALTOOLS_MBN_PROVIDER.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "discovery.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A sysfs tree in a temporary folder, built from entries such as
+// "usbmisc cdc-wdm0 cdc_mbim" (a port and its driver) or "wwan wwan0mbim0 MBIM"
+// (a port and its type; "-" for a port without a type attribute).
+class FakeSysfs {
+public:
+    explicit FakeSysfs(const std::vector<std::string>& entries)
+        : root_(fs::temp_directory_path() / ("sysfs-" + std::to_string(getpid()) + "-" + std::to_string(++serial_))) {
+        for (const std::string& entry : entries) {
+            std::istringstream words(entry);
+            std::string cls, name, what;
+            words >> cls >> name >> what;
+            const fs::path port = root_ / "class" / cls / name;
+            fs::create_directories(port / "device");
+            if (cls == "usbmisc") {
+                fs::create_directories(root_ / "bus/usb/drivers" / what);
+                fs::create_directory_symlink(root_ / "bus/usb/drivers" / what, port / "device" / "driver");
+            } else if (what != "-") {
+                std::ofstream(port / "type") << what << "\n";
+            }
+        }
+    }
+    ~FakeSysfs() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    std::string Root() const { return root_.string(); }
+
+private:
+    static inline int serial_ = 0;
+    fs::path root_;
+};
+
+TEST(MbimDiscovery, finds_mbim_control_ports_in_order) {
+    const struct {
+        std::vector<std::string> tree;
+        std::vector<std::string> ports;
+    } rows[] = {
+        /* 1 */ {{}, {}},
+        /* 2 */ {{"usbmisc cdc-wdm0 cdc_mbim"}, {"/dev/cdc-wdm0"}},
+        /* 3 QMI and other drivers are not MBIM */
+        {{"usbmisc cdc-wdm0 qmi_wwan", "usbmisc cdc-wdm1 cdc_mbim"}, {"/dev/cdc-wdm1"}},
+        /* 4 numbers compare as numbers */
+        {{"usbmisc cdc-wdm10 cdc_mbim", "usbmisc cdc-wdm2 cdc_mbim"}, {"/dev/cdc-wdm2", "/dev/cdc-wdm10"}},
+        /* 5 WWAN ports by type; the wwan device itself has none */
+        {{"wwan wwan0 -", "wwan wwan0at0 AT", "wwan wwan0mbim0 MBIM"}, {"/dev/wwan0mbim0"}},
+        /* 6 USB before WWAN */
+        {{"wwan wwan0mbim0 MBIM", "usbmisc cdc-wdm3 cdc_mbim"}, {"/dev/cdc-wdm3", "/dev/wwan0mbim0"}},
+        /* 7 a usbmisc entry that is no cdc-wdm port */
+        {{"usbmisc hiddev0 cdc_mbim"}, {}},
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        ++row;
+        FakeSysfs sysfs(r.tree);
+        EXPECT_EQ(r.ports, mbnmbim::FindMbimControlPorts(sysfs.Root())) << "row " << row;
+    }
+    EXPECT_TRUE(mbnmbim::FindMbimControlPorts("/nonexistent-sysfs-root").empty());
+}
+
+TEST(MbimDiscovery, parses_the_provider_choice) {
+    using mbnmbim::ProviderKind;
+    const struct {
+        const char* value;
+        bool valid;
+        ProviderKind kind;
+        const char* device;
+    } rows[] = {
+        {nullptr, true, ProviderKind::Auto, ""},
+        {"", true, ProviderKind::Auto, ""},
+        {"auto", true, ProviderKind::Auto, ""},
+        {"simulator", true, ProviderKind::Simulator, ""},
+        {"mbim", true, ProviderKind::Mbim, ""},
+        {"mbim:/dev/cdc-wdm0", true, ProviderKind::Mbim, "/dev/cdc-wdm0"},
+        {"mbim:", false, ProviderKind::Simulator, ""},
+        {"MBIM", false, ProviderKind::Simulator, ""},
+        {"simulator ", false, ProviderKind::Simulator, ""},
+    };
+    for (const auto& r : rows) {
+        mbnmbim::ProviderChoice choice{ProviderKind::Simulator, "untouched"};
+        const std::string what = r.value ? r.value : "(null)";
+        EXPECT_EQ(r.valid, mbnmbim::ParseProviderChoice(r.value, &choice)) << what;
+        EXPECT_EQ(r.kind, choice.kind) << what;
+        EXPECT_EQ(r.valid ? r.device : "untouched", choice.devicePath) << what;
+    }
+}
+
+}  // namespace
