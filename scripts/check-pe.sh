@@ -3,7 +3,9 @@
 #   check-pe.sh <file.exe|file.dll> <i386|x86-64> [--manifest | --com-server]
 # - the machine type is the one asked for;
 # - it imports only DLLs that Windows itself ships (the allow-list below), so
-#   no MinGW runtime (libgcc_s, libstdc++, libwinpthread) has to travel with it;
+#   no MinGW runtime (libgcc_s, libstdc++, libwinpthread, libssp) has to
+#   travel with it;
+# - it keeps ASLR and DEP: DllCharacteristics has DYNAMIC_BASE and NX_COMPAT;
 # - with --manifest: it carries an application manifest asking for the
 #   invoker's level without UI access, and a version block;
 # - with --com-server: it exports the four entries of an in-process COM
@@ -49,6 +51,11 @@ while read -r dll; do
   [ $ok = yes ] || bad=1
 done <<<"$imports"
 [ $bad = 0 ] || fail "imports a DLL that Windows does not ship"
+
+for flag in DYNAMIC_BASE NX_COMPAT; do
+  grep -qE "^[[:space:]]+$flag\$" <<<"$dump" || fail "no $flag in DllCharacteristics"
+done
+echo "check-pe:   DllCharacteristics: DYNAMIC_BASE (ASLR), NX_COMPAT (DEP)"
 
 if [ "$option" = "--com-server" ]; then
   exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump")"

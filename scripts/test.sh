@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: native, both sanitizer builds, and the
+# Builds and runs the whole test suite: native, both sanitizer builds, the
 # Windows cross-builds (the 64-bit one's tests run under Wine, the 32-bit
-# release program is built and inspected). Run scripts/setup.sh first (the
-# README's command does).
+# release program is built and inspected) and the release packages. Run
+# scripts/setup.sh first (the README's command does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +24,9 @@ step "Windows x86 release build: atcmd.exe and mbnsim.dll, manifest, imports, ex
 cmake --workflow --preset windows-x86
 scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest
 scripts/check-pe.sh build/windows-x86/simulator/mbnsim.dll i386 --com-server
+
+step "release packages: Debian packages installed, used and removed; Windows zip"
+scripts/package-test.sh
 
 step "Windows x64 build, tests under Wine"
 prefix=build/windows-x64/wineprefix

@@ -84,7 +84,9 @@ TEST_F(Atcmd, WithoutArgumentPrintsUsageAndExitsWithTwo)
 
 TEST_F(Atcmd, ExitsWithZeroWhateverTheChannelAnswers)
 {
-    for (const char* arguments : {"AT", "\"\"", "AT+CSQ ignored extra"}) {
+    // Only the exact option words are options: near misses go to the modem.
+    for (const char* arguments : {"AT", "\"\"", "AT+CSQ ignored extra", "-H", "--help=x", "-help", "--Version",
+                                  "\"-h \""}) {
         SCOPED_TRACE(arguments);
         const Outcome run = Start(arguments);
         EXPECT_EQ(run.status, 0);
@@ -93,6 +95,36 @@ TEST_F(Atcmd, ExitsWithZeroWhateverTheChannelAnswers)
         // "open fail" is printed alone, without a line break of its own.
         if (run.out.find("open fail") != std::string::npos) {
             EXPECT_EQ(run.out, "open fail");
+        }
+    }
+}
+
+TEST_F(Atcmd, HelpAndVersionGoToStandardOutputWithZero)
+{
+    struct Row {
+        const char* arguments;
+        const char* firstLine;
+    };
+    const Row rows[] = {
+        {"-h", "usage: atcmd <AT command>"},
+        {"--help", "usage: atcmd <AT command>"},
+        {"--help AT", "usage: atcmd <AT command>"},
+        {"--version", "atcmd " GLOBALTOOLS_VERSION},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const Outcome run = Start(row.arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        // The line ends as the system's text mode writes it.
+        const std::string first = run.out.substr(0, run.out.find_first_of("\r\n"));
+        EXPECT_EQ(first, row.firstLine) << run.out;
+        ASSERT_FALSE(run.out.empty());
+        EXPECT_EQ(run.out.back(), '\n') << run.out;
+        if (appData.Redirected()) {
+            // Nothing was sent: no component was created to make its log folder.
+            EXPECT_FALSE(logtest::Exists(logtest::WithBackslash(logtest::CommonAppData()) +
+                                         "Quendra Driver Package"));
         }
     }
 }

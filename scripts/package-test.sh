@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the release packages and checks them the way a user meets them:
+# - the Debian packages (`package` preset): lintian shows no error,
+#   hardening-check passes on the packaged atcmd; then, installed with
+#   apt-get, `atcmd ATI` answers, `man atcmd` renders, and tests/install
+#   builds and runs against /usr, once through find_package(GlobalTools) and
+#   once through pkg-config; the packages are removed again at the end,
+#   whatever the outcome;
+# - the Windows zip (from the windows-x86 build, which must exist): its file
+#   list (all in the top folder), README.txt's CR LF line ends and SHA256SUMS.
+# Needs root (apt-get). Run scripts/setup.sh first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+work="$(mktemp -d)"
+installed=()
+cleanup() {
+  if [ ${#installed[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${installed[@]}" >/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "package-test: $*" >&2; exit 1; }
+
+# --- Debian packages ---
+cmake --workflow --preset package
+runtime_deb=(build/package/packages/atcmd_*.deb)
+dev_deb=(build/package/packages/libglobaltools-dev_*.deb)
+[ -f "${runtime_deb[0]}" ] && [ -f "${dev_deb[0]}" ] || fail "the two .deb files were not made"
+
+# Errors fail; the remaining tags (if any) are printed for the record.
+lintian --fail-on error --info --display-level ">=info" "${runtime_deb[0]}" "${dev_deb[0]}"
+
+# Control-flow protection is not asked for: Debian 12's C start files carry
+# no IBT/SHSTK marking, so no program linked on Debian 12 gets it.
+dpkg-deb -x "${runtime_deb[0]}" "$work/runtime"
+hardening-check --nocfprotection "$work/runtime/usr/bin/atcmd"
+
+export DEBIAN_FRONTEND=noninteractive
+installed=(atcmd libglobaltools-dev)
+apt-get install -y -qq "./${runtime_deb[0]}" "./${dev_deb[0]}" >/dev/null
+
+[ "$(command -v atcmd)" = /usr/bin/atcmd ] || fail "atcmd is not /usr/bin/atcmd"
+[ "$(atcmd --version)" = "atcmd $(dpkg-query -W -f='${Version}' atcmd)" ] || fail "atcmd --version"
+answer="$(PROGRAMDATA="$work" atcmd ATI)"
+printf '%s\n' "$answer"
+grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
+
+page=(atcmd)
+if [ ! -e /usr/share/man/man1/atcmd.1.gz ] && grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
+  # A minimal image whose dpkg leaves out manual pages: the packaged page is read instead.
+  echo "package-test: dpkg excludes manual pages here; reading the one in the package"
+  page=(-l "$work/runtime/usr/share/man/man1/atcmd.1.gz")
+fi
+warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w "${page[@]}" 2>&1 >"$work/atcmd.txt")"
+[ -z "$warnings" ] || fail "man atcmd: $warnings"
+grep -q "send one AT command" "$work/atcmd.txt" || fail "man atcmd shows no NAME line"
+
+# A user's program against the installed development package.
+mkdir -p "$work/programdata"
+cmake -S tests/install -B "$work/cmake-build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+PROGRAMDATA="$work/programdata" "$work/cmake-build/use_tools" "$work/cmake.log"
+# shellcheck disable=SC2046  # pkg-config's words are meant to split
+c++ -std=c++17 -O2 tests/install/main.cpp -o "$work/use_tools_pc" $(pkg-config --cflags --libs globaltools)
+PROGRAMDATA="$work/programdata" "$work/use_tools_pc" "$work/pkg-config.log"
+echo "package-test: tests/install built and ran through find_package and pkg-config"
+
+apt-get purge -y -qq "${installed[@]}" >/dev/null
+installed=()
+[ ! -e /usr/bin/atcmd ] && [ ! -e /usr/include/globaltools ] || fail "files remain after removal"
+echo "package-test: Debian packages installed, used and removed"
+
+# --- Windows zip ---
+cpack --preset windows-x86
+zips=(build/windows-x86/packages/atcmd-*-win32.zip)
+[ -f "${zips[0]}" ] || fail "no Windows zip"
+expected="$(printf '%s\n' README.txt SHA256SUMS atcmd.exe kvconfig.ini.sample | sort)"
+actual="$(cmake -E tar tf "${zips[0]}" | sort)"
+[ "$actual" = "$expected" ] || fail "zip holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$expected"
+zip="$(realpath "${zips[0]}")"
+mkdir -p "$work/zip" && (cd "$work/zip" && cmake -E tar xf "$zip")
+readme="$work/zip/README.txt"
+[ "$(grep -c $'\r$' "$readme")" = "$(wc -l <"$readme")" ] || fail "README.txt lines do not all end in CR LF"
+(cd "$work/zip" && sha256sum -c SHA256SUMS)
+echo "package-test: ${zips[0]} holds what it should"
