@@ -1,4 +1,5 @@
 // Conformance tables for the C runtime pieces: fopen_s and its text mode,
+// the sharing of fopen_s and _fsopen,
 // the secure formatting and concatenation functions (cut, never overflow),
 // and the wide formatting of StringCchPrintfW and wprintf.
 #include <cerrno>
@@ -195,6 +196,74 @@ TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
         if (f && f != reinterpret_cast<FILE*>(0x1)) fclose(f);
     }
     EXPECT_EQ(fopen_s(nullptr, exists.c_str(), "r"), EINVAL);
+}
+
+// Sharing: a second open of a file still open elsewhere succeeds only when
+// each allows the other's access. fopen_s shares a file opened only for
+// reading, for reading, and nothing else (_SH_SECURE); _fsopen shares as its
+// flag says. Each row also checks that the second open succeeds once the
+// first is closed, and that a refused "w" leaves the file's bytes alone.
+TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
+    ScratchFolder scratch;
+    const int kFopenS = -1;  // shflag column: open with fopen_s instead
+    struct Row {
+        int line;
+        const char* firstMode;
+        int firstShare;
+        const char* secondMode;
+        int secondShare;
+        int expected;      // errno of the second open; 0 = it succeeds
+        bool wineDiffers;  // Wine's fopen_s shares everything
+    };
+    const Row rows[] = {
+        {__LINE__, "a+", kFopenS, "a+", kFopenS, EACCES, true},
+        {__LINE__, "a+", kFopenS, "a+", _SH_DENYNO, EACCES, true},
+        {__LINE__, "a+", _SH_DENYNO, "a+", kFopenS, EACCES, true},
+        {__LINE__, "r", kFopenS, "r", kFopenS, 0, false},
+        {__LINE__, "r", kFopenS, "a", _SH_DENYNO, EACCES, true},
+        {__LINE__, "a+", _SH_DENYNO, "a+", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYNO, "w", kFopenS, EACCES, true},
+        {__LINE__, "r", _SH_DENYWR, "r", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYWR, "a", _SH_DENYNO, EACCES, false},
+        {__LINE__, "a", _SH_DENYRD, "r", _SH_DENYNO, EACCES, false},
+        {__LINE__, "a", _SH_DENYRD, "a", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYRW, "r", _SH_DENYNO, EACCES, false},
+        {__LINE__, "r", _SH_DENYRW, "w", _SH_DENYNO, EACCES, false},
+        {__LINE__, "r", _SH_SECURE, "r", _SH_DENYNO, 0, false},
+    };
+    auto open = [](const std::string& path, const char* mode, int share, int& err) {
+        FILE* f = nullptr;
+        if (share == kFopenS) {
+            err = fopen_s(&f, path.c_str(), mode);
+        } else {
+            errno = 0;
+            f = _fsopen(path.c_str(), mode, share);
+            err = f ? 0 : errno;
+        }
+        return ScopedFile(f);
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        if (r.wineDiffers && UnderWine()) continue;
+        const std::string file = WinPath(scratch / ("shared" + std::to_string(row) + ".txt"));
+        WriteFileBytes(FromWinPath(file), "keep");
+        int err = 0;
+        ScopedFile first = open(file, r.firstMode, r.firstShare, err);
+        CheckRow(ROW_AT(r.line), "first open", row, "result", err, 0);
+        ScopedFile second = open(file, r.secondMode, r.secondShare, err);
+        CheckRow(ROW_AT(r.line), "second open", row, "result", err, r.expected);
+        if (r.expected == 0) continue;
+        CheckRow(ROW_AT(r.line), "second open", row, "stream", second.get() == nullptr, true);
+        first.reset();
+        CheckRow(ROW_AT(r.line), "refused open", row, "bytes on disk", ReadFileBytes(FromWinPath(file)),
+                 std::string("keep"));
+        second = open(file, r.secondMode, r.secondShare, err);
+        CheckRow(ROW_AT(r.line), "open after close", row, "result", err, 0);
+    }
+    errno = 0;
+    EXPECT_EQ(_fsopen(WinPath(scratch / "x.txt").c_str(), "a", 0x50), nullptr);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {
