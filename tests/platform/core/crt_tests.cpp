@@ -261,9 +261,13 @@ TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
         second = open(file, r.secondMode, r.secondShare, err);
         CheckRow(ROW_AT(r.line), "open after close", row, "result", err, 0);
     }
-    errno = 0;
-    EXPECT_EQ(_fsopen(WinPath(scratch / "x.txt").c_str(), "a", 0x50), nullptr);
-    EXPECT_EQ(errno, EINVAL);
+    // The layer's answer to a flag the CRT does not define (Wine opens the
+    // file anyway).
+    if (IsPosixLayer()) {
+        errno = 0;
+        EXPECT_EQ(_fsopen(WinPath(scratch / "x.txt").c_str(), "a", 0x50), nullptr);
+        EXPECT_EQ(errno, EINVAL);
+    }
 }
 
 TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {
