@@ -190,14 +190,14 @@ int TextClose(void* cookie) {
 }
 
 // What a CRT share flag lets others do while this open lasts; false for an
-// unknown flag.
-bool SharingOf(int shflag, bool readOnly, pal::ShareRequest& out) {
+// unknown flag. _SH_SECURE is documented as "shared read, exclusive write".
+bool SharingOf(int shflag, pal::ShareRequest& out) {
     switch (shflag) {
     case _SH_DENYRW: out.shareRead = false; out.shareWrite = false; return true;
     case _SH_DENYWR: out.shareRead = true; out.shareWrite = false; return true;
     case _SH_DENYRD: out.shareRead = false; out.shareWrite = true; return true;
     case _SH_DENYNO: out.shareRead = true; out.shareWrite = true; return true;
-    case _SH_SECURE: out.shareRead = readOnly; out.shareWrite = false; return true;
+    case _SH_SECURE: out.shareRead = true; out.shareWrite = false; return true;
     default: return false;
     }
 }
@@ -215,7 +215,7 @@ FILE* OpenStream(const char* filename, const char* mode, int shflag) {
     }
     const int access = parsed.flags & O_ACCMODE;
     pal::ShareRequest request = {access != O_WRONLY, access != O_RDONLY, false, false};
-    if (!SharingOf(shflag, access == O_RDONLY, request)) {
+    if (!SharingOf(shflag, request)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -596,16 +596,16 @@ int _setmode(int fd, int mode) {
  * NOTES
  *  Text mode writes CR LF for each LF and reads CR LF as LF, as the CRT
  *  does. "a"/"a+" use O_APPEND, so every write lands at the end of the file
- *  even after a seek for reading. Sharing is the CRT's secure mode
- *  (_SH_SECURE): a file opened only for reading lets others read it, any
- *  other open shares nothing, across processes (file_share.h).
+ *  even after a seek for reading. As documented, the file is not sharable
+ *  (_SH_DENYRW): while it is open, no other open of it succeeds, in this or
+ *  another process (file_share.h); use _fsopen to share.
  *  No invalid-parameter handler is called.
  */
 errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
     // NULL arguments leave *pFile as it was; every later failure clears it.
     if (!pFile || !filename || !mode) return errno = EINVAL;
     *pFile = nullptr;
-    FILE* stream = OpenStream(filename, mode, _SH_SECURE);
+    FILE* stream = OpenStream(filename, mode, _SH_DENYRW);
     if (!stream) return errno;
     *pFile = stream;
     return 0;

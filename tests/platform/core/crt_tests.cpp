@@ -199,9 +199,9 @@ TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
 }
 
 // Sharing: a second open of a file still open elsewhere succeeds only when
-// each allows the other's access. fopen_s shares a file opened only for
-// reading, for reading, and nothing else (_SH_SECURE); _fsopen shares as its
-// flag says. Each row also checks that the second open succeeds once the
+// each allows the other's access. fopen_s shares nothing (documented as "not
+// sharable"); _fsopen shares as its flag says (_SH_SECURE: "shared read,
+// exclusive write"). Each row also checks that the second open succeeds once the
 // first is closed, and that a refused "w" leaves the file's bytes alone.
 TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
     ScratchFolder scratch;
@@ -219,7 +219,7 @@ TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
         {__LINE__, "a+", kFopenS, "a+", kFopenS, EACCES, true},
         {__LINE__, "a+", kFopenS, "a+", _SH_DENYNO, EACCES, true},
         {__LINE__, "a+", _SH_DENYNO, "a+", kFopenS, EACCES, true},
-        {__LINE__, "r", kFopenS, "r", kFopenS, 0, false},
+        {__LINE__, "r", kFopenS, "r", kFopenS, EACCES, true},
         {__LINE__, "r", kFopenS, "a", _SH_DENYNO, EACCES, true},
         {__LINE__, "a+", _SH_DENYNO, "a+", _SH_DENYNO, 0, false},
         {__LINE__, "r", _SH_DENYNO, "w", kFopenS, EACCES, true},
