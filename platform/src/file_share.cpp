@@ -89,6 +89,9 @@ int CheckAndMark(int fd, const ShareRequest& request) {
 }  // namespace
 
 int TakeShareLocks(int fd, const ShareRequest& request) {
+    // An open without data access (attributes only) neither meets nor
+    // stops the others.
+    if (!request.read && !request.write) return 0;
     while (flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) return errno;
     }
