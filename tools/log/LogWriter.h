@@ -56,11 +56,10 @@ inline BOOL CreateLogFolder(const char* path)
 
 // Builds "<common app data>\Quendra Driver Package\logs\<logFileName>" and
 // "<exe folder>\kvconfig.ini", creating the two folders on the way
-// (CreateLogFolder). A folder
-// that cannot be prepared, or a folder path longer than 259 characters,
-// leaves logFilePath empty; an unreadable executable path leaves iniFilePath
-// empty. Neither is an error for the caller: the logger then writes nothing,
-// or uses its default threshold.
+// (CreateLogFolder). A folder that cannot be prepared, or a folder path
+// longer than 259 characters, leaves logFilePath empty; an unreadable
+// executable path leaves iniFilePath empty. Neither is an error for the
+// caller: the logger then writes nothing, or uses its default threshold.
 inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::string& iniFilePath)
 {
     char path[MAX_PATH] = {0};
