@@ -2,9 +2,10 @@
 # Inspects a Windows program built here the way a release check would:
 #   check-pe.sh <file.exe|file.dll> <i386|x86-64> [--manifest | --com-server]
 # - the machine type is the one asked for;
-# - it imports only DLLs that Windows itself ships (the allow-list below), so
-#   no MinGW runtime (libgcc_s, libstdc++, libwinpthread, libssp) has to
-#   travel with it;
+# - it imports only DLLs that Windows itself ships from Windows 8 on (the
+#   allow-list below), so no MinGW runtime (libgcc_s, libstdc++,
+#   libwinpthread, libssp) has to travel with it and nothing is missing on the oldest
+#   Windows the program supports (device services need Windows 8);
 # - it keeps ASLR and DEP: DllCharacteristics has DYNAMIC_BASE and NX_COMPAT;
 # - with --manifest: it carries an application manifest asking for the
 #   invoker's level without UI access, and a version block;
@@ -24,7 +25,12 @@ case "$arch" in
   *) echo "check-pe: unknown architecture $arch" >&2; exit 2 ;;
 esac
 
-# DLLs of Windows itself (system32), compared without regard to case.
+# The oldest Windows the program supports: the Mobile Broadband device
+# services (IMbnDeviceServicesManager) exist from Windows 8 on.
+minimum="Windows 8"
+# DLLs in system32 of every Windows from $minimum on, compared without regard
+# to case. The API set api-ms-win-core-synch-l1-2-0 is new in Windows 8; the
+# others are older. A DLL added here must be present on $minimum.
 allowed=(
   kernel32.dll msvcrt.dll ole32.dll oleaut32.dll shell32.dll shlwapi.dll
   advapi32.dll user32.dll ws2_32.dll rpcrt4.dll bcrypt.dll
@@ -47,10 +53,10 @@ while read -r dll; do
   lower="${dll,,}"
   ok=no
   for a in "${allowed[@]}"; do [ "$lower" = "$a" ] && ok=yes; done
-  echo "check-pe:   imports $dll ($([ $ok = yes ] && echo "ships with Windows" || echo "NOT a Windows DLL"))"
+  echo "check-pe:   imports $dll ($([ $ok = yes ] && echo "ships with $minimum and later" || echo "NOT a DLL of $minimum"))"
   [ $ok = yes ] || bad=1
 done <<<"$imports"
-[ $bad = 0 ] || fail "imports a DLL that Windows does not ship"
+[ $bad = 0 ] || fail "imports a DLL that $minimum does not ship"
 
 for flag in DYNAMIC_BASE NX_COMPAT; do
   grep -qE "^[[:space:]]+$flag\$" <<<"$dump" || fail "no $flag in DllCharacteristics"

@@ -2,11 +2,12 @@
 // or write either completes inside the call or returns ERROR_IO_PENDING and
 // is finished later by the port's worker thread, which then fills the
 // OVERLAPPED block and signals its event.
-// Implements: CreateFileW (COM ports only), ReadFile, WriteFile,
+// Implements: CreateFileW (COM ports here; other names are disk files,
+//   file.cpp), ReadFile, WriteFile,
 //   GetOverlappedResult, CancelIoEx, SetCommTimeouts, GetCommTimeouts,
 //   SetCommMask, GetCommMask, GetCommState, SetCommState, BuildCommDCBW,
 //   ClearCommError.
-// Not implemented: files and other devices in CreateFileW, WaitCommEvent
+// Not implemented: devices other than COM ports in CreateFileW, WaitCommEvent
 //   (the mask is only stored), line-error reporting in ClearCommError,
 //   baud rates without a termios constant, DSR/XON limits (see
 //   docs/platform-coverage.md).
@@ -37,6 +38,7 @@
 
 #include "comm_dcb.h"
 #include "comm_names.h"
+#include "file.h"
 #include "handle.h"
 
 namespace pal {
@@ -582,30 +584,33 @@ void MakeRaw(int fd) {
  *           CreateFileW
  *
  * PARAMS
- *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1
+ *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1, or a file's path
  *  dwDesiredAccess       [I] GENERIC_READ and/or GENERIC_WRITE
- *  dwShareMode           [I] ignored: a COM port is always exclusive
+ *  dwShareMode           [I] files: FILE_SHARE_READ, FILE_SHARE_WRITE; a COM
+ *                            port is always exclusive
  *  lpSecurityAttributes  [I] ignored
- *  dwCreationDisposition [I] must be OPEN_EXISTING
- *  dwFlagsAndAttributes  [I] FILE_FLAG_OVERLAPPED for overlapped I/O
+ *  dwCreationDisposition [I] COM ports: OPEN_EXISTING; files: any
+ *  dwFlagsAndAttributes  [I] FILE_FLAG_OVERLAPPED for overlapped port I/O
  *  hTemplateFile         [I] ignored
  *
  * RETURNS
- *  The port handle; INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (no such
- *  port), ERROR_ACCESS_DENIED (held by another open, in this or another
- *  process) or ERROR_INVALID_PARAMETER.
+ *  The handle; INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (no such port
+ *  or file), ERROR_ACCESS_DENIED (a port held by another open, in this or
+ *  another process), ERROR_SHARING_VIOLATION (a file whose other opens do
+ *  not allow this one), ERROR_FILE_EXISTS (CREATE_NEW) or
+ *  ERROR_INVALID_PARAMETER.
  *
  * NOTES
  *  COMn names the device found through the COM folder (comm_names.h,
  *  docs/serial-ports.md), by default /dev/ttyS<n-1>. The line is made raw
  *  and both queues are emptied, as a Windows serial driver starts a session;
- *  speed and framing stay as they were. Other names fail with
- *  ERROR_FILE_NOT_FOUND.
+ *  speed and framing stay as they were. Other "\\.\" names fail with
+ *  ERROR_FILE_NOT_FOUND; any other name is a disk file (file.cpp), shared
+ *  with fopen_s and _fsopen opens by the same rules, without overlapped I/O.
  */
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    (void)dwShareMode;
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
     if (lpFileName == nullptr) {
@@ -614,8 +619,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     }
     const int number = pal::comm::ComNumberFromName(lpFileName);
     if (number <= 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
+        return pal::OpenDiskFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     if (dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -676,6 +680,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
  */
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
+        return pal::ReadDiskFile(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    }
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
         return FALSE;
@@ -711,6 +718,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
  */
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
+        return pal::WriteDiskFile(*file, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+    }
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
         return FALSE;

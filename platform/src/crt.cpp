@@ -3,11 +3,11 @@
 // so files are byte for byte those a Windows build writes), and the wide
 // formatting of wprintf and strsafe over 16-bit WCHAR text, which glibc's
 // wide functions (4-byte wchar_t) cannot handle.
-// Implements: fopen_s, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
+// Implements: fopen_s, _fsopen, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
 //   strcat_s, PAL_wprintf (wprintf), StringCchPrintfW, StringCchVPrintfW.
 // Not implemented: the invalid-parameter handler (such calls return the
-//   documented error instead of ending the process), file sharing modes
-//   (fopen_s files are not exclusive here), Ctrl+Z handling in text mode,
+//   documented error instead of ending the process), FILE_SHARE_DELETE,
+//   Ctrl+Z handling in text mode,
 //   "ccs=" encodings, %n. Narrow formats are glibc's: %ls, %S and %lc must not
 //   be used in them, nor %I64d.
 #include <fcntl.h>
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "file_share.h"
 #include "path_map.h"
 
 namespace {
@@ -186,6 +187,76 @@ int TextClose(void* cookie) {
     int result = close(file->fd);
     delete file;
     return result == 0 ? 0 : -1;
+}
+
+// What a CRT share flag lets others do while this open lasts; false for an
+// unknown flag. _SH_SECURE is documented as "shared read, exclusive write".
+bool SharingOf(int shflag, pal::ShareRequest& out) {
+    switch (shflag) {
+    case _SH_DENYRW: out.shareRead = false; out.shareWrite = false; return true;
+    case _SH_DENYWR: out.shareRead = true; out.shareWrite = false; return true;
+    case _SH_DENYRD: out.shareRead = false; out.shareWrite = true; return true;
+    case _SH_DENYNO: out.shareRead = true; out.shareWrite = true; return true;
+    case _SH_SECURE: out.shareRead = true; out.shareWrite = false; return true;
+    default: return false;
+    }
+}
+
+// Opens filename for fopen_s and _fsopen. The descriptor is opened for
+// reading too when the mode only writes, because the share record is a set
+// of read locks; the stream keeps the mode's own access. Truncation waits
+// for the share check, so a refused "w" leaves the file alone. Returns NULL
+// with errno set on failure.
+FILE* OpenStream(const char* filename, const char* mode, int shflag) {
+    OpenMode parsed;
+    if (!ParseOpenMode(mode, parsed)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int access = parsed.flags & O_ACCMODE;
+    pal::ShareRequest request = {access != O_WRONLY, access != O_RDONLY, false, false};
+    if (!SharingOf(shflag, request)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const bool truncate = (parsed.flags & O_TRUNC) != 0;
+    const int flags = (parsed.flags & ~(O_TRUNC | O_ACCMODE)) | O_CLOEXEC;
+    std::string path = pal::ToPosixPath(filename);
+    int fd = open(path.c_str(), flags | (access == O_RDONLY ? O_RDONLY : O_RDWR), 0666);
+    bool shareable = true;
+    if (fd < 0 && errno == EACCES && access == O_WRONLY) {
+        // Writable but not readable: opened without a share record (see
+        // docs/platform-coverage.md).
+        fd = open(path.c_str(), flags | O_WRONLY, 0666);
+        shareable = false;
+    }
+    if (fd < 0) return nullptr;
+    int err = shareable ? pal::TakeShareLocks(fd, request) : 0;
+    if (err == 0 && truncate && ftruncate(fd, 0) != 0) err = errno;
+    if (err != 0) {
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    FILE* stream = nullptr;
+    if (parsed.text) {
+        TextFile* cookie = new (std::nothrow) TextFile{fd};
+        if (cookie) {
+            cookie_io_functions_t functions = {TextRead, TextWrite, TextSeek, TextClose};
+            stream = fopencookie(cookie, parsed.stdioMode, functions);
+            if (!stream) delete cookie;
+        } else {
+            errno = ENOMEM;
+        }
+    } else {
+        stream = fdopen(fd, parsed.stdioMode);
+    }
+    if (!stream) {
+        err = errno ? errno : ENOMEM;
+        close(fd);
+        errno = err;
+    }
+    return stream;
 }
 
 // ---------------------------------------------------------------------------
@@ -518,45 +589,52 @@ int _setmode(int fd, int mode) {
  *               'R', 'T' hints
  *
  * RETURNS
- *  0, or an errno value: EINVAL for a NULL argument or a bad mode, else
+ *  0, or an errno value: EINVAL for a NULL argument or a bad mode, EACCES
+ *  when another open of the file does not allow this one (sharing), else
  *  the error of the open (ENOENT, EACCES...).
  *
  * NOTES
  *  Text mode writes CR LF for each LF and reads CR LF as LF, as the CRT
  *  does. "a"/"a+" use O_APPEND, so every write lands at the end of the file
- *  even after a seek for reading. Windows opens the file without sharing
- *  (a second fopen_s of it fails while it is open); here it is shared.
+ *  even after a seek for reading. As documented, the file is not sharable
+ *  (_SH_DENYRW): while it is open, no other open of it succeeds, in this or
+ *  another process (file_share.h); use _fsopen to share.
  *  No invalid-parameter handler is called.
  */
 errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
     // NULL arguments leave *pFile as it was; every later failure clears it.
     if (!pFile || !filename || !mode) return errno = EINVAL;
     *pFile = nullptr;
-    OpenMode parsed;
-    if (!ParseOpenMode(mode, parsed)) return errno = EINVAL;
-    std::string path = pal::ToPosixPath(filename);
-    int fd = open(path.c_str(), parsed.flags | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    FILE* stream = nullptr;
-    if (parsed.text) {
-        TextFile* cookie = new (std::nothrow) TextFile{fd};
-        if (cookie) {
-            cookie_io_functions_t functions = {TextRead, TextWrite, TextSeek, TextClose};
-            stream = fopencookie(cookie, parsed.stdioMode, functions);
-            if (!stream) delete cookie;
-        } else {
-            errno = ENOMEM;
-        }
-    } else {
-        stream = fdopen(fd, parsed.stdioMode);
-    }
-    if (!stream) {
-        int err = errno ? errno : ENOMEM;
-        close(fd);
-        return errno = err;
-    }
+    FILE* stream = OpenStream(filename, mode, _SH_DENYRW);
+    if (!stream) return errno;
     *pFile = stream;
     return 0;
+}
+
+/***********************************************************************
+ *           _fsopen
+ *
+ * PARAMS
+ *  filename [I] Windows-form path
+ *  mode     [I] as for fopen_s
+ *  shflag   [I] _SH_DENYRW, _SH_DENYWR, _SH_DENYRD, _SH_DENYNO or _SH_SECURE
+ *
+ * RETURNS
+ *  The stream, or NULL with errno: EINVAL for a NULL argument, a bad mode
+ *  or an unknown shflag, EACCES for a sharing violation, else the error of
+ *  the open.
+ *
+ * NOTES
+ *  The sharing holds across processes for every open made through this
+ *  layer (fopen_s, _fsopen); programs outside it are not seen. No
+ *  invalid-parameter handler is called.
+ */
+FILE* _fsopen(const char* filename, const char* mode, int shflag) {
+    if (!filename || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return OpenStream(filename, mode, shflag);
 }
 
 /***********************************************************************

@@ -24,12 +24,42 @@ inline bool AppendFits(char (&path)[MAX_PATH], const char* part)
     return strcat_s(path, part) == 0;
 }
 
+// Access entry for the folders a logger creates: the local Users group
+// (S-1-5-32-545) may modify (0x1301bf: read, write, execute, delete), and
+// files and folders made inside inherit it (OI, CI). The first run, elevated
+// or another account's, owns what it creates; without this a later run under
+// another account could not append and would log nothing.
+const char kUsersMayModify[] = "D:(A;OICI;0x1301bf;;;BU)";
+
+// Creates one folder level with kUsersMayModify added to what it inherits.
+// A folder that exists already is left as it is (ERROR_ALREADY_EXISTS). If
+// the entry cannot be built, the folder is created with default security all
+// the same. The last error is that of CreateDirectoryA.
+inline BOOL CreateLogFolder(const char* path)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.bInheritHandle = FALSE;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kUsersMayModify, SDDL_REVISION_1,
+                                                             &descriptor, NULL)) {
+        attributes.lpSecurityDescriptor = descriptor;
+    }
+    BOOL created = CreateDirectoryA(path, descriptor != NULL ? &attributes : NULL);
+    DWORD error = GetLastError();
+    if (descriptor != NULL) {
+        LocalFree(descriptor);
+    }
+    SetLastError(error);
+    return created;
+}
+
 // Builds "<common app data>\Quendra Driver Package\logs\<logFileName>" and
-// "<exe folder>\kvconfig.ini", creating the two folders on the way. A folder
-// that cannot be prepared, or a folder path longer than 259 characters,
-// leaves logFilePath empty; an unreadable executable path leaves iniFilePath
-// empty. Neither is an error for the caller: the logger then writes nothing,
-// or uses its default threshold.
+// "<exe folder>\kvconfig.ini", creating the two folders on the way
+// (CreateLogFolder). A folder that cannot be prepared, or a folder path
+// longer than 259 characters, leaves logFilePath empty; an unreadable
+// executable path leaves iniFilePath empty. Neither is an error for the
+// caller: the logger then writes nothing, or uses its default threshold.
 inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::string& iniFilePath)
 {
     char path[MAX_PATH] = {0};
@@ -39,11 +69,11 @@ inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::s
         // not stop at its end, so room for the backslash is checked first.
         if (std::strlen(path) + 1 < MAX_PATH && PathAddBackslashA(path) != NULL &&
             AppendFits(path, "Quendra Driver Package\\")) {
-            bool folderReady = CreateDirectoryA(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
+            bool folderReady = CreateLogFolder(path) || GetLastError() == ERROR_ALREADY_EXISTS;
             if (folderReady && AppendFits(path, "logs\\")) {
                 // Not checked: while "logs" is missing each line fails to
                 // open and is dropped, which is all a caller could be told.
-                CreateDirectoryA(path, NULL);
+                CreateLogFolder(path);
                 logFilePath = path;
                 logFilePath += logFileName;
             }
@@ -87,9 +117,15 @@ inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
     GetLocalTime(&now);
 
     // An empty path is never opened: older C runtimes treat an empty file
-    // name as an invalid parameter instead of a failed open.
+    // name as an invalid parameter instead of a failed open. The file is
+    // shared for reading and writing: fopen_s would open it exclusively, and
+    // a line written while another run (or a log viewer) holds the file
+    // would be dropped.
     FILE* file = NULL;
-    if (!logFilePath.empty() && fopen_s(&file, logFilePath.c_str(), "a+") == 0 && file != NULL) {
+    if (!logFilePath.empty()) {
+        file = _fsopen(logFilePath.c_str(), "a+", _SH_DENYNO);
+    }
+    if (file != NULL) {
         fprintf(file, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ",
                 static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);

@@ -3,6 +3,8 @@
 // between the platform's threads and the channel's thread.
 #include "tools/mbim/CDefaultServiceEvent.h"
 
+#include <new>
+
 namespace {
 
 // Bound on a response or a session completion.
@@ -23,6 +25,22 @@ public:
 private:
     CRITICAL_SECTION* lock;
 };
+
+// Runs the body of a callback the platform makes. No C++ exception may leave
+// it: it would unwind through the platform's frames (on 32-bit Windows that
+// ends the process). Bytes are kept with the strong guarantee of
+// std::string, so a failed append leaves the kept response as it was.
+template <class Body>
+HRESULT WithoutExceptions(Body body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
 
 }  // namespace
 
@@ -54,9 +72,11 @@ CDefaultServiceEvent::~CDefaultServiceEvent()
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::QueryInterface(REFIID iid, void** out)
 {
     if (!out) return E_POINTER;
-    // IUnknown is deliberately not answered: the platform asks for the
-    // events interface, and nothing else needs this object.
-    if (std::memcmp(&iid, &IID_IMbnDeviceServicesEvents, sizeof(GUID)) == 0) {
+    // IUnknown must be answered by every COM object, with the same pointer
+    // each time: it is the object's identity, and marshalling the sink to
+    // another apartment or into the global interface table asks for it.
+    if (std::memcmp(&iid, &IID_IMbnDeviceServicesEvents, sizeof(GUID)) == 0 ||
+        std::memcmp(&iid, &IID_IUnknown, sizeof(GUID)) == 0) {
         AddRef();
         *out = static_cast<IMbnDeviceServicesEvents*>(this);
         return S_OK;
@@ -104,6 +124,12 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnCloseCommandSessionComplete(
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
     IMbnDeviceService* /*deviceService*/, ULONG /*responseID*/, SAFEARRAY* deviceServiceData,
     HRESULT status, ULONG requestID)
+{
+    return WithoutExceptions([&] { return KeepSetCommandResult(deviceServiceData, status, requestID); });
+}
+
+HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData, HRESULT status,
+                                                   ULONG requestID)
 {
     logger->Log(2, "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
 
@@ -188,6 +214,11 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnWriteDataComplete(
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnReadData(IMbnDeviceService* /*deviceService*/,
                                                            SAFEARRAY* deviceServiceData)
 {
+    return WithoutExceptions([&] { return KeepReadData(deviceServiceData); });
+}
+
+HRESULT CDefaultServiceEvent::KeepReadData(SAFEARRAY* deviceServiceData)
+{
     logger->Log(2, "[Success] OnReadData called!");
     bool kept;
     size_t total = 0;
@@ -220,7 +251,14 @@ bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size
             SUCCEEDED(SafeArrayGetUBound(deviceServiceData, 1, &upper)) && upper >= lower) {
             // An empty array may still give a data pointer; it is never read.
             size_t n = static_cast<size_t>(static_cast<long long>(upper) - lower + 1);
-            keptResponse.append(static_cast<const char*>(p), n);
+            try {
+                keptResponse.append(static_cast<const char*>(p), n);
+            } catch (...) {
+                // The array goes back to the platform unlocked, or it could
+                // not be destroyed.
+                SafeArrayUnaccessData(deviceServiceData);
+                throw;
+            }
             kept = true;
         }
     }

@@ -17,12 +17,16 @@ public:
     // one reference, which belongs to its creator.
     CDefaultServiceEvent();
 
-    // IUnknown. Only IID_IMbnDeviceServicesEvents is answered.
+    // IUnknown. IID_IUnknown and IID_IMbnDeviceServicesEvents are answered,
+    // both with this object.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
     // IMbnDeviceServicesEvents, called by the platform on its own threads.
+    // None lets a C++ exception out: running out of memory while keeping
+    // bytes gives E_OUTOFMEMORY (anything else E_UNEXPECTED), with the kept
+    // response as it was.
     HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService* deviceService,
                                                                SAFEARRAY* commandIDList,
                                                                HRESULT status,
@@ -84,6 +88,9 @@ private:
     CDefaultServiceEvent(const CDefaultServiceEvent&) = delete;
     CDefaultServiceEvent& operator=(const CDefaultServiceEvent&) = delete;
 
+    // The work of OnSetCommandComplete and OnReadData, which may throw.
+    HRESULT KeepSetCommandResult(SAFEARRAY* deviceServiceData, HRESULT status, ULONG requestID);
+    HRESULT KeepReadData(SAFEARRAY* deviceServiceData);
     // Appends the bytes of one delivery to keptResponse; false when the
     // array gave no bytes. total receives the kept length. The caller holds
     // keptLock.

@@ -25,6 +25,8 @@
 #include <oleauto.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <sddl.h>
+#include <share.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 // Without this, strsafe.h poisons the CRT's unbounded string functions,
@@ -41,6 +43,7 @@
 #include "platform/posix/com.h"
 #include "platform/posix/oleauto.h"
 #include "platform/posix/comm.h"
+#include "platform/posix/security.h"
 #endif
 
 #include "platform/mbnapi.h"

@@ -1,4 +1,5 @@
 // Conformance tables for the C runtime pieces: fopen_s and its text mode,
+// the sharing of fopen_s, _fsopen and CreateFileW on files,
 // the secure formatting and concatenation functions (cut, never overflow),
 // and the wide formatting of StringCchPrintfW and wprintf.
 #include <cerrno>
@@ -195,6 +196,174 @@ TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
         if (f && f != reinterpret_cast<FILE*>(0x1)) fclose(f);
     }
     EXPECT_EQ(fopen_s(nullptr, exists.c_str(), "r"), EINVAL);
+}
+
+// Sharing: a second open of a file still open elsewhere succeeds only when
+// each allows the other's access. fopen_s shares nothing (documented as "not
+// sharable"); _fsopen shares as its flag says (_SH_SECURE: "shared read,
+// exclusive write"). Each row also checks that the second open succeeds once the
+// first is closed, and that a refused "w" leaves the file's bytes alone.
+TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
+    ScratchFolder scratch;
+    const int kFopenS = -1;  // shflag column: open with fopen_s instead
+    struct Row {
+        int line;
+        const char* firstMode;
+        int firstShare;
+        const char* secondMode;
+        int secondShare;
+        int expected;      // errno of the second open; 0 = it succeeds
+        bool wineDiffers;  // Wine's fopen_s shares everything
+    };
+    const Row rows[] = {
+        {__LINE__, "a+", kFopenS, "a+", kFopenS, EACCES, true},
+        {__LINE__, "a+", kFopenS, "a+", _SH_DENYNO, EACCES, true},
+        {__LINE__, "a+", _SH_DENYNO, "a+", kFopenS, EACCES, true},
+        {__LINE__, "r", kFopenS, "r", kFopenS, EACCES, true},
+        {__LINE__, "r", kFopenS, "a", _SH_DENYNO, EACCES, true},
+        {__LINE__, "a+", _SH_DENYNO, "a+", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYNO, "w", kFopenS, EACCES, true},
+        {__LINE__, "r", _SH_DENYWR, "r", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYWR, "a", _SH_DENYNO, EACCES, false},
+        {__LINE__, "a", _SH_DENYRD, "r", _SH_DENYNO, EACCES, false},
+        {__LINE__, "a", _SH_DENYRD, "a", _SH_DENYNO, 0, false},
+        {__LINE__, "r", _SH_DENYRW, "r", _SH_DENYNO, EACCES, false},
+        {__LINE__, "r", _SH_DENYRW, "w", _SH_DENYNO, EACCES, false},
+        {__LINE__, "r", _SH_SECURE, "r", _SH_DENYNO, 0, false},
+    };
+    auto open = [](const std::string& path, const char* mode, int share, int& err) {
+        FILE* f = nullptr;
+        if (share == kFopenS) {
+            err = fopen_s(&f, path.c_str(), mode);
+        } else {
+            errno = 0;
+            f = _fsopen(path.c_str(), mode, share);
+            err = f ? 0 : errno;
+        }
+        return ScopedFile(f);
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        if (r.wineDiffers && UnderWine()) continue;
+        const std::string file = WinPath(scratch / ("shared" + std::to_string(row) + ".txt"));
+        WriteFileBytes(FromWinPath(file), "keep");
+        int err = 0;
+        ScopedFile first = open(file, r.firstMode, r.firstShare, err);
+        CheckRow(ROW_AT(r.line), "first open", row, "result", err, 0);
+        ScopedFile second = open(file, r.secondMode, r.secondShare, err);
+        CheckRow(ROW_AT(r.line), "second open", row, "result", err, r.expected);
+        if (r.expected == 0) continue;
+        CheckRow(ROW_AT(r.line), "second open", row, "stream", second.get() == nullptr, true);
+        first.reset();
+        CheckRow(ROW_AT(r.line), "refused open", row, "bytes on disk", ReadFileBytes(FromWinPath(file)),
+                 std::string("keep"));
+        second = open(file, r.secondMode, r.secondShare, err);
+        CheckRow(ROW_AT(r.line), "open after close", row, "result", err, 0);
+    }
+    // The layer's answer to a flag the CRT does not define (Wine opens the
+    // file anyway).
+    if (IsPosixLayer()) {
+        errno = 0;
+        EXPECT_EQ(_fsopen(WinPath(scratch / "x.txt").c_str(), "a", 0x50), nullptr);
+        EXPECT_EQ(errno, EINVAL);
+    }
+}
+
+// CreateFileW on files keeps the same sharing rules as the C runtime's opens
+// and meets them: the refused side fails with ERROR_SHARING_VIOLATION
+// (CreateFileW) or EACCES (C runtime). Also the dispositions, and data
+// written through the handle.
+TEST(CreateFileW, FilesShareByTheRulesOfTheCrtOpens) {
+    ScratchFolder scratch;
+    enum Kind { kCrt, kWin32 };
+    struct Opener {
+        Kind kind;
+        const char* mode;  // kCrt: _fsopen mode
+        int shflag;        // kCrt
+        DWORD access;      // kWin32
+        DWORD share;       // kWin32
+    };
+    const DWORD kRw = GENERIC_READ | GENERIC_WRITE;
+    const DWORD kShareRw = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Row {
+        int line;
+        Opener first;
+        Opener second;
+        bool shares;
+    };
+    const Row rows[] = {
+        {__LINE__, {kWin32, "", 0, kRw, 0}, {kCrt, "a+", _SH_DENYNO, 0, 0}, false},
+        {__LINE__, {kWin32, "", 0, GENERIC_READ, kShareRw}, {kCrt, "a+", _SH_DENYNO, 0, 0}, true},
+        {__LINE__, {kCrt, "a+", _SH_DENYNO, 0, 0}, {kWin32, "", 0, GENERIC_READ, FILE_SHARE_READ}, false},
+        {__LINE__, {kCrt, "r", _SH_DENYWR, 0, 0}, {kWin32, "", 0, GENERIC_WRITE, kShareRw}, false},
+        {__LINE__, {kCrt, "r", _SH_DENYWR, 0, 0}, {kWin32, "", 0, GENERIC_READ, kShareRw}, true},
+        {__LINE__, {kWin32, "", 0, GENERIC_WRITE, FILE_SHARE_READ}, {kWin32, "", 0, GENERIC_READ, kShareRw}, true},
+        {__LINE__, {kWin32, "", 0, GENERIC_WRITE, FILE_SHARE_READ}, {kWin32, "", 0, GENERIC_WRITE, kShareRw}, false},
+        // No data access: neither meets nor stops the others.
+        {__LINE__, {kCrt, "a+", _SH_DENYRW, 0, 0}, {kWin32, "", 0, 0, 0}, true},
+    };
+    struct Opened {
+        FILE* stream = nullptr;
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        bool ok() const { return stream != nullptr || handle != INVALID_HANDLE_VALUE; }
+        ~Opened() {
+            if (stream) fclose(stream);
+            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        }
+    };
+    auto open = [](const std::string& path, const Opener& how, Opened& out) -> unsigned long {
+        if (how.kind == kCrt) {
+            errno = 0;
+            out.stream = _fsopen(path.c_str(), how.mode, how.shflag);
+            return out.stream ? 0 : static_cast<unsigned long>(errno);
+        }
+        std::vector<WCHAR> name(path.begin(), path.end());
+        name.push_back(0);
+        SetLastError(kSentinel);
+        out.handle = CreateFileW(name.data(), how.access, how.share, NULL, OPEN_ALWAYS, 0, NULL);
+        return out.handle != INVALID_HANDLE_VALUE ? 0 : GetLastError();
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const Row& r = rows[i];
+        const int row = static_cast<int>(i) + 1;
+        const std::string file = WinPath(scratch / ("win32-" + std::to_string(row) + ".txt"));
+        WriteFileBytes(FromWinPath(file), "x");
+        Opened first;
+        Opened second;
+        CheckRow(ROW_AT(r.line), "first open", row, "error", open(file, r.first, first), 0ul);
+        const unsigned long refused = r.second.kind == kCrt ? static_cast<unsigned long>(EACCES)
+                                                            : static_cast<unsigned long>(ERROR_SHARING_VIOLATION);
+        CheckRow(ROW_AT(r.line), "second open", row, "error", open(file, r.second, second),
+                 r.shares ? 0ul : refused);
+    }
+
+    // Dispositions, and bytes through the handle.
+    const std::string path = WinPath(scratch / "dispositions.txt");
+    std::vector<WCHAR> name(path.begin(), path.end());
+    name.push_back(0);
+    HANDLE h = CreateFileW(name.data(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, "abc", 3, &written, NULL));
+    EXPECT_EQ(3u, written);
+    CloseHandle(h);
+    SetLastError(kSentinel);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(name.data(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+    CheckLastError(HERE, "CreateFileW CREATE_NEW on an existing file", 0, ERROR_FILE_EXISTS);
+    SetLastError(kSentinel);
+    h = CreateFileW(name.data(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CheckLastError(HERE, "CreateFileW OPEN_ALWAYS on an existing file", 0, ERROR_ALREADY_EXISTS);
+    char back[8] = {0};
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(h, back, sizeof back, &read, NULL));
+    EXPECT_EQ(std::string("abc"), std::string(back, read));
+    CloseHandle(h);
+    h = CreateFileW(name.data(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    EXPECT_EQ(std::string(), ReadFileBytes(FromWinPath(path)));
 }
 
 TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {

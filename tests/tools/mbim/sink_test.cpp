@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,48 @@
 
 using mbimtest::ByteArray;
 using mbimtest::LogWatch;
+
+namespace {
+
+// Allocations of at least this many bytes fail on a thread that set it
+// (0: none fail). Only the kept response grows that large, so a test can make
+// exactly its append run out of memory.
+thread_local std::size_t failAllocationsFrom = 0;
+
+void* Allocate(std::size_t size)
+{
+    if (failAllocationsFrom != 0 && size >= failAllocationsFrom) {
+        throw std::bad_alloc();
+    }
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
+{
+    return operator new(size, tag);
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace {
 
@@ -53,23 +97,24 @@ protected:
 
 // --- COM identity and lifetime ---------------------------------------------
 
-TEST_F(SinkTest, query_interface_answers_only_the_events_interface)
+TEST_F(SinkTest, query_interface_answers_iunknown_and_the_events_interface_with_the_sink)
 {
-    void* out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(S_OK, sink->QueryInterface(IID_IMbnDeviceServicesEvents, &out));
-    EXPECT_EQ(static_cast<IMbnDeviceServicesEvents*>(sink), out);
-    // The query took a reference: creator's 1 + 1, and one more now.
-    EXPECT_EQ(3u, sink->AddRef());
+    // Both answers are the sink itself and take one reference each:
+    // creator's 1, +1 per query, +1 for the AddRef below.
+    for (const IID* iid : {&IID_IMbnDeviceServicesEvents, &IID_IUnknown}) {
+        void* out = reinterpret_cast<void*>(1);
+        EXPECT_EQ(S_OK, sink->QueryInterface(*iid, &out));
+        EXPECT_EQ(static_cast<IMbnDeviceServicesEvents*>(sink), out);
+    }
+    EXPECT_EQ(4u, sink->AddRef());
+    EXPECT_EQ(3u, sink->Release());
     EXPECT_EQ(2u, sink->Release());
     EXPECT_EQ(1u, sink->Release());
 
-    out = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_NOINTERFACE, sink->QueryInterface(IID_IUnknown, &out));
-    EXPECT_EQ(nullptr, out);
-    out = reinterpret_cast<void*>(1);
+    void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(E_NOINTERFACE, sink->QueryInterface(IID_IMbnDeviceService, &out));
     EXPECT_EQ(nullptr, out);
-    // Refused queries leave the count alone.
+    // A refused query leaves the count alone.
     EXPECT_EQ(2u, sink->AddRef());
     EXPECT_EQ(1u, sink->Release());
 }
@@ -300,6 +345,42 @@ TEST_F(SinkTest, concurrent_deliveries_lose_no_bytes)
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(kDeliveries, std::count(all.begin(), all.end(), static_cast<char>('A' + t)));
     }
+}
+
+TEST_F(SinkTest, running_out_of_memory_in_a_callback_returns_e_outofmemory_and_keeps_what_was_kept)
+{
+    sink->ResetExchange();
+    sink->SetRequestId(7);
+    ASSERT_EQ(S_OK, Complete(7, "kept"));
+
+    // On a platform thread of its own, each callback's append fails; the
+    // exception must stop at the callback and the arrays go back unlocked.
+    const std::string big(64 * 1024, 'x');
+    HRESULT setResult = S_OK;
+    HRESULT readResult = S_OK;
+    ULONG locksLeft = 1;
+    std::thread platform([&] {
+        ByteArray completion(big);
+        ByteArray delivery(big);
+        failAllocationsFrom = big.size();
+        setResult = sink->OnSetCommandComplete(nullptr, 0, completion.get(), S_OK, 7);
+        readResult = sink->OnReadData(nullptr, delivery.get());
+        failAllocationsFrom = 0;
+        locksLeft = completion.get()->cLocks + delivery.get()->cLocks;
+    });
+    platform.join();
+    EXPECT_EQ(E_OUTOFMEMORY, setResult);
+    EXPECT_EQ(E_OUTOFMEMORY, readResult);
+    EXPECT_EQ(0u, locksLeft);
+
+    std::string out;
+    EXPECT_EQ(WAIT_OBJECT_0, sink->GetResponse(out));
+    EXPECT_EQ("kept", out);
+    // The sink goes on working: the lock was released on the way out.
+    sink->SetRequestId(8);
+    EXPECT_EQ(S_OK, Complete(8, "next"));
+    EXPECT_EQ(WAIT_OBJECT_0, sink->GetResponse(out));
+    EXPECT_EQ("next", out);
 }
 
 TEST_F(SinkTest, completions_racing_with_a_new_request_id_keep_only_matching_bytes)

@@ -2,11 +2,13 @@
 // declared as the Windows SDK declares them (winbase.h, fileapi.h,
 // ioapiset.h, minwinbase.h). COM ports are terminal devices driven through
 // termios; docs/serial-ports.md tells how COM numbers find their devices.
-// Implements: CreateFileW (COM ports only), ReadFile, WriteFile,
+// Implements: CreateFileW (COM ports; other names are disk files, read and
+//   written synchronously, shared by Windows' rules), ReadFile, WriteFile,
 //   GetOverlappedResult, CancelIoEx, SetCommTimeouts, GetCommTimeouts,
 //   SetCommMask, GetCommMask, GetCommState, SetCommState, BuildCommDCBW,
 //   ClearCommError.
-// Not implemented: files and other devices in CreateFileW, WaitCommEvent,
+// Not implemented: other devices in CreateFileW, overlapped file I/O,
+//   WaitCommEvent,
 //   PurgeComm, EscapeCommFunction, SetupComm, completion ports, the A
 //   variants (see docs/platform-coverage.md).
 #ifndef PLATFORM_POSIX_COMM_H
@@ -22,6 +24,9 @@
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 

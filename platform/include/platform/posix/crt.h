@@ -4,7 +4,7 @@
 // Wide text is UTF-16 here (-fshort-wchar), which glibc's wide functions do
 // not understand, so wprintf is redirected to PAL_wprintf, which formats the
 // UTF-16 text itself and writes UTF-8 bytes to stdout.
-// Implements: fopen_s, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
+// Implements: fopen_s, _fsopen, vsprintf_s, sprintf_s, _vsnprintf_s, _snprintf_s,
 //   strcat_s, wprintf (as PAL_wprintf), StringCchPrintfW, StringCchVPrintfW,
 //   _fileno, _setmode.
 // Not implemented: the invalid-parameter handler (calls that would invoke it
@@ -34,6 +34,13 @@ typedef int errno_t;
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
 
+// Sharing flags of _fsopen (share.h).
+#define _SH_DENYRW 0x10
+#define _SH_DENYWR 0x20
+#define _SH_DENYRD 0x30
+#define _SH_DENYNO 0x40
+#define _SH_SECURE 0x80
+
 #define STRSAFE_MAX_CCH 2147483647
 #define STRSAFE_E_INSUFFICIENT_BUFFER ((HRESULT)0x8007007AL)
 #define STRSAFE_E_INVALID_PARAMETER ((HRESULT)0x80070057L)
@@ -42,6 +49,7 @@ typedef int errno_t;
 extern "C" {
 
 errno_t fopen_s(FILE** pFile, const char* filename, const char* mode);
+FILE* _fsopen(const char* filename, const char* mode, int shflag);
 
 int vsprintf_s(char* buffer, size_t numberOfElements, const char* format, va_list argptr)
     __attribute__((format(printf, 3, 0)));

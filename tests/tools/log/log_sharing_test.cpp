@@ -1,0 +1,199 @@
+// Loggers in several processes at once, as several runs of the program (or a
+// run and a log viewer) meet at the shared log file. The POSIX platform
+// layer keeps Windows' file sharing across processes, so these scenarios
+// behave here as they would on Windows: a logger that opened its file
+// without sharing would lose lines in the first one.
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/tools/log/LogTestSupport.h"
+#include "tools/interfaces.h"
+
+namespace {
+
+using logtest::CrLfLines;
+using logtest::LogFolder;
+using logtest::ReadAll;
+
+// Children made by Spawn wait until Start, so that they all begin together.
+class Processes {
+public:
+    Processes() { valid_ = pipe(gate_) == 0; }
+    ~Processes()
+    {
+        CloseGate();
+        for (pid_t pid : pids_) Reap(pid);
+    }
+    Processes(const Processes&) = delete;
+    Processes& operator=(const Processes&) = delete;
+
+    bool Spawn(const std::function<void()>& body)
+    {
+        if (!valid_) return false;
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(gate_[1]);
+            char go;
+            (void)!read(gate_[0], &go, 1);  // end of file once the gate closes
+            body();
+            _exit(0);
+        }
+        if (pid < 0) return false;
+        pids_.push_back(pid);
+        return true;
+    }
+
+    // Lets every child run and waits for them (at most 120 s in all); the
+    // number of children that ended with status 0.
+    int StartAndWait()
+    {
+        CloseGate();
+        int succeeded = 0;
+        for (pid_t pid : pids_) succeeded += Reap(pid) == 0 ? 1 : 0;
+        pids_.clear();
+        return succeeded;
+    }
+
+private:
+    void CloseGate()
+    {
+        if (valid_ && gate_[1] >= 0) {
+            close(gate_[0]);
+            close(gate_[1]);
+            gate_[1] = -1;
+        }
+    }
+    // The child's exit status; -1 when it had to be killed.
+    int Reap(pid_t pid)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            Sleep(5);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int gate_[2] = {-1, -1};
+    bool valid_ = false;
+    std::vector<pid_t> pids_;
+};
+
+// Writes count lines at level 0 through a private logger of its own.
+void LogLines(int process, int count)
+{
+    void* object = nullptr;
+    if (!CreateToolInstance(IID_ILogEx, &object)) _exit(2);
+    auto* log = static_cast<IGlobalTools::ILogEx*>(object);
+    for (int i = 0; i < count; ++i) log->Log(0, "process %d line %d", process, i);
+    log->Release();
+}
+
+const std::regex kLine(R"(\[\d+\] \[\d+\] \d\d-\d\d \d\d:\d\d:\d\d:\d\d\d : process (\d+) line (\d+))");
+
+// How often each (process, line) appears; malformed lines are counted
+// under (-1, -1).
+std::map<std::pair<int, int>, int> CountLines(const std::string& text)
+{
+    std::map<std::pair<int, int>, int> seen;
+    for (const std::string& line : CrLfLines(text)) {
+        std::smatch match;
+        if (std::regex_match(line, match, kLine)) {
+            ++seen[{std::stoi(match[1]), std::stoi(match[2])}];
+        } else {
+            ++seen[{-1, -1}];
+        }
+    }
+    return seen;
+}
+
+}  // namespace
+
+TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none)
+{
+    logtest::AppDataFolder appData;
+    ASSERT_TRUE(appData.Redirected());
+    logtest::IniFile ini;
+    ini.SetLevel("0");
+    const int kProcesses = 6;
+    const int kLinesEach = 500;
+
+    Processes children;
+    for (int p = 0; p < kProcesses; ++p) {
+        ASSERT_TRUE(children.Spawn([p] { LogLines(p, kLinesEach); }));
+    }
+    ASSERT_EQ(kProcesses, children.StartAndWait());
+
+    const std::string text = ReadAll(LogFolder() + "KavoConnectMonitorEx.log");
+    ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
+    const auto seen = CountLines(text);
+    EXPECT_EQ(0u, seen.count({-1, -1})) << "malformed lines";
+    int missing = 0;
+    int repeated = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        for (int i = 0; i < kLinesEach; ++i) {
+            auto found = seen.find({p, i});
+            if (found == seen.end()) ++missing;
+            else if (found->second > 1) ++repeated;
+        }
+    }
+    EXPECT_EQ(0, missing);
+    EXPECT_EQ(0, repeated);
+    EXPECT_EQ(static_cast<size_t>(kProcesses * kLinesEach), CrLfLines(text).size());
+}
+
+TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_one_does_not)
+{
+    logtest::AppDataFolder appData;
+    ASSERT_TRUE(appData.Redirected());
+    logtest::IniFile ini;
+    ini.SetLevel("0");
+    const std::string file = LogFolder() + "KavoConnectMonitorEx.log";
+    {
+        // Creates the folders and the file.
+        Processes first;
+        ASSERT_TRUE(first.Spawn([] { LogLines(0, 1); }));
+        ASSERT_EQ(1, first.StartAndWait());
+    }
+
+    // This process holds the file as fopen_s opens it: shared with no one.
+    FILE* held = nullptr;
+    ASSERT_EQ(0, fopen_s(&held, file.c_str(), "a+"));
+    {
+        Processes blocked;
+        ASSERT_TRUE(blocked.Spawn([] { LogLines(1, 1); }));
+        ASSERT_EQ(1, blocked.StartAndWait());
+    }
+    fclose(held);
+
+    // A viewer that lets others read and write, as _SH_DENYNO does.
+    FILE* viewer = _fsopen(file.c_str(), "r", _SH_DENYNO);
+    ASSERT_NE(nullptr, viewer);
+    {
+        Processes shared;
+        ASSERT_TRUE(shared.Spawn([] { LogLines(2, 1); }));
+        ASSERT_EQ(1, shared.StartAndWait());
+    }
+    fclose(viewer);
+
+    const auto seen = CountLines(ReadAll(file));
+    EXPECT_EQ(1u, seen.count({0, 0}));
+    EXPECT_EQ(0u, seen.count({1, 0})) << "written while another process held the file exclusively";
+    EXPECT_EQ(1u, seen.count({2, 0}));
+}
