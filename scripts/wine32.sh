@@ -193,8 +193,9 @@ else
   say "i386 programs run through $cache/qemu-i386 (binfmt_misc entry $entry)"
 fi
 if [ ! -f "$root/.globaltools-ready" ]; then
+  # A second stage cut short cannot be resumed: the next stage starts afresh.
   chroot "$root" /debootstrap/debootstrap --second-stage >>"$cache/debootstrap.log" 2>&1 \
-    || die "stage failed: debootstrap's second stage (see $cache/debootstrap.log)"
+    || { rm -rf "$root"; die "stage failed: debootstrap's second stage (see $cache/debootstrap.log)"; }
   # The mirror may be a snapshot whose Release files have expired.
   printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\n' >"$root/etc/apt/apt.conf.d/90globaltools"
   touch "$root/.globaltools-ready"
