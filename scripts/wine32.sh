@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the 32-bit Windows build under i386 Wine: Debian's wine32 in an i386
-# Debian 12 tree kept in a cache folder, since the host has no i386 packages
-# (adding the architecture would upgrade dozens of host packages).
+# Debian 12 tree kept in a cache folder, so that no i386 package comes onto
+# the host.
 #   wine32.sh stage <cache> <command> [args]  set up (first time) and run <command> on the host
 #                                             with i386 Wine available to it; exit status is the command's
 #   wine32.sh run <prefix> <exe> [args]       inside a stage: run a program (as scripts/wine.sh run)
