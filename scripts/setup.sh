@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 util-linux
   lintian devscripts groff-base man-db dpkg-dev fakeroot file pkgconf
+  debootstrap
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: native, both sanitizer builds, the
-# Windows cross-builds (the 64-bit one's tests run under Wine, the 32-bit
-# release program is built and inspected) and the release packages. Run
-# scripts/setup.sh first (the README's command does).
+# Windows cross-builds (the 64-bit one's tests run under Wine; the 32-bit
+# release program is built, inspected and run under i386 Wine with the 32-bit
+# MBIM tests) and the release packages. Run scripts/setup.sh first (the
+# README's command does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,13 @@ step "Windows x86 release build: atcmd.exe and mbnsim.dll, manifest, imports, ex
 cmake --workflow --preset windows-x86
 scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest
 scripts/check-pe.sh build/windows-x86/simulator/mbnsim.dll i386 --com-server
+
+step "Windows x86 under i386 Wine: the release atcmd.exe end to end, the 32-bit MBIM tests"
+# The test programs come from a build of their own; the end-to-end runs take
+# the release atcmd.exe and mbnsim.dll built and checked above.
+cmake --preset windows-x86-wine -DGLOBALTOOLS_NATIVE_ATCMD="$PWD/build/default/driver/atcmd"
+cmake --build --preset windows-x86-wine
+scripts/wine32.sh stage build/wine-i386 ctest --preset windows-x86-wine
 
 step "release packages: Debian packages installed, used and removed; Windows zip"
 scripts/package-test.sh

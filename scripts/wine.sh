@@ -8,8 +8,9 @@
 #   wine.sh stop <prefix>             end the prefix's wineserver and anything it still runs
 # The prefix never opens a window (no DISPLAY), never downloads Mono or Gecko
 # (mscoree and mshtml disabled), and keeps Wine's debug channels quiet.
-# Only the 64-bit loader is used: this kernel cannot run 32-bit programs, and
-# Debian's `wine` wrapper insists on the 32-bit loader.
+# Only the 64-bit loader is used: the host has no 32-bit Wine (the 32-bit
+# build runs under scripts/wine32.sh), and Debian's `wine` wrapper insists on
+# the 32-bit loader.
 set -euo pipefail
 
 cmd="${1:?usage: wine.sh init|start|run|com|nocom|stop <prefix> ...}"
