@@ -1,7 +1,9 @@
-// The provider's GLib thread (see glib_loop.h). Work travels as an idle
-// source attached to the private context; the thread makes that context its
-// thread-default one, so the asynchronous libmbim calls it starts report
-// back to it as well.
+// The provider's GLib thread (see glib_loop.h). Work waits in a queue of our
+// own (so the hand-over between threads rests on a lock that thread checkers
+// see, not on GLib's uninstrumented ones); an idle source attached to the
+// private context wakes the thread to drain it. The thread makes that
+// context its thread-default one, so the asynchronous libmbim calls it
+// starts report back to it as well.
 #include "glib_loop.h"
 
 #include <glib.h>
@@ -14,19 +16,28 @@ namespace mbnmbim {
 
 namespace {
 
-gboolean RunOnce(gpointer data) {
-    (*static_cast<std::function<void()>*>(data))();
-    return G_SOURCE_REMOVE;
-}
 
-void DeleteWork(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+}  // namespace
+
+namespace {
+
+// libmbim reports odd traffic (a reply nobody waits for, a malformed
+// fragment) as GLib warnings on standard error, which belongs to the
+// program's own one-line reasons. They are shown only on request.
+void LibraryLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+    static const bool show = g_getenv("GLOBALTOOLS_MBIM_DEBUG") != nullptr;
+    if (show) g_printerr("%s: %s\n", domain ? domain : "GLib", message);
+}
 
 }  // namespace
 
 GlibLoop::GlibLoop() {
+    g_log_set_handler("Mbim", static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR), LibraryLog,
+                      nullptr);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
     thread_ = std::thread([this] {
+        loopThread_ = std::this_thread::get_id();
         g_main_context_push_thread_default(context_);
         g_main_loop_run(loop_);
         g_main_context_pop_thread_default(context_);
@@ -41,11 +52,30 @@ GlibLoop::~GlibLoop() {
 }
 
 void GlibLoop::Post(std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(work));
+    }
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, RunOnce, new std::function<void()>(std::move(work)), DeleteWork);
+    g_source_set_callback(source, &GlibLoop::Drain, this, nullptr);
     g_source_attach(source, context_);
     g_source_unref(source);
+}
+
+int GlibLoop::Drain(void* data) {
+    auto* self = static_cast<GlibLoop*>(data);
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (self->queue_.empty()) break;
+            work = std::move(self->queue_.front());
+            self->queue_.pop_front();
+        }
+        work();
+    }
+    return G_SOURCE_REMOVE;
 }
 
 bool GlibLoop::Call(std::function<void()> work, std::chrono::milliseconds timeout) {
@@ -69,6 +99,6 @@ bool GlibLoop::Call(std::function<void()> work, std::chrono::milliseconds timeou
     return done->cv.wait_for(lock, timeout, [&] { return done->done; });
 }
 
-bool GlibLoop::OnLoopThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool GlibLoop::OnLoopThread() const { return std::this_thread::get_id() == loopThread_.load(); }
 
 }  // namespace mbnmbim

@@ -6,8 +6,11 @@
 #ifndef GLOBALTOOLS_MBIM_GLIB_LOOP_H
 #define GLOBALTOOLS_MBIM_GLIB_LOOP_H
 
+#include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 typedef struct _GMainContext GMainContext;
@@ -32,8 +35,13 @@ public:
     bool OnLoopThread() const;
 
 private:
+    static int Drain(void* self);
+
+    std::mutex mutex_;
+    std::deque<std::function<void()>> queue_;
     GMainContext* context_ = nullptr;
     GMainLoop* loop_ = nullptr;
+    std::atomic<std::thread::id> loopThread_{};
     std::thread thread_;
 };
 

@@ -160,7 +160,7 @@ HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Event
         return hr;
     }
     if (FAILED(hr)) {
-        *reason = op->reason;
+        *reason = hr == kTimedOut ? "no answer to OPEN within " + std::to_string(kOpenSeconds) + " s" : op->reason;
         return hr;
     }
     *out = op->port;
