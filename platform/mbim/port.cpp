@@ -67,6 +67,13 @@ struct Port::CallbackData {
     uint64_t serial;
 };
 
+// One DEVICE_SERVICES question: callers wait on it, the GLib thread answers.
+struct Port::ServicesQuery {
+    Waiter waiter;
+    std::vector<ServiceEntry> list;  // written before the waiter finishes
+    bool failed = false;             // under Port::servicesMutex_
+};
+
 // The state of one open, shared by the caller (who may stop waiting) and the
 // GLib thread.
 struct OpenOperation {
@@ -100,6 +107,7 @@ struct OpenOperation {
             return;
         }
         op->port->opened_ = true;
+        op->port->PrefetchServices();
         Finish(op, S_OK, nullptr);
     }
     static void OnCreated(GObject*, GAsyncResult* result, gpointer data) {
@@ -353,35 +361,66 @@ HRESULT Port::QueryReadyState(uint32_t* mbimReadyState) {
     return hr;
 }
 
+// GLib thread. Asks DEVICE_SERVICES; the answer becomes the port's list.
+void Port::StartServicesQuery(std::shared_ptr<ServicesQuery> query) {
+    MbimMessage* request = mbim_message_device_services_query_new(nullptr);
+    auto self = shared_from_this();
+    Issue(request, kQuerySeconds, [self, query](HRESULT status, const MbimMessage* reply) {
+        guint32 count = 0;
+        MbimDeviceServiceElementArray* elements = nullptr;
+        if (SUCCEEDED(status) &&
+            !mbim_message_device_services_response_parse(reply, &count, nullptr, &elements, nullptr))
+            status = E_FAIL;
+        std::vector<ServiceEntry> list;
+        for (guint32 i = 0; SUCCEEDED(status) && i < count; ++i) {
+            ServiceEntry entry;
+            entry.uuid = Printable(&elements[i]->device_service_id);
+            entry.cids.assign(elements[i]->cids, elements[i]->cids + elements[i]->cids_count);
+            list.push_back(std::move(entry));
+        }
+        if (elements) mbim_device_service_element_array_free(elements);
+        {
+            std::lock_guard<std::mutex> lock(self->servicesMutex_);
+            if (SUCCEEDED(status)) self->services_ = list;
+        }
+        query->list = std::move(list);
+        query->waiter.Finish(status);
+    });
+}
+
+void Port::PrefetchServices() {
+    auto query = std::make_shared<ServicesQuery>();
+    {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        servicesQuery_ = query;
+    }
+    StartServicesQuery(query);
+}
+
+// The list is asked for as soon as the device is open (the first
+// GetDeviceService then rarely waits), and asked again after a failure.
 HRESULT Port::DeviceServices(std::vector<ServiceEntry>* services) {
+    std::shared_ptr<ServicesQuery> query;
     {
         std::lock_guard<std::mutex> lock(servicesMutex_);
         if (services_) {
             *services = *services_;
             return S_OK;
         }
+        query = servicesQuery_;
+        if (!query || query->failed) {
+            query = servicesQuery_ = std::make_shared<ServicesQuery>();
+            auto self = shared_from_this();
+            loop_.Post([self, query] { self->StartServicesQuery(query); });
+        }
     }
-    auto list = std::make_shared<std::vector<ServiceEntry>>();
-    HRESULT hr = Transact([] { return mbim_message_device_services_query_new(nullptr); },
-                          [list](const MbimMessage* reply) {
-                              guint32 count = 0;
-                              MbimDeviceServiceElementArray* elements = nullptr;
-                              if (!mbim_message_device_services_response_parse(reply, &count, nullptr, &elements,
-                                                                               nullptr))
-                                  return E_FAIL;
-                              for (guint32 i = 0; i < count; ++i) {
-                                  ServiceEntry entry;
-                                  entry.uuid = Printable(&elements[i]->device_service_id);
-                                  entry.cids.assign(elements[i]->cids, elements[i]->cids + elements[i]->cids_count);
-                                  list->push_back(std::move(entry));
-                              }
-                              mbim_device_service_element_array_free(elements);
-                              return S_OK;
-                          });
-    if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(servicesMutex_);
-    services_ = *list;
-    *services = *list;
+    const HRESULT hr = query->waiter.Wait(std::chrono::seconds(kQuerySeconds) + kMargin);
+    if (FAILED(hr)) {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        query->failed = true;
+        return hr;
+    }
+    *services = query->list;
     return S_OK;
 }
 

@@ -127,8 +127,12 @@ private:
     uint64_t nextSerial_ = 1;
     std::map<uint64_t, Pending> pending_;
 
+    struct ServicesQuery;
+    void StartServicesQuery(std::shared_ptr<ServicesQuery> query);
+    void PrefetchServices();  // GLib thread
     std::mutex servicesMutex_;
     std::optional<std::vector<ServiceEntry>> services_;
+    std::shared_ptr<ServicesQuery> servicesQuery_;  // the one asked last
 
     friend struct OpenOperation;
 };

@@ -92,7 +92,7 @@ private:
     void OnRemoved(const std::string& path);
 
     GlibLoop loop_;
-    mbnsim::Pool pool_;
+    mbnsim::Pool pool_{1, 16};  // grows while every thread is busy
 
     std::mutex sessionMutex_;  // held while ports open or close
     long users_ = 0;

@@ -27,7 +27,7 @@ done | sort -u > "$work/libraries"
 shadowed=$(comm -12 "$work/listed" "$work/libraries")
 [ -z "$shadowed" ] || { echo "names also defined by the module's libraries: $shadowed"; fail=1; }
 
-nm -D --undefined-only "$module" | awk '{ print $NF }' | grep -v '@' | grep -Ev '^(_ITM_|__gmon_start__|__cxa_|__asan|__ubsan|__tsan|__sanitizer|__lsan)' \
+nm -D --undefined-only "$module" | awk '$1 == "U" { print $NF }' | grep -v '@' | grep -Ev '^(__asan|__ubsan|__tsan|__sanitizer|__lsan)' \
   | sort -u > "$work/needed"
 for library in $(ldd "$module" | awk '$3 ~ /^\// { print $3 }'); do
   nm -D --defined-only "$library" | awk '{ print $NF }' | sed 's/@.*//'
