@@ -98,7 +98,11 @@ HRESULT Provider::OpenSession(std::shared_ptr<Session>* session) {
     bool valid = false;
     const ProviderChoice choice = ProviderChoiceFromEnvironment(&valid);
     ProxyMode mode = ProxyMode::Auto;
-    if (!valid || !ParseProxyMode(std::getenv("GLOBALTOOLS_MBIM_PROXY"), &mode)) {
+    if (!valid) {
+        Say("GLOBALTOOLS_MBN_PROVIDER must be auto, simulator, mbim or mbim:<device path>");
+        return E_INVALIDARG;
+    }
+    if (!ParseProxyMode(std::getenv("GLOBALTOOLS_MBIM_PROXY"), &mode)) {
         Say("GLOBALTOOLS_MBIM_PROXY must be auto, never or always");
         return E_INVALIDARG;
     }
