@@ -1,12 +1,16 @@
 // The provider's GLib thread (see glib_loop.h). Work waits in a queue of our
-// own (so the hand-over between threads rests on a lock that thread checkers
-// see, not on GLib's uninstrumented ones); an idle source attached to the
-// private context wakes the thread to drain it. The thread makes that
-// context its thread-default one, so the asynchronous libmbim calls it
-// starts report back to it as well.
+// own and an eventfd wakes the thread, whose source (made on that thread)
+// drains the queue: no GLib object is touched by another thread, and the
+// hand-over rests on a lock and a file that thread checkers see, not on
+// GLib's own uninstrumented locks. The thread makes the private context its
+// thread-default one, so the asynchronous libmbim calls it starts report
+// back to it as well.
 #include "glib_loop.h"
 
+#include <glib-unix.h>
 #include <glib.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <memory>
@@ -34,12 +38,18 @@ void LibraryLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpoin
 GlibLoop::GlibLoop() {
     g_log_set_handler("Mbim", static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR), LibraryLog,
                       nullptr);
+    wakeup_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
     thread_ = std::thread([this] {
         loopThread_ = std::this_thread::get_id();
         g_main_context_push_thread_default(context_);
+        GSource* source = g_unix_fd_source_new(wakeup_, G_IO_IN);
+        g_source_set_callback(source, G_SOURCE_FUNC(&GlibLoop::Drain), this, nullptr);
+        g_source_attach(source, context_);
         g_main_loop_run(loop_);
+        g_source_destroy(source);
+        g_source_unref(source);
         g_main_context_pop_thread_default(context_);
     });
 }
@@ -49,6 +59,7 @@ GlibLoop::~GlibLoop() {
     if (thread_.joinable()) thread_.join();
     g_main_loop_unref(loop_);
     g_main_context_unref(context_);
+    close(wakeup_);
 }
 
 void GlibLoop::Post(std::function<void()> work) {
@@ -56,15 +67,13 @@ void GlibLoop::Post(std::function<void()> work) {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(std::move(work));
     }
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, &GlibLoop::Drain, this, nullptr);
-    g_source_attach(source, context_);
-    g_source_unref(source);
+    eventfd_write(wakeup_, 1);
 }
 
-int GlibLoop::Drain(void* data) {
+int GlibLoop::Drain(int, unsigned, void* data) {
     auto* self = static_cast<GlibLoop*>(data);
+    eventfd_t ignored = 0;
+    eventfd_read(self->wakeup_, &ignored);
     for (;;) {
         std::function<void()> work;
         {
@@ -75,7 +84,7 @@ int GlibLoop::Drain(void* data) {
         }
         work();
     }
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
 bool GlibLoop::Call(std::function<void()> work, std::chrono::milliseconds timeout) {

@@ -35,8 +35,9 @@ public:
     bool OnLoopThread() const;
 
 private:
-    static int Drain(void* self);
+    static int Drain(int fd, unsigned condition, void* self);  // a GUnixFDSourceFunc
 
+    int wakeup_ = -1;  // eventfd: work is queued
     std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     GMainContext* context_ = nullptr;
