@@ -28,6 +28,15 @@
 //   the device went away (removal, hang-up)            HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
 //   anything else (STATUS FAILURE included)            E_FAIL
 //
+// Creating a manager opens the control ports; its failures (with a one-line
+// reason on standard error):
+//   no such file                                       HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+//   not a character device                             HRESULT_FROM_WIN32(ERROR_BAD_DEVICE)
+//   not readable and writable (direct open)            E_ACCESSDENIED
+//   no answer to OPEN                                  HRESULT_FROM_WIN32(ERROR_TIMEOUT)
+//   not root while mbim-proxy runs (auto)              HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+//   other libmbim errors                               as in the table above
+//
 // The E_MBN_* values are those of the Windows SDK's winerror.h (facility
 // 0x54, codes 0x8201-0x8212).
 #ifndef GLOBALTOOLS_MBIM_HRESULT_H

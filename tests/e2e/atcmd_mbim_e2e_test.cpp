@@ -121,6 +121,13 @@ protected:
         return out;
     }
 
+    // Lets another user run the copy and write its log.
+    void OpenToOthers() {
+        fs::permissions(root, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        fs::permissions(root / "bin", fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        fs::permissions(root / "appdata", fs::perms::all, fs::perm_options::add);
+    }
+
     static void ExpectIdentification(const Outcome& run) {
         EXPECT_EQ(0, run.status);
         EXPECT_EQ(0u, run.out.rfind(kIdentification, 0)) << run.out << run.err;
@@ -235,15 +242,24 @@ TEST_F(AtcmdOverMbim, a_path_that_is_no_mbim_device_prints_open_fail_and_why) {
     }
 }
 
+// A user who may not open the device (the emulator's pty belongs to root).
+TEST_F(AtcmdOverMbim, an_unreadable_device_prints_open_fail_and_why) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run atcmd as another user";
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    OpenToOthers();
+    Outcome run = Run("AT", emulator.Path(), "never", 65534);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("open fail", run.out);
+    EXPECT_NE(std::string::npos, run.err.find("Permission denied")) << run.err;
+}
+
 // Without root, a running proxy means the device is shared: opening it
 // directly would steal the proxy's replies, so atcmd refuses.
 TEST_F(AtcmdOverMbim, without_root_a_running_proxy_is_refused_with_a_reason) {
     mbimtest::Proxy proxy;
     if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
     mbimtest::Emulator emulator(EMULATOR_PATH, {});
-    fs::permissions(root, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-    fs::permissions(root / "bin", fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-    fs::permissions(root / "appdata", fs::perms::all, fs::perm_options::add);
+    OpenToOthers();
     Outcome run = Run("AT", emulator.Path(), "auto", 65534);
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("open fail", run.out);
