@@ -50,7 +50,10 @@ void OnCommandDone(GObject* source, GAsyncResult* result, gpointer data) {
     auto* run = static_cast<Run*>(data);
     GError* error = nullptr;
     MbimMessage* response = mbim_device_command_finish(MBIM_DEVICE(source), result, &error);
-    if (!response || !mbim_message_response_get_result(response, MBIM_MESSAGE_TYPE_COMMAND_DONE, &error)) {
+    // libmbim hands over a reassembled reply without checking that its
+    // fragments added up to a whole message.
+    if (!response || !mbim_message_validate(response, &error) ||
+        !mbim_message_response_get_result(response, MBIM_MESSAGE_TYPE_COMMAND_DONE, &error)) {
         if (response) mbim_message_unref(response);
         Fail(run, "command", error);
         return;
@@ -77,6 +80,14 @@ void OnOpened(GObject* source, GAsyncResult* result, gpointer data) {
     mbim_message_unref(message);
 }
 
+// libmbim leaves a pending command to its time-out when the port goes away;
+// the signal says so at once.
+void OnRemoved(MbimDevice*, gpointer data) {
+    auto* run = static_cast<Run*>(data);
+    std::fprintf(stderr, "mbim_plain_client: device removed\n");
+    g_main_loop_quit(run->loop);
+}
+
 void OnDeviceCreated(GObject*, GAsyncResult* result, gpointer data) {
     auto* run = static_cast<Run*>(data);
     GError* error = nullptr;
@@ -85,6 +96,7 @@ void OnDeviceCreated(GObject*, GAsyncResult* result, gpointer data) {
         Fail(run, "device", error);
         return;
     }
+    g_signal_connect(run->device, MBIM_DEVICE_SIGNAL_REMOVED, G_CALLBACK(OnRemoved), run);
     mbim_device_open_full(run->device, run->flags, kTimeoutSeconds, nullptr, OnOpened, run);
 }
 

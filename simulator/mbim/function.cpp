@@ -30,7 +30,10 @@ uint32_t WrongTransactionId(uint32_t transactionId) {
     return wrong != 0 ? wrong : 1;
 }
 
-Function::Function(const Faults& faults, const ModemConfig& modem) : faults_(faults), modem_(modem) {}
+Function::Function(const Faults& faults, const ModemConfig& modem) : faults_(faults), modem_(modem) {
+    // A cut that leaves no room for a byte of the stream would never end.
+    if (faults_.fragmentLimit != 0 && faults_.fragmentLimit < kMinFragmentLimit) faults_.fragmentLimit = kMinFragmentLimit;
+}
 
 void Function::Log(const std::string& text) const {
     if (log_) log_(text);

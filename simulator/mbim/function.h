@@ -26,7 +26,8 @@ struct Faults {
     bool silent = false;               // AT commands: no answer at all
     bool silentOpen = false;           // OPEN: no answer
     bool indicateFirst = false;        // INDICATE_STATUS on the AT service before each AT reply
-    size_t fragmentLimit = 0;          // replies cut to at most this many bytes (0: host's maximum)
+    size_t fragmentLimit = 0;          // replies cut to at most this many bytes (0: host's maximum;
+                                       // below kMinFragmentLimit: that minimum)
     unsigned removeAfter = 0;          // the device goes away on this AT command (1-based; 0: never)
     bool wrongTid = false;             // AT replies carry another transaction ID
     bool truncate = false;             // the last fragment of an AT reply is cut short
