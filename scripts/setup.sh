@@ -10,6 +10,7 @@ packages=(
   wine wine64 util-linux
   lintian devscripts groff-base man-db dpkg-dev fakeroot file pkgconf
   debootstrap
+  libmbim-glib-dev libmbim-utils libmbim-proxy
 )
 
 missing=()

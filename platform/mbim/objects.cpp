@@ -1,0 +1,657 @@
+// The COM objects of the MBIM provider: the class factories of the two
+// manager classes, the interface manager with one interface per MBIM control
+// port, the device-services manager with its connection point, the
+// device-services context of a port and its device services.
+//
+// Every object counts its references atomically and counts itself in
+// Provider::liveObjects, so tests can prove a run gives everything back.
+// Objects other than the factories hold the session (its ports stay open
+// while any of them lives). A request holds a reference on its device
+// service until its completion has been delivered; the completion travels
+// from the GLib thread to the completion pool without dropping a COM
+// reference on the way, so no object ever goes on the GLib thread.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include <glib.h>
+
+#include "hresult.h"
+#include "provider.h"
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+namespace mbnmbim {
+
+BSTR NewBstr(const U16& text) { return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size())); }
+
+SAFEARRAY* ByteArray(const std::string& bytes) {
+    SAFEARRAYBOUND bound;
+    bound.cElements = static_cast<ULONG>(bytes.size());
+    bound.lLbound = 0;
+    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
+    if (!array || bytes.empty()) return array;
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data)) || !data) {
+        SafeArrayDestroy(array);
+        return nullptr;
+    }
+    std::memcpy(data, bytes.data(), bytes.size());
+    SafeArrayUnaccessData(array);
+    return array;
+}
+
+namespace {
+
+U16 ToU16(const std::string& text) { return U16(text.begin(), text.end()); }
+
+// "{FFFFFFFF-ABCA-...}" or without braces, any case: the printed UUID in
+// lower case without braces as libmbim prints it, or empty when malformed.
+std::string ServiceUuid(const WCHAR* id) {
+    std::string text;
+    for (size_t i = 0; id[i] != 0; ++i) {
+        if (id[i] > 0x7f) return std::string();
+        text.push_back(static_cast<char>(g_ascii_tolower(static_cast<char>(id[i]))));
+    }
+    if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
+    if (text.size() != 36) return std::string();
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : !g_ascii_isxdigit(text[i])) return std::string();
+    }
+    return text;
+}
+
+HRESULT ReadBytes(SAFEARRAY* array, std::string& bytes) {
+    if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return E_INVALIDARG;
+    LONG lower = 0;
+    LONG upper = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
+        return E_INVALIDARG;
+    bytes.clear();
+    if (upper < lower) return S_OK;
+    void* data = nullptr;
+    HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) return hr;
+    bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower) + 1);
+    SafeArrayUnaccessData(array);
+    return S_OK;
+}
+
+template <class T>
+void SetOut(T** out, T* value) {
+    if (out) *out = value;
+}
+
+// A counted COM reference, given back by whoever holds it last.
+template <class T>
+std::shared_ptr<T> Hold(T* object) {
+    object->AddRef();
+    return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
+}
+
+class Counted {
+public:
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+protected:
+    Counted() { ++Provider::Get().liveObjects; }
+    virtual ~Counted() { --Provider::Get().liveObjects; }
+    ULONG AddRefImpl() { return ++count_; }
+    ULONG ReleaseImpl() {
+        const ULONG n = --count_;
+        if (n == 0) delete this;
+        return n;
+    }
+
+private:
+    std::atomic<ULONG> count_{1};
+};
+
+// An object of an open session: it keeps the ports open while it lives.
+class SessionObject : protected Counted {
+protected:
+    explicit SessionObject(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+    ~SessionObject() override {
+        session_.reset();
+        Provider::Get().DropUser();
+    }
+    std::shared_ptr<Session> session_;
+};
+
+#define MBNMBIM_IUNKNOWN(Interface)                                          \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override { \
+        if (!out) return E_POINTER;                                          \
+        if (iid == IID_IUnknown || iid == IID_##Interface) {                 \
+            AddRef();                                                        \
+            *out = static_cast<Interface*>(this);                            \
+            return S_OK;                                                     \
+        }                                                                    \
+        *out = nullptr;                                                      \
+        return E_NOINTERFACE;                                                \
+    }                                                                        \
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }       \
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+
+// ---------------------------------------------------------------------------
+
+class DeviceService final : public IMbnDeviceService, private SessionObject {
+public:
+    DeviceService(std::shared_ptr<Session> session, PortEntry entry, std::string uuid)
+        : SessionObject(std::move(session)), entry_(std::move(entry)), uuid_(std::move(uuid)) {
+        Provider::Get().AddUser();
+    }
+    MBNMBIM_IUNKNOWN(IMbnDeviceService)
+
+    HRESULT STDMETHODCALLTYPE QuerySupportedCommands(ULONG* requestID) override {
+        if (!requestID) return E_POINTER;
+        *requestID = 0;
+        std::vector<ServiceEntry> services;
+        HRESULT hr = entry_.port->DeviceServices(&services);
+        if (FAILED(hr)) return hr;
+        std::vector<uint32_t> cids;
+        for (const ServiceEntry& s : services)
+            if (s.uuid == uuid_) cids = s.cids;
+        const ULONG id = Provider::Get().NextRequestId();
+        *requestID = id;
+        auto self = Hold<IMbnDeviceService>(this);
+        Provider::Get().Post([self, id, cids] {
+            Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
+                SAFEARRAYBOUND bound;
+                bound.cElements = static_cast<ULONG>(cids.size());
+                bound.lLbound = 0;
+                SAFEARRAY* list = SafeArrayCreate(VT_UI4, 1, &bound);
+                for (LONG i = 0; list && i < static_cast<LONG>(cids.size()); ++i) {
+                    ULONG cid = cids[static_cast<size_t>(i)];
+                    SafeArrayPutElement(list, &i, &cid);
+                }
+                sink->OnQuerySupportedCommandsComplete(self.get(), list, list ? S_OK : E_OUTOFMEMORY, id);
+                SafeArrayDestroy(list);
+            });
+        });
+        return S_OK;
+    }
+
+    // Through mbim-proxy, the device-service subscription list names every
+    // service with an open command session, so its indications reach us.
+    HRESULT STDMETHODCALLTYPE OpenCommandSession(ULONG* requestID) override {
+        if (!requestID) return E_POINTER;
+        *requestID = 0;
+        if (entry_.port->Removed()) return kDeviceGone;
+        const ULONG id = Provider::Get().NextRequestId();
+        *requestID = id;
+        if (!entry_.port->ViaProxy()) {
+            session_->SetCommandSession(entry_.port->Path(), uuid_, true);
+            CompleteSession(true, S_OK, id);
+            return S_OK;
+        }
+        std::vector<std::string> open = session_->OpenServices(entry_.port->Path());
+        if (std::find(open.begin(), open.end(), uuid_) == open.end()) open.push_back(uuid_);
+        std::vector<ServiceEntry> subscribe;
+        std::vector<ServiceEntry> listed;
+        entry_.port->DeviceServices(&listed);
+        for (const std::string& uuid : open) {
+            ServiceEntry s{uuid, {}};
+            for (const ServiceEntry& l : listed)
+                if (l.uuid == uuid) s.cids = l.cids;
+            subscribe.push_back(s);
+        }
+        auto box = std::make_shared<std::shared_ptr<IMbnDeviceService>>(Hold<IMbnDeviceService>(this));
+        entry_.port->Subscribe(std::move(subscribe), [box, id](HRESULT status, std::string) {
+            std::shared_ptr<IMbnDeviceService> self = std::move(*box);
+            Provider::Get().Post([self, status, id] {
+                auto* service = static_cast<DeviceService*>(self.get());
+                if (SUCCEEDED(status))
+                    service->session_->SetCommandSession(service->entry_.port->Path(), service->uuid_, true);
+                Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
+                    sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                });
+            });
+        });
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CloseCommandSession(ULONG* requestID) override {
+        if (!requestID) return E_POINTER;
+        const ULONG id = Provider::Get().NextRequestId();
+        *requestID = id;
+        session_->SetCommandSession(entry_.port->Path(), uuid_, false);
+        CompleteSession(false, S_OK, id);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE SetCommand(ULONG commandID, SAFEARRAY* payload, ULONG* requestID) override {
+        return Command(true, commandID, payload, requestID);
+    }
+    HRESULT STDMETHODCALLTYPE QueryCommand(ULONG commandID, SAFEARRAY* payload, ULONG* requestID) override {
+        return Command(false, commandID, payload, requestID);
+    }
+
+    // Device-service streams travel on the data pipe, which this provider
+    // does not reach: only the control channel is open.
+    HRESULT STDMETHODCALLTYPE OpenDataSession(ULONG* requestID) override { return NoData(requestID); }
+    HRESULT STDMETHODCALLTYPE CloseDataSession(ULONG* requestID) override { return NoData(requestID); }
+    HRESULT STDMETHODCALLTYPE WriteData(SAFEARRAY*, ULONG* requestID) override { return NoData(requestID); }
+
+    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = NewBstr(entry_.interfaceId);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE get_DeviceServiceID(BSTR* id) override {
+        if (!id) return E_POINTER;
+        std::string text = "{" + uuid_ + "}";
+        *id = NewBstr(ToU16(text));
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE get_IsCommandSessionOpen(BOOL* value) override {
+        if (!value) return E_POINTER;
+        *value = session_->CommandSessionOpen(entry_.port->Path(), uuid_) ? TRUE : FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_IsDataSessionOpen(BOOL* value) override {
+        if (!value) return E_POINTER;
+        *value = FALSE;
+        return S_OK;
+    }
+
+private:
+    ~DeviceService() override = default;
+
+    void CompleteSession(bool open, HRESULT status, ULONG id) {
+        auto self = Hold<IMbnDeviceService>(this);
+        Provider::Get().Post([self, open, status, id] {
+            Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
+                if (open)
+                    sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                else
+                    sink->OnCloseCommandSessionComplete(self.get(), status, id);
+            });
+        });
+    }
+
+    static HRESULT NoData(ULONG* requestID) {
+        if (requestID) *requestID = 0;
+        return kNotSupported;
+    }
+
+    // The payload is copied now and refused before libmbim when it is not
+    // smaller than MaxCommandSize (libmbim would cut it into 4096-byte
+    // fragments and send it anyway).
+    HRESULT Command(bool set, ULONG commandID, SAFEARRAY* payload, ULONG* requestID) {
+        if (!requestID) return E_POINTER;
+        *requestID = 0;
+        std::string bytes;
+        HRESULT hr = ReadBytes(payload, bytes);
+        if (FAILED(hr)) return hr;
+        if (bytes.size() >= kMaxCommandSize) return E_INVALIDARG;
+        if (entry_.port->Removed()) return kDeviceGone;
+        if (!session_->CommandSessionOpen(entry_.port->Path(), uuid_)) return kInvalidState;
+        const ULONG id = Provider::Get().NextRequestId();
+        *requestID = id;
+        auto box = std::make_shared<std::shared_ptr<IMbnDeviceService>>(Hold<IMbnDeviceService>(this));
+        entry_.port->Command(uuid_, commandID, set, std::move(bytes),
+                             [box, id, set, commandID](HRESULT status, std::string answer) {
+                                 std::shared_ptr<IMbnDeviceService> self = std::move(*box);
+                                 Provider::Get().Post([self, id, set, commandID, status, answer] {
+                                     Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
+                                         // The array is ours: destroyed when the callback returns.
+                                         SAFEARRAY* data = SUCCEEDED(status) ? ByteArray(answer) : nullptr;
+                                         if (set)
+                                             sink->OnSetCommandComplete(self.get(), commandID, data, status, id);
+                                         else
+                                             sink->OnQueryCommandComplete(self.get(), commandID, data, status, id);
+                                         SafeArrayDestroy(data);
+                                     });
+                                 });
+                             });
+        return S_OK;
+    }
+
+    const PortEntry entry_;
+    const std::string uuid_;
+};
+
+// ---------------------------------------------------------------------------
+
+class DeviceServicesContext final : public IMbnDeviceServicesContext, private SessionObject {
+public:
+    DeviceServicesContext(std::shared_ptr<Session> session, PortEntry entry)
+        : SessionObject(std::move(session)), entry_(std::move(entry)) {
+        Provider::Get().AddUser();
+    }
+    MBNMBIM_IUNKNOWN(IMbnDeviceServicesContext)
+
+    // An array of MBN_DEVICE_SERVICE records needs VT_RECORD arrays, which
+    // the POSIX OLE Automation subset lacks.
+    HRESULT STDMETHODCALLTYPE EnumerateDeviceServices(SAFEARRAY** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        return kNotSupported;
+    }
+    HRESULT STDMETHODCALLTYPE GetDeviceService(BSTR id, IMbnDeviceService** out) override {
+        SetOut(out, static_cast<IMbnDeviceService*>(nullptr));
+        if (!out) return E_POINTER;
+        if (!id) return E_INVALIDARG;
+        const std::string uuid = ServiceUuid(id);
+        if (uuid.empty()) return E_INVALIDARG;
+        std::vector<ServiceEntry> services;
+        HRESULT hr = entry_.port->DeviceServices(&services);
+        if (FAILED(hr)) return hr;
+        for (const ServiceEntry& s : services) {
+            if (s.uuid == uuid) {
+                *out = CreateDeviceService(session_, entry_, uuid);
+                return S_OK;
+            }
+        }
+        return kNotFound;
+    }
+    HRESULT STDMETHODCALLTYPE get_MaxCommandSize(ULONG* size) override {
+        if (!size) return E_POINTER;
+        *size = kMaxCommandSize;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_MaxDataSize(ULONG* size) override {
+        if (!size) return E_POINTER;
+        *size = kMaxCommandSize;
+        return S_OK;
+    }
+
+private:
+    ~DeviceServicesContext() override = default;
+    const PortEntry entry_;
+};
+
+// ---------------------------------------------------------------------------
+
+// MBIM's SUBSCRIBER_READY_STATE values as MBN_READY_STATE: the same numbers
+// up to DEVICE_LOCKED; NO_ESIM_PROFILE moves from 7 to 8.
+MBN_READY_STATE ReadyStateFromMbim(uint32_t state) {
+    if (state == 0) return MBN_READY_STATE_OFF;
+    if (state <= 6) return static_cast<MBN_READY_STATE>(state);
+    if (state == 7) return MBN_READY_STATE_NO_ESIM_PROFILE;
+    return MBN_READY_STATE_FAILURE;
+}
+
+class MbnInterface final : public IMbnInterface, private SessionObject {
+public:
+    MbnInterface(std::shared_ptr<Session> session, PortEntry entry)
+        : SessionObject(std::move(session)), entry_(std::move(entry)) {
+        Provider::Get().AddUser();
+    }
+    MBNMBIM_IUNKNOWN(IMbnInterface)
+
+    HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = NewBstr(entry_.interfaceId);
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE GetInterfaceCapability(MBN_INTERFACE_CAPS* caps) override {
+        if (!caps) return E_POINTER;
+        std::memset(caps, 0, sizeof(*caps));
+        DeviceCaps device;
+        HRESULT hr = entry_.port->QueryCaps(&device);
+        if (FAILED(hr)) return hr;
+        caps->cellularClass = static_cast<MBN_CELLULAR_CLASS>(device.cellularClass);
+        caps->voiceClass = static_cast<MBN_VOICE_CLASS>(device.voiceClass);
+        caps->dataClass = device.dataClass;
+        caps->smsCaps = device.smsCaps;
+        caps->controlCaps = device.controlCaps;
+        caps->customDataClass = NewBstr(ToU16(device.customDataClass));
+        caps->deviceID = NewBstr(ToU16(device.deviceId));
+        caps->firmwareInfo = NewBstr(ToU16(device.firmwareInfo));
+        caps->model = NewBstr(ToU16(device.hardwareInfo));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSubscriberInformation(IMbnSubscriberInformation** out) override {
+        SetOut(out, static_cast<IMbnSubscriberInformation*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {
+        if (!state) return E_POINTER;
+        uint32_t ready = 0;
+        HRESULT hr = entry_.port->QueryReadyState(&ready);
+        if (FAILED(hr)) return hr;
+        *state = ReadyStateFromMbim(ready);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InEmergencyMode(VARIANT_BOOL* emergency) override {
+        if (!emergency) return E_POINTER;
+        *emergency = VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetHomeProvider(MBN_PROVIDER*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPreferredProviders(SAFEARRAY** out) override {
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE SetPreferredProviders(SAFEARRAY*, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetVisibleProviders(ULONG*, SAFEARRAY** out) override {
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE ScanNetwork(ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetConnection(IMbnConnection** out) override {
+        SetOut(out, static_cast<IMbnConnection*>(nullptr));
+        return E_NOTIMPL;
+    }
+
+private:
+    ~MbnInterface() override = default;
+    const PortEntry entry_;
+};
+
+class InterfaceManager final : public IMbnInterfaceManager, private SessionObject {
+public:
+    explicit InterfaceManager(std::shared_ptr<Session> session) : SessionObject(std::move(session)) {}
+    MBNMBIM_IUNKNOWN(IMbnInterfaceManager)
+
+    HRESULT STDMETHODCALLTYPE GetInterface(LPCWSTR id, IMbnInterface** out) override {
+        SetOut(out, static_cast<IMbnInterface*>(nullptr));
+        if (!out) return E_POINTER;
+        if (!id) return E_INVALIDARG;
+        const PortEntry* entry = session_->Find(id);
+        if (!entry || entry->port->Removed()) return kNotFound;
+        *out = new MbnInterface(session_, *entry);
+        return S_OK;
+    }
+
+    // One element per control port still present; the array holds its own
+    // reference on each interface.
+    HRESULT STDMETHODCALLTYPE GetInterfaces(SAFEARRAY** out) override {
+        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
+        if (!out) return E_POINTER;
+        std::vector<const PortEntry*> present;
+        for (const PortEntry& entry : session_->Ports())
+            if (!entry.port->Removed()) present.push_back(&entry);
+        SAFEARRAYBOUND bound;
+        bound.cElements = static_cast<ULONG>(present.size());
+        bound.lLbound = 0;
+        SAFEARRAY* array = SafeArrayCreate(VT_UNKNOWN, 1, &bound);
+        if (!array) return E_OUTOFMEMORY;
+        for (LONG i = 0; i < static_cast<LONG>(present.size()); ++i) {
+            IMbnInterface* modem = new MbnInterface(session_, *present[static_cast<size_t>(i)]);
+            HRESULT hr = SafeArrayPutElement(array, &i, static_cast<IUnknown*>(modem));
+            modem->Release();
+            if (FAILED(hr)) {
+                SafeArrayDestroy(array);
+                return hr;
+            }
+        }
+        *out = array;
+        return S_OK;
+    }
+
+private:
+    ~InterfaceManager() override = default;
+};
+
+// ---------------------------------------------------------------------------
+
+class DeviceServicesManager final : public IMbnDeviceServicesManager,
+                                    public IConnectionPointContainer,
+                                    private SessionObject {
+public:
+    explicit DeviceServicesManager(std::shared_ptr<Session> session)
+        : SessionObject(std::move(session)), point_(this) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesManager) {
+            AddRef();
+            *out = static_cast<IMbnDeviceServicesManager*>(this);
+            return S_OK;
+        }
+        if (iid == IID_IConnectionPointContainer) {
+            AddRef();
+            *out = static_cast<IConnectionPointContainer*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+
+    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
+                                                       IMbnDeviceServicesContext** out) override {
+        SetOut(out, static_cast<IMbnDeviceServicesContext*>(nullptr));
+        if (!out) return E_POINTER;
+        if (!interfaceId) return E_INVALIDARG;
+        const PortEntry* entry = session_->Find(interfaceId);
+        if (!entry || entry->port->Removed()) return kNotFound;
+        *out = new DeviceServicesContext(session_, *entry);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
+        SetOut(out, static_cast<IEnumConnectionPoints*>(nullptr));
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        SetOut(out, static_cast<IConnectionPoint*>(nullptr));
+        if (!out) return E_POINTER;
+        if (iid != IID_IMbnDeviceServicesEvents) return CONNECT_E_NOCONNECTION;
+        point_.AddRef();
+        *out = &point_;
+        return S_OK;
+    }
+
+private:
+    // The connection point for IMbnDeviceServicesEvents: its own identity,
+    // its manager's reference count.
+    class Point final : public IConnectionPoint {
+    public:
+        explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
+        virtual ~Point() = default;
+
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+            if (!out) return E_POINTER;
+            if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
+                AddRef();
+                *out = static_cast<IConnectionPoint*>(this);
+                return S_OK;
+            }
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+
+        HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
+            if (!iid) return E_POINTER;
+            *iid = IID_IMbnDeviceServicesEvents;
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
+            if (!out) return E_POINTER;
+            owner_->AddRef();
+            *out = owner_;
+            return S_OK;
+        }
+        // The reference QueryInterface gives is the one kept until Unadvise.
+        HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
+            if (cookie) *cookie = 0;
+            if (!sink || !cookie) return E_POINTER;
+            IMbnDeviceServicesEvents* events = nullptr;
+            if (FAILED(sink->QueryInterface(IID_IMbnDeviceServicesEvents, reinterpret_cast<void**>(&events))) ||
+                !events)
+                return CONNECT_E_CANNOTCONNECT;
+            *cookie = Provider::Get().AddSink(owner_, events);
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
+            IMbnDeviceServicesEvents* sink = Provider::Get().RemoveSink(owner_, cookie);
+            if (!sink) return CONNECT_E_NOCONNECTION;
+            sink->Release();
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
+            SetOut(out, static_cast<IEnumConnections*>(nullptr));
+            return E_NOTIMPL;
+        }
+
+    private:
+        DeviceServicesManager* const owner_;
+    };
+
+    ~DeviceServicesManager() override { Provider::Get().DropSinks(this); }
+
+    Point point_;
+};
+
+// ---------------------------------------------------------------------------
+
+class ClassFactory final : public IClassFactory, private Counted {
+public:
+    explicit ClassFactory(bool interfaceManager) : interfaceManager_(interfaceManager) {}
+    MBNMBIM_IUNKNOWN(IClassFactory)
+
+    // Creating a manager opens the control ports when no session is open:
+    // a device that cannot be opened fails the creation.
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        std::shared_ptr<Session> session;
+        HRESULT hr = Provider::Get().OpenSession(&session);
+        if (FAILED(hr)) return hr;
+        IUnknown* object = interfaceManager_
+                               ? static_cast<IUnknown*>(new InterfaceManager(std::move(session)))
+                               : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(
+                                     new DeviceServicesManager(std::move(session))));
+        hr = object->QueryInterface(iid, out);
+        object->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    ~ClassFactory() override = default;
+    const bool interfaceManager_;
+};
+
+}  // namespace
+
+IMbnDeviceService* CreateDeviceService(const std::shared_ptr<Session>& session, const PortEntry& entry,
+                                       const std::string& uuid) {
+    return new DeviceService(session, entry, uuid);
+}
+
+HRESULT CreateClassObject(REFCLSID clsid, REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    bool interfaceManager = false;
+    if (clsid == CLSID_MbnInterfaceManager)
+        interfaceManager = true;
+    else if (clsid != CLSID_MbnDeviceServicesManager)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    ClassFactory* factory = new ClassFactory(interfaceManager);
+    HRESULT hr = factory->QueryInterface(iid, object);
+    factory->Release();
+    return hr;
+}
+
+}  // namespace mbnmbim

@@ -1,0 +1,99 @@
+// An MBIM function as a pure state machine: the bytes a host writes go in,
+// the bytes the function writes back come out. It splits the byte stream into
+// messages, reassembles fragmented commands, answers OPEN/CLOSE and the
+// BASIC_CONNECT queries, passes AT service commands to the simulated modem
+// and fragments its replies to the host's maximum transfer. Fault switches
+// make it misbehave the way real devices do. No I/O, no clock, no threads:
+// the emulator program (main.cpp) moves the bytes.
+#ifndef MBNSIM_MBIM_FUNCTION_H
+#define MBNSIM_MBIM_FUNCTION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "simulator/mbim/wire.h"
+#include "simulator/simulator.h"
+
+namespace mbnsim::mbim {
+
+// How the function misbehaves. "AT command" means COMMAND SET CID 1 on the
+// AT service.
+struct Faults {
+    std::optional<uint32_t> atStatus;  // AT commands: COMMAND_DONE with this status, empty buffer
+    bool silent = false;               // AT commands: no answer at all
+    bool silentOpen = false;           // OPEN: no answer
+    bool indicateFirst = false;        // INDICATE_STATUS on the AT service before each AT reply
+    size_t fragmentLimit = 0;          // replies cut to at most this many bytes (0: host's maximum;
+                                       // below kMinFragmentLimit: that minimum)
+    unsigned removeAfter = 0;          // the device goes away on this AT command (1-based; 0: never)
+    bool wrongTid = false;             // AT replies carry another transaction ID
+    bool truncate = false;             // the last fragment of an AT reply is cut short
+};
+
+// The smallest message that still carries a byte of a stream.
+constexpr size_t kMinFragmentLimit = kHeaderSize + kFragmentHeaderSize + 1;
+// Largest message the function accepts from the host: libmbim's own cut.
+constexpr size_t kMaxHostMessage = 4096;
+// Bound on a reassembled command stream.
+constexpr size_t kMaxCommandStream = 64 * 1024;
+// The bytes of the indication --indicate-first sends.
+extern const char kIndicationBytes[];
+// The transaction ID a --wrong-tid reply carries instead of the right one.
+uint32_t WrongTransactionId(uint32_t transactionId);
+
+class Function {
+public:
+    // The modem gets the configuration as given: an AT device service for
+    // programs has echo off, so callers normally pass echo = false.
+    Function(const Faults& faults, const ModemConfig& modem);
+
+    // Takes bytes the host wrote (any split: several messages, or part of
+    // one) and returns the bytes to write back, in order. After the device
+    // has gone, nothing more is answered.
+    std::string Receive(const std::string& bytes);
+
+    // True once --remove-after struck: the caller closes the port and ends.
+    bool Removed() const { return removed_; }
+    bool Opened() const { return opened_; }
+    // The host's MaxControlTransfer from its last OPEN (0 before).
+    uint32_t HostMaxTransfer() const { return hostMaxTransfer_; }
+    unsigned AtCommands() const { return atCommands_; }
+
+    // Where the function says what it does (the program's -v).
+    void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
+private:
+    void OnMessage(const std::string& message, std::string& out);
+    void OnCommandFragment(const std::string& message, std::string& out);
+    void OnCommand(uint32_t transactionId, const std::string& stream, std::string& out);
+    void OnAtCommand(uint32_t transactionId, const std::string& buffer, std::string& out);
+    void Reply(uint32_t type, uint32_t transactionId, const std::string& stream, std::string& out,
+               bool truncateLast = false);
+    void Error(uint32_t transactionId, uint32_t code, std::string& out);
+    void Log(const std::string& text) const;
+
+    Faults faults_;
+    Modem modem_;
+    std::string input_;  // bytes of a message not yet complete
+    bool opened_ = false;
+    bool removed_ = false;
+    uint32_t hostMaxTransfer_ = 0;
+    unsigned atCommands_ = 0;
+
+    // A fragmented command being reassembled.
+    struct Pending {
+        uint32_t transactionId = 0;
+        uint32_t total = 0;
+        uint32_t next = 0;
+        std::string stream;
+    };
+    std::optional<Pending> pending_;
+    std::function<void(const std::string&)> log_;
+};
+
+}  // namespace mbnsim::mbim
+
+#endif  // MBNSIM_MBIM_FUNCTION_H

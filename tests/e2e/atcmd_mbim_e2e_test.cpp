@@ -1,0 +1,269 @@
+// atcmd end to end over real MBIM framing: the real program, choosing the
+// MBIM provider module (GLOBALTOOLS_MBN_PROVIDER=mbim:<pty>), against an
+// mbim-emulator of each test's own, directly and through an mbim-proxy the
+// test starts (and stops). Standard output, the one-line reason on standard
+// error and the shared log are what a user sees; every emulator fault gives
+// the driver's own output and log lines.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/platform/mbim/mbim_processes.h"
+#include "tests/tools/mbim/MbimTestSupport.h"
+
+#if !defined(ATCMD_PATH) || !defined(MBNMBIM_PATH) || !defined(EMULATOR_PATH)
+#error "ATCMD_PATH, MBNMBIM_PATH and EMULATOR_PATH must name the programs"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kIdentification[] = "\r\nSimulated MBIM LTE modem - not a real device\r\n";
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class AtcmdOverMbim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int serial = 0;
+        root = fs::temp_directory_path() /
+               ("atcmd-mbim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        fs::create_directories(root / "bin");
+        fs::create_directories(root / "appdata");
+        program = root / "bin" / "atcmd";
+        fs::copy_file(ATCMD_PATH, program, fs::copy_options::overwrite_existing);
+        // Found beside the program, as in the build tree.
+        fs::copy_file(MBNMBIM_PATH, root / "bin" / "mbnmbim.so", fs::copy_options::overwrite_existing);
+        std::ofstream ini(root / "bin" / "kvconfig.ini", std::ios::binary);
+        ini << "[BASE_CONFIG]\r\nLOG_LV=2\r\n";
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    // Runs the copy on the device (mode: GLOBALTOOLS_MBIM_PROXY), bounded:
+    // a run still going after 60 s is killed and reported as status -1.
+    Outcome Run(const std::string& command, const std::string& device, const char* mode, uid_t user = 0) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry(*e);
+            if (entry.rfind("PROGRAMDATA=", 0) != 0 && entry.rfind("GLOBALTOOLS_", 0) != 0) env.push_back(entry);
+        }
+        env.push_back("PROGRAMDATA=" + (root / "appdata").string());
+        env.push_back("GLOBALTOOLS_MBN_PROVIDER=mbim:" + device);
+        env.push_back(std::string("GLOBALTOOLS_MBIM_PROXY=") + mode);
+        std::vector<std::string> args{program.string(), command};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+
+        Outcome outcome;
+        const fs::path outFile = root / "stdout";
+        const fs::path errFile = root / "stderr";
+        pid_t child = fork();
+        if (child == 0) {
+            int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            if (user != 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        outcome.status = mbimtest::ReapWithin(child, 60000);
+        outcome.out = Read(outFile);
+        outcome.err = Read(errFile);
+        return outcome;
+    }
+
+    static std::string Read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    std::vector<std::string> LogMessages() const {
+        return mbimtest::LogMessages(
+            Read(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log"));
+    }
+
+    bool Logged(const std::string& message) const {
+        for (const std::string& m : LogMessages())
+            if (m == message) return true;
+        return false;
+    }
+
+    std::string Dump() const {
+        std::string out;
+        for (const std::string& m : LogMessages()) out += "  | " + m + "\n";
+        return out;
+    }
+
+    // Lets another user run the copy and write its log.
+    void OpenToOthers() {
+        fs::permissions(root, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        fs::permissions(root / "bin", fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        fs::permissions(root / "appdata", fs::perms::all, fs::perm_options::add);
+    }
+
+    static void ExpectIdentification(const Outcome& run) {
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ(0u, run.out.rfind(kIdentification, 0)) << run.out << run.err;
+        ASSERT_GE(run.out.size(), 6u);
+        EXPECT_EQ("\r\nOK\r\n", run.out.substr(run.out.size() - 6));
+    }
+
+    fs::path root;
+    fs::path program;
+};
+
+TEST_F(AtcmdOverMbim, ati_and_at_answer_through_libmbim_directly) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    ASSERT_FALSE(emulator.Path().empty());
+    ExpectIdentification(Run("ATI", emulator.Path(), "never"));
+    Outcome at = Run("AT", emulator.Path(), "never");
+    EXPECT_EQ("\r\nOK\r\n", at.out);
+    EXPECT_EQ("", at.err);
+}
+
+// A second client of the proxy, standing for ModemManager, keeps being
+// answered while atcmd runs beside it.
+TEST_F(AtcmdOverMbim, ati_and_at_answer_through_mbim_proxy_beside_another_client) {
+    mbimtest::Proxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    ASSERT_FALSE(emulator.Path().empty());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::atomic<int> failed{0};
+    std::thread other([&] {
+        while (!stop) {
+            const std::string command = "mbimcli -p -d " + emulator.Path() +
+                                        " --query-device-caps 2>&1 | grep -q 'Device capabilities retrieved'";
+            (std::system(command.c_str()) == 0 ? answered : failed)++;
+        }
+    });
+    ExpectIdentification(Run("ATI", emulator.Path(), "auto"));
+    EXPECT_EQ("\r\nOK\r\n", Run("AT", emulator.Path(), "always").out);
+    ExpectIdentification(Run("ATI", emulator.Path(), "always"));
+    stop = true;
+    other.join();
+    EXPECT_GE(answered.load(), 1);
+    EXPECT_EQ(0, failed.load());
+}
+
+TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
+    const std::string tooLong(5000, 'A');
+    const struct {
+        std::vector<std::string> switches;
+        std::string command;
+        std::string out;     // "ATI" stands for the identification
+        std::string logged;  // empty: nothing to look for
+        std::string reason;  // on standard error; empty: nothing there
+    } rows[] = {
+        {{"--status", "3"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8054820a", ""},
+        {{"--status", "1"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x800700aa", ""},
+        {{"--remove-after", "1"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8007048f", ""},
+        {{"--silent"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
+        {{"--wrong-tid"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
+        {{"--truncate"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
+        {{"--silent-open"}, "ATI", "open fail", "[error]Open() failed: IID_IMbnInterfaceManager",
+         "no answer to OPEN"},
+        {{"--indicate-first"}, "ATI", "ATI", "", ""},
+        {{"--fragment", "30"}, "ATI", "ATI", "", ""},
+        {{}, tooLong, "", "[Fail]SendData(): SetCommand hr = 0x80070057", ""},
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE("row " + std::to_string(++row));
+        fs::remove_all(root / "appdata" / "Quendra Driver Package");
+        mbimtest::Emulator emulator(EMULATOR_PATH, r.switches);
+        ASSERT_FALSE(emulator.Path().empty());
+        Outcome run = Run(r.command, emulator.Path(), "never");
+        EXPECT_EQ(0, run.status);
+        if (r.out == "ATI") {
+            ExpectIdentification(run);
+        } else {
+            EXPECT_EQ(r.out, run.out);
+        }
+        if (!r.logged.empty()) {
+            EXPECT_TRUE(Logged(r.logged)) << r.logged << "\n" << Dump();
+        }
+        if (r.reason.empty()) {
+            EXPECT_EQ("", run.err);
+        } else {
+            EXPECT_NE(std::string::npos, run.err.find(r.reason)) << run.err;
+        }
+    }
+}
+
+TEST_F(AtcmdOverMbim, a_path_that_is_no_mbim_device_prints_open_fail_and_why) {
+    std::ofstream(root / "plain-file") << "x";
+    const struct {
+        std::string path;
+        std::string reason;
+    } rows[] = {
+        {(root / "missing").string(), "No such file or directory"},
+        {(root / "plain-file").string(), "not a character device"},
+        {root.string(), "not a character device"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.path);
+        fs::remove_all(root / "appdata" / "Quendra Driver Package");
+        Outcome run = Run("AT", r.path, "never");
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("open fail", run.out);
+        EXPECT_TRUE(Logged("[error]Open() failed: IID_IMbnInterfaceManager")) << Dump();
+        EXPECT_NE(std::string::npos, run.err.find(r.reason)) << run.err;
+        EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    }
+}
+
+// A user who may not open the device (the emulator's pty belongs to root).
+TEST_F(AtcmdOverMbim, an_unreadable_device_prints_open_fail_and_why) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run atcmd as another user";
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    OpenToOthers();
+    Outcome run = Run("AT", emulator.Path(), "never", 65534);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("open fail", run.out);
+    EXPECT_NE(std::string::npos, run.err.find("Permission denied")) << run.err;
+}
+
+// Without root, a running proxy means the device is shared: opening it
+// directly would steal the proxy's replies, so atcmd refuses.
+TEST_F(AtcmdOverMbim, without_root_a_running_proxy_is_refused_with_a_reason) {
+    mbimtest::Proxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    OpenToOthers();
+    Outcome run = Run("AT", emulator.Path(), "auto", 65534);
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("open fail", run.out);
+    EXPECT_NE(std::string::npos, run.err.find("mbim-proxy")) << run.err;
+}
+
+}  // namespace
