@@ -27,17 +27,18 @@ private:
 }  // namespace
 
 CDefaultServiceEvent::CDefaultServiceEvent()
+    : keptResponse(),
+      refCount(1),
+      responseEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      commandSessionEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      dataSessionEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      requestIdEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      logger(GetSharedLog()),
+      expectedRequestId(0),
+      keptLock(),
+      keptStatus(S_OK)
 {
-    keptResponse.clear();
     InitializeCriticalSection(&keptLock);
-    logger = GetSharedLog();
-    commandSessionEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    responseEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    dataSessionEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    requestIdEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    expectedRequestId = 0;
-    keptStatus = S_OK;
-    InterlockedIncrement(&refCount);
 }
 
 CDefaultServiceEvent::~CDefaultServiceEvent()

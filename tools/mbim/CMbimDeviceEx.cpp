@@ -20,17 +20,20 @@ HRESULT StatusAsFailure(HRESULT status)
 }  // namespace
 
 CMbimDeviceEx::CMbimDeviceEx()
+    : adviseLock(),
+      adviseList(),
+      pMbnDeviceServicesManager(nullptr),
+      pMbnInterfaceManager(nullptr),
+      sink(nullptr),
+      pMbnInterface(nullptr),
+      pMbnDeviceServicesContext(nullptr),
+      deviceService(nullptr),
+      commandSessionState(0),
+      dataSessionOpen(0),
+      logger(GetSharedLog()),
+      comInitCount(0)
 {
     InitializeCriticalSection(&adviseLock);
-    pMbnDeviceServicesManager = nullptr;
-    pMbnInterfaceManager = nullptr;
-    pMbnInterface = nullptr;
-    pMbnDeviceServicesContext = nullptr;
-    deviceService = nullptr;
-    commandSessionState = 0;
-    dataSessionOpen = 0;
-    comInitCount = 0;
-    logger = GetSharedLog();
 }
 
 CMbimDeviceEx::~CMbimDeviceEx()

@@ -22,7 +22,7 @@ struct AdviseEntry {
 
 class CMbimDeviceEx : public IGlobalTools::IMbimChannel {
 public:
-    // Expects zero-filled storage (NewZeroFilled), as the factory gives.
+    // Sets every field; the factory's zero-filled storage is not relied on.
     CMbimDeviceEx();
     virtual ~CMbimDeviceEx();
 
