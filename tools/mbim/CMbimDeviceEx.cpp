@@ -19,6 +19,53 @@ HRESULT StatusAsFailure(HRESULT status)
 
 }  // namespace
 
+// The device-service calls, the sink's wait and the log lines of one kind of
+// session, and the states its field takes.
+struct MbimSessionKind {
+    decltype(&IMbnDeviceService::get_IsCommandSessionOpen) isOpen;
+    decltype(&IMbnDeviceService::OpenCommandSession) open;
+    decltype(&IMbnDeviceService::CloseCommandSession) close;
+    DWORD (CDefaultServiceEvent::*waitCompletion)();
+    const char* notOpenLine;
+    // Given the HRESULT of the open call, which the command line leaves out.
+    const char* openFailedLine;
+    const char* closeFailedLine;
+    // A session found already open; one opened by this channel, the only
+    // state in which the channel closes it again.
+    LONG foundOpenState;
+    LONG openedState;
+};
+
+namespace {
+
+// Someone else's command session is used but never closed by this channel.
+const MbimSessionKind kCommandSession = {
+    &IMbnDeviceService::get_IsCommandSessionOpen,
+    &IMbnDeviceService::OpenCommandSession,
+    &IMbnDeviceService::CloseCommandSession,
+    &CDefaultServiceEvent::GetSessionRlt,
+    "[?]SendData(): FALSE == IsCommandSessionOpened",
+    "[error] OpenCommandSession(): 0 == requestID",
+    "[?]SendData(): CloseCommandSession hr = 0x%x",
+    2,
+    1,
+};
+
+// A data session found open is taken over, and closed, as the channel's own.
+const MbimSessionKind kDataSession = {
+    &IMbnDeviceService::get_IsDataSessionOpen,
+    &IMbnDeviceService::OpenDataSession,
+    &IMbnDeviceService::CloseDataSession,
+    &CDefaultServiceEvent::GetDataSessionRlt,
+    "[?]OpenDataSession(): FALSE == IsDataSessionOpened",
+    "[error] OpenDataSession(): hr = 0x%x",
+    "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
+    1,
+    1,
+};
+
+}  // namespace
+
 CMbimDeviceEx::CMbimDeviceEx()
     : adviseLock(),
       adviseList(),
@@ -130,17 +177,19 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
 
 void CMbimDeviceEx::Release()
 {
+    // Unadvise calls into the platform, which may call back or wait for its
+    // own callbacks, so no lock of ours is held across it.
+    std::vector<AdviseEntry> entries;
     EnterCriticalSection(&adviseLock);
-    while (!adviseList.empty()) {
-        AdviseEntry entry = adviseList.front();
+    entries.swap(adviseList);
+    LeaveCriticalSection(&adviseLock);
+    for (const AdviseEntry& entry : entries) {
         entry.connectionPoint->Unadvise(entry.cookie);
         // The channel's own reference: the sink ends here unless the
         // platform still holds one.
         entry.sink->Release();
         entry.connectionPoint->Release();
-        adviseList.erase(adviseList.begin());
     }
-    LeaveCriticalSection(&adviseLock);
 
     if (pMbnDeviceServicesManager) pMbnDeviceServicesManager->Release();
     if (pMbnInterfaceManager) pMbnInterfaceManager->Release();
@@ -281,34 +330,7 @@ void CMbimDeviceEx::ReleaseSessionObjects()
 
 HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId)
 {
-    if (!IsReady()) return E_FAIL;
-    if (!FindDeviceService(serviceId)) return E_FAIL;
-
-    BOOL isOpen = FALSE;
-    deviceService->get_IsCommandSessionOpen(&isOpen);
-    if (isOpen) {
-        // Someone else's session: used, but never closed by this channel.
-        logger->Log(0, "[Success] Session is Opend ");
-        commandSessionState = 2;
-        return S_OK;
-    }
-
-    logger->Log(0, "[?]SendData(): FALSE == IsCommandSessionOpened");
-    ULONG requestID = 0;
-    HRESULT hr = deviceService->OpenCommandSession(&requestID);
-    if (hr != S_OK) {
-        logger->Log(0, "[error] OpenCommandSession(): 0 == requestID");
-        return E_FAIL;
-    }
-    // Any command-session completion ends this wait; its request ID is not
-    // compared.
-    if (sink->GetSessionRlt() != WAIT_OBJECT_0) {
-        logger->Log(0, "[error] GetSessionRlt Fail");
-        return E_FAIL;
-    }
-    logger->Log(0, "[Success] Open Session Success");
-    commandSessionState = 1;
-    return S_OK;
+    return OpenSessionOf(serviceId, kCommandSession, commandSessionState);
 }
 
 HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string& response,
@@ -408,17 +430,52 @@ HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
 
 void CMbimDeviceEx::CloseSession()
 {
-    // A session found open (state 2) belongs to someone else and stays open.
-    if (commandSessionState == 1 && deviceService) {
+    CloseSessionOf(kCommandSession, commandSessionState);
+}
+
+HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind,
+                                     LONG& state)
+{
+    if (!IsReady()) return E_FAIL;
+    if (!FindDeviceService(serviceId)) return E_FAIL;
+
+    BOOL isOpen = FALSE;
+    (deviceService->*kind.isOpen)(&isOpen);
+    if (isOpen) {
+        logger->Log(0, "[Success] Session is Opend ");
+        state = kind.foundOpenState;
+        return S_OK;
+    }
+
+    logger->Log(0, kind.notOpenLine);
+    ULONG requestID = 0;
+    HRESULT hr = (deviceService->*kind.open)(&requestID);
+    if (hr != S_OK) {
+        logger->Log(0, kind.openFailedLine, static_cast<unsigned int>(hr));
+        return E_FAIL;
+    }
+    // Any completion of this kind of session ends the wait; its request ID
+    // is not compared.
+    if ((sink->*kind.waitCompletion)() != WAIT_OBJECT_0) {
+        logger->Log(0, "[error] GetSessionRlt Fail");
+        return E_FAIL;
+    }
+    logger->Log(0, "[Success] Open Session Success");
+    state = kind.openedState;
+    return S_OK;
+}
+
+void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state)
+{
+    if (state == kind.openedState && deviceService) {
         ULONG requestID = 0;
-        HRESULT hr = deviceService->CloseCommandSession(&requestID);
+        HRESULT hr = (deviceService->*kind.close)(&requestID);
         if (hr != S_OK) {
-            logger->Log(0, "[?]SendData(): CloseCommandSession hr = 0x%x",
-                        static_cast<unsigned int>(hr));
+            logger->Log(0, kind.closeFailedLine, static_cast<unsigned int>(hr));
         } else if (sink) {
-            sink->GetSessionRlt();
+            (sink->*kind.waitCompletion)();
         }
-        commandSessionState = 0;
+        state = 0;
     }
     ReleaseSessionObjects();
 }
@@ -428,31 +485,7 @@ void CMbimDeviceEx::CloseSession()
 
 HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId)
 {
-    if (!IsReady()) return E_FAIL;
-    if (!FindDeviceService(serviceId)) return E_FAIL;
-
-    BOOL isOpen = FALSE;
-    deviceService->get_IsDataSessionOpen(&isOpen);
-    if (isOpen) {
-        logger->Log(0, "[Success] Session is Opend ");
-        dataSessionOpen = 1;
-        return S_OK;
-    }
-
-    logger->Log(0, "[?]OpenDataSession(): FALSE == IsDataSessionOpened");
-    ULONG requestID = 0;
-    HRESULT hr = deviceService->OpenDataSession(&requestID);
-    if (hr != S_OK) {
-        logger->Log(0, "[error] OpenDataSession(): hr = 0x%x", static_cast<unsigned int>(hr));
-        return E_FAIL;
-    }
-    if (sink->GetDataSessionRlt() != WAIT_OBJECT_0) {
-        logger->Log(0, "[error] GetSessionRlt Fail");
-        return E_FAIL;
-    }
-    logger->Log(0, "[Success] Open Session Success");
-    dataSessionOpen = 1;
-    return S_OK;
+    return OpenSessionOf(serviceId, kDataSession, dataSessionOpen);
 }
 
 HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
@@ -467,16 +500,5 @@ HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
 
 void CMbimDeviceEx::CloseDataSession()
 {
-    if (dataSessionOpen != 0 && deviceService) {
-        ULONG requestID = 0;
-        HRESULT hr = deviceService->CloseDataSession(&requestID);
-        if (hr != S_OK) {
-            logger->Log(0, "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
-                        static_cast<unsigned int>(hr));
-        } else if (sink) {
-            sink->GetDataSessionRlt();
-        }
-        dataSessionOpen = 0;
-    }
-    ReleaseSessionObjects();
+    CloseSessionOf(kDataSession, dataSessionOpen);
 }

@@ -12,6 +12,9 @@
 #include "tools/interfaces.h"
 
 class CDefaultServiceEvent;
+// What differs between a command session and a data session; defined in
+// CMbimDeviceEx.cpp.
+struct MbimSessionKind;
 
 // One registration of a sink with a connection point; undone by Release.
 struct AdviseEntry {
@@ -58,6 +61,10 @@ private:
     bool FindDeviceService(const WCHAR* serviceId);
     // Releases the three session objects that are held and nulls them.
     void ReleaseSessionObjects();
+    // The open and close steps that command and data sessions share; state
+    // is the field that records the kind's session.
+    HRESULT OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind, LONG& state);
+    void CloseSessionOf(const MbimSessionKind& kind, LONG& state);
 
     CRITICAL_SECTION adviseLock;
     std::vector<AdviseEntry> adviseList;
