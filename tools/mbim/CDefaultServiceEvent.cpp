@@ -3,6 +3,8 @@
 // between the platform's threads and the channel's thread.
 #include "tools/mbim/CDefaultServiceEvent.h"
 
+#include "tools/log/LogLevel.h"
+
 namespace {
 
 // Bound on a response or a session completion.
@@ -106,7 +108,8 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
     IMbnDeviceService* /*deviceService*/, ULONG /*responseID*/, SAFEARRAY* deviceServiceData,
     HRESULT status, ULONG requestID)
 {
-    logger->Log(2, "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
+    logger->Log(kLogLevelProgress,
+                "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
 
     if (!WaitRequestId()) {
         ULONG expected;
@@ -114,7 +117,8 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
             KeptLockGuard guard(&keptLock);
             expected = expectedRequestId;
         }
-        logger->Log(0, "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.",
+        logger->Log(kLogLevelEssential,
+                    "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.",
                     expected);
         return S_OK;
     }
@@ -137,12 +141,13 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
     }
 
     if (expected != requestID) {
-        logger->Log(2, "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
+        logger->Log(kLogLevelProgress,
+                    "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
                     requestID, expected);
         return S_OK;
     }
     if (status != S_OK) {
-        logger->Log(0, "[Fail]OnSetCommandComplete but Fail! Return state 0x%x",
+        logger->Log(kLogLevelEssential, "[Fail]OnSetCommandComplete but Fail! Return state 0x%x",
                     static_cast<unsigned int>(status));
     } else {
         LogDelivery(kept, total);
@@ -189,7 +194,7 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnWriteDataComplete(
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnReadData(IMbnDeviceService* /*deviceService*/,
                                                            SAFEARRAY* deviceServiceData)
 {
-    logger->Log(2, "[Success] OnReadData called!");
+    logger->Log(kLogLevelProgress, "[Success] OnReadData called!");
     bool kept;
     size_t total = 0;
     {
@@ -233,9 +238,11 @@ bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size
 void CDefaultServiceEvent::LogDelivery(bool kept, size_t total)
 {
     if (kept) {
-        logger->Log(2, "[success] Get At Response Success. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelProgress,
+                    "[success] Get At Response Success. Length %d", static_cast<int>(total));
     } else {
-        logger->Log(0, "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelEssential,
+                    "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
     }
 }
 

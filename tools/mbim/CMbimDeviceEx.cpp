@@ -5,6 +5,7 @@
 #include "tools/mbim/CMbimDeviceEx.h"
 
 #include "tools/ZeroFilled.h"
+#include "tools/log/LogLevel.h"
 #include "tools/mbim/CDefaultServiceEvent.h"
 
 namespace {
@@ -31,9 +32,10 @@ struct MbimSessionKind {
     const char* openFailedLine;
     const char* closeFailedLine;
     // A session found already open; one opened by this channel, the only
-    // state in which the channel closes it again.
+    // state in which the channel closes it again; none.
     LONG foundOpenState;
     LONG openedState;
+    LONG closedState;
 };
 
 namespace {
@@ -47,8 +49,9 @@ const MbimSessionKind kCommandSession = {
     "[?]SendData(): FALSE == IsCommandSessionOpened",
     "[error] OpenCommandSession(): 0 == requestID",
     "[?]SendData(): CloseCommandSession hr = 0x%x",
-    2,
-    1,
+    CMbimDeviceEx::kCommandSessionFoundOpen,
+    CMbimDeviceEx::kCommandSessionOpened,
+    CMbimDeviceEx::kNoCommandSession,
 };
 
 // A data session found open is taken over, and closed, as the channel's own.
@@ -60,8 +63,9 @@ const MbimSessionKind kDataSession = {
     "[?]OpenDataSession(): FALSE == IsDataSessionOpened",
     "[error] OpenDataSession(): hr = 0x%x",
     "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
-    1,
-    1,
+    CMbimDeviceEx::kDataSessionOpen,
+    CMbimDeviceEx::kDataSessionOpen,
+    CMbimDeviceEx::kNoDataSession,
 };
 
 }  // namespace
@@ -75,8 +79,8 @@ CMbimDeviceEx::CMbimDeviceEx()
       pMbnInterface(nullptr),
       pMbnDeviceServicesContext(nullptr),
       deviceService(nullptr),
-      commandSessionState(0),
-      dataSessionOpen(0),
+      commandSessionState(kNoCommandSession),
+      dataSessionOpen(kNoDataSession),
       logger(GetSharedLog()),
       comInitCount(0)
 {
@@ -96,7 +100,7 @@ HRESULT CMbimDeviceEx::Open()
 {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() COM Initialize failed");
+        logger->Log(kLogLevelEssential, "[error]Open() COM Initialize failed");
         return hr;
     }
     ++comInitCount;
@@ -115,7 +119,7 @@ HRESULT CMbimDeviceEx::Open()
                           IID_IMbnInterfaceManager,
                           reinterpret_cast<void**>(&pMbnInterfaceManager));
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnInterfaceManager");
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnInterfaceManager");
         return hr;
     }
 
@@ -123,7 +127,7 @@ HRESULT CMbimDeviceEx::Open()
                           IID_IMbnDeviceServicesManager,
                           reinterpret_cast<void**>(&pMbnDeviceServicesManager));
     if (!pMbnDeviceServicesManager) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesManager");
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesManager");
         return hr;
     }
 
@@ -143,7 +147,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     HRESULT hr = pMbnDeviceServicesManager->QueryInterface(
         IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
     if (hr != S_OK) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (container) container->Release();
         return hr;
@@ -154,7 +159,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     hr = container->FindConnectionPoint(iid, &connectionPoint);
     container->Release();
     if (hr != S_OK) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (connectionPoint) connectionPoint->Release();
         return hr;
@@ -163,7 +169,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     DWORD cookie = 0;
     hr = connectionPoint->Advise(eventSink, &cookie);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         connectionPoint->Release();
         return hr;
@@ -218,7 +225,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
     SAFEARRAY* interfaces = nullptr;
     HRESULT hr = pMbnInterfaceManager->GetInterfaces(&interfaces);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]GetFirstInterface(): GetInterfaces hr=0x%x",
+        logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): GetInterfaces hr=0x%x",
                     static_cast<unsigned int>(hr));
         return nullptr;
     }
@@ -232,7 +239,8 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
         // The element comes back with a reference of its own.
         hr = SafeArrayGetElement(interfaces, &lower, &found);
         if (FAILED(hr)) {
-            logger->Log(0, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
+            logger->Log(kLogLevelEssential,
+                        "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
                         static_cast<unsigned int>(hr));
             found = nullptr;
         } else if (found) {
@@ -241,10 +249,10 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
             MBN_READY_STATE readyState = MBN_READY_STATE_OFF;
             hr = found->GetReadyState(&readyState);
             if (FAILED(hr)) {
-                logger->Log(0, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
+                logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
-                logger->Log(0, "[ok]GetFirstInterface(): readyState=%d",
+                logger->Log(kLogLevelEssential, "[ok]GetFirstInterface(): readyState=%d",
                             static_cast<int>(readyState));
             }
         }
@@ -260,7 +268,7 @@ SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int l
     bound.lLbound = 0;
     SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
     if (!array) {
-        logger->Log(0, "[?]CharBufferToSafeArray(): NULL == psa ");
+        logger->Log(kLogLevelEssential, "[?]CharBufferToSafeArray(): NULL == psa ");
         return nullptr;
     }
     for (unsigned int i = 0; i < len; ++i) {
@@ -280,23 +288,25 @@ bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
     bool found = false;
     pMbnInterface = GetFirstInterface();
     if (!pMbnInterface) {
-        logger->Log(0, "[error]GetFirstInterface() error! pMbnInterface == NULL");
+        logger->Log(kLogLevelEssential, "[error]GetFirstInterface() error! pMbnInterface == NULL");
     } else {
         BSTR interfaceId = nullptr;
         HRESULT hr = pMbnInterface->get_InterfaceID(&interfaceId);
         if (FAILED(hr)) {
-            logger->Log(0, "[error]SendData() error! get_InterfaceID() hr=0x%x",
+            logger->Log(kLogLevelEssential, "[error]SendData() error! get_InterfaceID() hr=0x%x",
                         static_cast<unsigned int>(hr));
         } else {
             hr = pMbnDeviceServicesManager->GetDeviceServicesContext(interfaceId,
                                                                      &pMbnDeviceServicesContext);
             if (!pMbnDeviceServicesContext) {
-                logger->Log(0, "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
+                logger->Log(kLogLevelEssential,
+                            "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
                 hr = pMbnDeviceServicesContext->GetDeviceService(serviceIdCopy, &deviceService);
                 if (!deviceService) {
-                    logger->Log(0, "[error]SendData() error! NULL == deviceService hr=0x%x",
+                    logger->Log(kLogLevelEssential,
+                                "[error]SendData() error! NULL == deviceService hr=0x%x",
                                 static_cast<unsigned int>(hr));
                 } else {
                     found = true;
@@ -346,28 +356,30 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
     sink->ResetExchange();
     HRESULT hr = OpenSession(serviceId);
     if (hr != S_OK) {
-        logger->Log(0, "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential,
+                    "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
         result = hr;
     } else {
-        logger->Log(2, "[Success] OpenSession success hr = 0x%x", 0);
+        logger->Log(kLogLevelProgress, "[Success] OpenSession success hr = 0x%x", 0);
         array = CharBufferToSafeArray(data, len);
         ULONG requestID = 0;
         hr = deviceService->SetCommand(commandId, array, &requestID);
         result = hr;
         if (FAILED(hr)) {
-            logger->Log(0, "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+            logger->Log(kLogLevelEssential,
+                        "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
         } else {
             sink->SetRequestId(requestID);
-            logger->Log(2, "[success]SetCommand success. Request Id is %d",
+            logger->Log(kLogLevelProgress, "[success]SetCommand success. Request Id is %d",
                         static_cast<int>(requestID));
             // The caller's string changes only when a good answer came.
             std::string received;
             HRESULT status = S_OK;
             if (sink->GetResponse(received, status) != WAIT_OBJECT_0) {
-                logger->Log(0, "[Fail] Wait SetCommand Fail \r\n");
+                logger->Log(kLogLevelEssential, "[Fail] Wait SetCommand Fail \r\n");
                 result = E_FAIL;
             } else if (status != S_OK) {
-                logger->Log(0, "[Fail]SendData(): Command Response hr = 0x%x",
+                logger->Log(kLogLevelEssential, "[Fail]SendData(): Command Response hr = 0x%x",
                             static_cast<unsigned int>(status));
                 result = StatusAsFailure(status);
             } else {
@@ -379,7 +391,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
                 } else {
                     response.assign(received);
                 }
-                logger->Log(2, "[success]Get Command Response success \r\n");
+                logger->Log(kLogLevelProgress, "[success]Get Command Response success \r\n");
             }
         }
     }
@@ -392,11 +404,11 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
 HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId)
 {
     HRESULT result = E_FAIL;
-    if (commandSessionState == 0) {
-        logger->Log(0, "[Fail]Session is not open!");
+    if (commandSessionState == kNoCommandSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Session is not open!");
         return result;
     }
-    // A state of 2 survives CloseSession without the session objects.
+    // kCommandSessionFoundOpen survives CloseSession without the session objects.
     if (!deviceService || !sink) return result;
 
     SAFEARRAY* array = CharBufferToSafeArray(data, len);
@@ -404,7 +416,8 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
     HRESULT hr = deviceService->SetCommand(commandId, array, &requestID);
     result = hr;
     if (FAILED(hr)) {
-        logger->Log(0, "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential,
+                    "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
     } else {
         sink->SetRequestId(requestID);
     }
@@ -414,8 +427,8 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
 
 HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
 {
-    if (commandSessionState == 0) {
-        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+    if (commandSessionState == kNoCommandSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
     }
     if (!sink) return E_FAIL;
@@ -442,25 +455,25 @@ HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKi
     BOOL isOpen = FALSE;
     (deviceService->*kind.isOpen)(&isOpen);
     if (isOpen) {
-        logger->Log(0, "[Success] Session is Opend ");
+        logger->Log(kLogLevelEssential, "[Success] Session is Opend ");
         state = kind.foundOpenState;
         return S_OK;
     }
 
-    logger->Log(0, kind.notOpenLine);
+    logger->Log(kLogLevelEssential, kind.notOpenLine);
     ULONG requestID = 0;
     HRESULT hr = (deviceService->*kind.open)(&requestID);
     if (hr != S_OK) {
-        logger->Log(0, kind.openFailedLine, static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential, kind.openFailedLine, static_cast<unsigned int>(hr));
         return E_FAIL;
     }
     // Any completion of this kind of session ends the wait; its request ID
     // is not compared.
     if ((sink->*kind.waitCompletion)() != WAIT_OBJECT_0) {
-        logger->Log(0, "[error] GetSessionRlt Fail");
+        logger->Log(kLogLevelEssential, "[error] GetSessionRlt Fail");
         return E_FAIL;
     }
-    logger->Log(0, "[Success] Open Session Success");
+    logger->Log(kLogLevelEssential, "[Success] Open Session Success");
     state = kind.openedState;
     return S_OK;
 }
@@ -471,11 +484,11 @@ void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state)
         ULONG requestID = 0;
         HRESULT hr = (deviceService->*kind.close)(&requestID);
         if (hr != S_OK) {
-            logger->Log(0, kind.closeFailedLine, static_cast<unsigned int>(hr));
+            logger->Log(kLogLevelEssential, kind.closeFailedLine, static_cast<unsigned int>(hr));
         } else if (sink) {
             (sink->*kind.waitCompletion)();
         }
-        state = 0;
+        state = kind.closedState;
     }
     ReleaseSessionObjects();
 }
@@ -490,8 +503,8 @@ HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId)
 
 HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
 {
-    if (dataSessionOpen == 0) {
-        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+    if (dataSessionOpen == kNoDataSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
     }
     if (!sink) return E_FAIL;

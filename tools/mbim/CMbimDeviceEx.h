@@ -25,6 +25,15 @@ struct AdviseEntry {
 
 class CMbimDeviceEx : public IGlobalTools::IMbimChannel {
 public:
+    // commandSessionState: none, opened by this channel, or found already
+    // open (someone else's: used, but never closed by this channel).
+    static constexpr LONG kNoCommandSession = 0;
+    static constexpr LONG kCommandSessionOpened = 1;
+    static constexpr LONG kCommandSessionFoundOpen = 2;
+    // dataSessionOpen: a data session is open, whoever opened it.
+    static constexpr LONG kNoDataSession = 0;
+    static constexpr LONG kDataSessionOpen = 1;
+
     // Sets every field; the factory's zero-filled storage is not relied on.
     CMbimDeviceEx();
     virtual ~CMbimDeviceEx();
@@ -74,9 +83,9 @@ private:
     IMbnInterface* pMbnInterface;
     IMbnDeviceServicesContext* pMbnDeviceServicesContext;
     IMbnDeviceService* deviceService;
-    // 0 none, 1 opened by this channel, 2 found already open.
+    // One of the k...CommandSession values above.
     LONG commandSessionState;
-    // 0 none, 1 data session open.
+    // kNoDataSession or kDataSessionOpen.
     LONG dataSessionOpen;
     IGlobalTools::ILog* logger;
     // Successful CoInitializeEx calls (S_OK or S_FALSE) that Release still
