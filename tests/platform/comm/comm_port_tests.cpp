@@ -278,7 +278,8 @@ TEST_F(CommPortTest, CancelledReadCompletesAbortedAndOnlyOnce) {
 
     SetLastError(0xdeadbeef);
     CHECK_CALL("CancelIoEx", 3, CancelIoEx(port_, &ov_), FALSE, ERROR_NOT_FOUND);
-    if (!testsupport::Differences().cancelAllSucceeds) {
+    {
+        conformance::TodoWine todo(HERE, testsupport::Differences().cancelAllSucceeds);
         SetLastError(0xdeadbeef);
         CHECK_CALL("CancelIoEx", 4, CancelIoEx(port_, NULL), FALSE, ERROR_NOT_FOUND);
     }
