@@ -6,8 +6,7 @@
 // service. Registering it on a machine that has the real service replaces
 // the real service's entries for these classes; DllUnregisterServer removes
 // them again (the real entries are not restored).
-#include <windows.h>
-
+#include "platform/winapi.h"
 #include "simulator/simulator.h"
 
 namespace {

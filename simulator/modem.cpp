@@ -140,14 +140,14 @@ bool Modem::RunLine(const std::string& body, std::string& out) {
                                        body[j] == '%' || body[j] == '-' || body[j] == '.' || body[j] == '/' ||
                                        body[j] == ':' || body[j] == '_'))
                 name += Upper(body[j++]);
-            char mode = 'a';
+            Mode mode = Mode::Action;
             std::string args;
             if (j < body.size() && body[j] == '=') {
                 if (j + 1 < body.size() && body[j + 1] == '?') {
-                    mode = 't';
+                    mode = Mode::Test;
                     j += 2;
                 } else {
-                    mode = 's';
+                    mode = Mode::Set;
                     ++j;
                     bool quoted = false;
                     while (j < body.size() && (quoted || body[j] != ';')) {
@@ -156,7 +156,7 @@ bool Modem::RunLine(const std::string& body, std::string& out) {
                     }
                 }
             } else if (j < body.size() && body[j] == '?') {
-                mode = 'r';
+                mode = Mode::Read;
                 ++j;
             }
             while (j < body.size() && body[j] == ' ') ++j;
@@ -220,14 +220,13 @@ bool Modem::RunLine(const std::string& body, std::string& out) {
     return true;
 }
 
-// mode: 'a' action, 'r' read (?), 't' test (=?), 's' set (=args).
-bool Modem::RunExtended(const std::string& name, char mode, const std::string& args, std::string& out) {
+bool Modem::RunExtended(const std::string& name, Mode mode, const std::string& args, std::string& out) {
     auto identity = [&](const std::string& value) {
-        if (mode == 'a') {
+        if (mode == Mode::Action) {
             Info(out, value);
             return true;
         }
-        if (mode == 't') return true;
+        if (mode == Mode::Test) return true;
         Final(out, "ERROR", 4);
         return false;
     };
@@ -237,26 +236,26 @@ bool Modem::RunExtended(const std::string& name, char mode, const std::string& a
     if (name == "+CGSN" || name == "+GSN") return identity(state_.imei);
     if (name == "+GCAP") return identity("+GCAP: +CGSM");
     if (name == "+CIMI") {
-        if (mode == 'a' && !state_.simInserted) {
+        if (mode == Mode::Action && !state_.simInserted) {
             CmeError(out, kCmeSimNotInserted, "SIM not inserted");
             return false;
         }
         return identity(state_.imsi);
     }
     if (name == "+CSQ") {
-        if (mode == 't') {
+        if (mode == Mode::Test) {
             Info(out, "+CSQ: (0-31,99),(0-7,99)");
             return true;
         }
         return identity("+CSQ: " + std::to_string(state_.rssi) + ",99");
     }
     if (name == "+CPIN") {
-        if (mode == 't') return true;
+        if (mode == Mode::Test) return true;
         if (!state_.simInserted) {
             CmeError(out, kCmeSimNotInserted, "SIM not inserted");
             return false;
         }
-        if (mode == 'r') {
+        if (mode == Mode::Read) {
             Info(out, "+CPIN: READY");
             return true;
         }
@@ -265,25 +264,25 @@ bool Modem::RunExtended(const std::string& name, char mode, const std::string& a
         return false;
     }
     if (name == "+COPS") {
-        if (mode == 'r') {
+        if (mode == Mode::Read) {
             Info(out, state_.simInserted ? "+COPS: 0,0,\"" + state_.operatorName + "\",7" : "+COPS: 0");
             return true;
         }
-        if (mode == 't') {
+        if (mode == Mode::Test) {
             Info(out, "+COPS: (2,\"" + state_.operatorName + "\",\"SimNet\",\"00101\",7),,(0-4),(0-2)");
             return true;
         }
         int value = 0;
-        if (mode == 's' && ParseNumber(args.substr(0, args.find(',')), value) && value == 0) return true;
+        if (mode == Mode::Set && ParseNumber(args.substr(0, args.find(',')), value) && value == 0) return true;
         CmeError(out, kCmeNotAllowed, "operation not allowed");
         return false;
     }
     if (name == "+CFUN") {
-        if (mode == 'r') {
+        if (mode == Mode::Read) {
             Info(out, "+CFUN: 1");
             return true;
         }
-        if (mode == 't') {
+        if (mode == Mode::Test) {
             Info(out, "+CFUN: (0,1,4),(0,1)");
             return true;
         }
@@ -291,16 +290,16 @@ bool Modem::RunExtended(const std::string& name, char mode, const std::string& a
         return false;
     }
     if (name == "+CMEE") {
-        if (mode == 'r') {
+        if (mode == Mode::Read) {
             Info(out, "+CMEE: " + std::to_string(state_.cmee));
             return true;
         }
-        if (mode == 't') {
+        if (mode == Mode::Test) {
             Info(out, "+CMEE: (0-2)");
             return true;
         }
         int value = 0;
-        if (mode == 'a' || (ParseNumber(args, value) && value <= 2)) {
+        if (mode == Mode::Action || (ParseNumber(args, value) && value <= 2)) {
             state_.cmee = value;
             return true;
         }

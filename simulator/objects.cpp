@@ -11,6 +11,7 @@
 // a reference on the device service it reports, and runs on the pool.
 #include <utility>
 
+#include "simulator/com_object.h"
 #include "simulator/core.h"
 
 // The SDK's interfaces have public non-virtual destructors; these objects are
@@ -24,39 +25,31 @@ namespace mbnsim {
 
 namespace {
 
-// Base of the service's objects: the reference count and the accounting.
-class ObjectBase {
+// A COM object of the service: the core counts its references too, and
+// keeps a tally of the objects alive.
+template <class... Entries>
+class ServiceObject : public ComObject<ComLifetime::DeleteAtZero, Entries...> {
+    using Base = ComObject<ComLifetime::DeleteAtZero, Entries...>;
+
 public:
-    ObjectBase(const ObjectBase&) = delete;
-    ObjectBase& operator=(const ObjectBase&) = delete;
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        ++core_->refs;
+        return Base::AddRef();
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        --core_->refs;  // first: the last Release ends the object
+        return Base::Release();
+    }
 
 protected:
-    explicit ObjectBase(std::shared_ptr<ServiceCore> core) : core_(std::move(core)) {
+    explicit ServiceObject(std::shared_ptr<ServiceCore> core) : core_(std::move(core)) {
         core_->ObjectCreated();
         ++core_->refs;  // the creator's reference
     }
-    virtual ~ObjectBase() { core_->ObjectDestroyed(); }
-
-    ULONG AddRefImpl() {
-        ++core_->refs;
-        return ++count_;
-    }
-    ULONG ReleaseImpl() {
-        --core_->refs;
-        const ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
-    }
+    ~ServiceObject() override { core_->ObjectDestroyed(); }
 
     std::shared_ptr<ServiceCore> core_;
-
-private:
-    std::atomic<ULONG> count_{1};
 };
-
-#define MBNSIM_IUNKNOWN_REFS                                              \
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }   \
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
 BSTR NewBstr(const U16& text) { return SysAllocString(AsWchar(text)); }
 
@@ -94,21 +87,9 @@ std::shared_ptr<T> Hold(T* object) {
 
 // ---------------------------------------------------------------------------
 
-class MbnInterface final : public IMbnInterface, private ObjectBase {
+class MbnInterface final : public ServiceObject<ComEntry<IMbnInterface, IID_IMbnInterface>> {
 public:
-    MbnInterface(std::shared_ptr<ServiceCore> core, U16 id) : ObjectBase(std::move(core)), id_(std::move(id)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMbnInterface) {
-            AddRef();
-            *out = static_cast<IMbnInterface*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    MBNSIM_IUNKNOWN_REFS
+    MbnInterface(std::shared_ptr<ServiceCore> core, U16 id) : ServiceObject(std::move(core)), id_(std::move(id)) {}
 
     HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
         HRESULT hr = core_->Check(Call::InterfaceGetInterfaceID);
@@ -179,21 +160,9 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class InterfaceManager final : public IMbnInterfaceManager, private ObjectBase {
+class InterfaceManager final : public ServiceObject<ComEntry<IMbnInterfaceManager, IID_IMbnInterfaceManager>> {
 public:
-    explicit InterfaceManager(std::shared_ptr<ServiceCore> core) : ObjectBase(std::move(core)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMbnInterfaceManager) {
-            AddRef();
-            *out = static_cast<IMbnInterfaceManager*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    MBNSIM_IUNKNOWN_REFS
+    explicit InterfaceManager(std::shared_ptr<ServiceCore> core) : ServiceObject(std::move(core)) {}
 
     HRESULT STDMETHODCALLTYPE GetInterface(LPCWSTR id, IMbnInterface** out) override {
         HRESULT hr = core_->Check(Call::GetInterface);
@@ -246,25 +215,13 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceService final : public IMbnDeviceService, private ObjectBase {
+class DeviceService final : public ServiceObject<ComEntry<IMbnDeviceService, IID_IMbnDeviceService>> {
 public:
     DeviceService(std::shared_ptr<ServiceCore> core, U16 interfaceId, U16 serviceId)
-        : ObjectBase(std::move(core)),
+        : ServiceObject(std::move(core)),
           interfaceId_(std::move(interfaceId)),
           serviceId_(std::move(serviceId)),
           isAt_(SameId(serviceId_, ToU16(kAtServiceId))) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceService) {
-            AddRef();
-            *out = static_cast<IMbnDeviceService*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    MBNSIM_IUNKNOWN_REFS
 
     HRESULT STDMETHODCALLTYPE QuerySupportedCommands(ULONG* requestID) override {
         if (!requestID) return E_POINTER;
@@ -502,22 +459,10 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesContext final : public IMbnDeviceServicesContext, private ObjectBase {
+class DeviceServicesContext final : public ServiceObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
 public:
     DeviceServicesContext(std::shared_ptr<ServiceCore> core, U16 interfaceId)
-        : ObjectBase(std::move(core)), interfaceId_(std::move(interfaceId)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesContext) {
-            AddRef();
-            *out = static_cast<IMbnDeviceServicesContext*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    MBNSIM_IUNKNOWN_REFS
+        : ServiceObject(std::move(core)), interfaceId_(std::move(interfaceId)) {}
 
     // An array of MBN_DEVICE_SERVICE records needs VT_RECORD arrays, which
     // the POSIX OLE Automation subset lacks; the error is one the real
@@ -558,32 +503,22 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesManager final : public IMbnDeviceServicesManager,
-                                    public IConnectionPointContainer,
-                                    private ObjectBase {
+class DeviceServicesManager final
+    : public ServiceObject<ComEntry<IMbnDeviceServicesManager, IID_IMbnDeviceServicesManager>,
+                           ComEntry<IConnectionPointContainer, IID_IConnectionPointContainer>> {
 public:
     explicit DeviceServicesManager(std::shared_ptr<ServiceCore> core)
-        : ObjectBase(std::move(core)), point_(this) {}
+        : ServiceObject(std::move(core)), point_(this) {}
 
+    // The container can be made to fail, as a service in trouble might.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesManager) {
-            AddRef();
-            *out = static_cast<IMbnDeviceServicesManager*>(this);
-            return S_OK;
-        }
-        if (iid == IID_IConnectionPointContainer) {
+        if (out && iid == IID_IConnectionPointContainer) {
+            *out = nullptr;
             HRESULT hr = core_->Check(Call::QueryConnectionPointContainer);
             if (FAILED(hr)) return hr;
-            AddRef();
-            *out = static_cast<IConnectionPointContainer*>(this);
-            return S_OK;
         }
-        return E_NOINTERFACE;
+        return ServiceObject::QueryInterface(iid, out);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
     HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
                                                        IMbnDeviceServicesContext** out) override {
@@ -616,21 +551,11 @@ public:
 private:
     // The connection point for IMbnDeviceServicesEvents. Its own identity for
     // QueryInterface, its manager's reference count.
-    class Point final : public IConnectionPoint {
+    class Point final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
     public:
         explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
-        virtual ~Point() = default;
+        ~Point() override = default;
 
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-            if (!out) return E_POINTER;
-            if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-                AddRef();
-                *out = static_cast<IConnectionPoint*>(this);
-                return S_OK;
-            }
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
         ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
         ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
 
@@ -686,30 +611,14 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final
+    : public ComObject<ComLifetime::DeleteAtZero, ComEntry<IClassFactory, IID_IClassFactory>> {
 public:
     ClassFactory(std::shared_ptr<ServiceCore> core, bool interfaceManager)
         : core_(std::move(core)), interfaceManager_(interfaceManager) {
         ++core_->factories;
     }
-    virtual ~ClassFactory() { --core_->factories; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            AddRef();
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
-    }
+    ~ClassFactory() override { --core_->factories; }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
@@ -737,7 +646,6 @@ public:
 private:
     std::shared_ptr<ServiceCore> core_;
     const bool interfaceManager_;
-    std::atomic<ULONG> count_{1};
 };
 
 }  // namespace

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <deque>
 
-#ifdef _WIN32
-#include <objbase.h>
-#endif
+#include "platform/winapi.h"
 
 namespace mbnsim {
 
@@ -83,11 +81,9 @@ void Pool::Post(Job job, Clock::time_point due) {
 
 void Pool::WorkerLoop(std::shared_ptr<State> state) {
     tOnPoolThread = true;
-#ifdef _WIN32
     // Callbacks of the real service arrive on threads of the multithreaded
     // apartment.
     const HRESULT comInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-#endif
     std::unique_lock<std::mutex> lock(state->mutex);
     --state->idle;  // the count Post gave this thread when it started it
     for (;;) {
@@ -123,9 +119,7 @@ void Pool::WorkerLoop(std::shared_ptr<State> state) {
         state->changed.notify_all();
     }
     lock.unlock();
-#ifdef _WIN32
     if (SUCCEEDED(comInit)) CoUninitialize();
-#endif
 }
 
 void Pool::Stop() {

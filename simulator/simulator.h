@@ -177,7 +177,10 @@ public:
 
 private:
     bool RunLine(const std::string& line, std::string& out);
-    bool RunExtended(const std::string& name, char mode, const std::string& args, std::string& out);
+    // How an extended command is written: +NAME, +NAME?, +NAME=? or
+    // +NAME=args.
+    enum class Mode : char { Action = 'a', Read = 'r', Test = 't', Set = 's' };
+    bool RunExtended(const std::string& name, Mode mode, const std::string& args, std::string& out);
     void Info(std::string& out, const std::string& text) const;
     void Final(std::string& out, const char* verbose, int numeric) const;
     void CmeError(std::string& out, int code, const char* text) const;

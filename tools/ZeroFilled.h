@@ -1,6 +1,7 @@
 // NewZeroFilled<T>() creates a T on storage that is all zero bytes before the
 // constructor runs, so every field the constructor leaves alone reads as zero
-// or null. The channels the factory hands out rely on it.
+// or null. The factory builds its channels this way; their constructors also
+// set every field themselves, so no value comes from the bytes alone.
 #ifndef TOOLS_ZEROFILLED_H
 #define TOOLS_ZEROFILLED_H
 

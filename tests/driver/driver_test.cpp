@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/tools/log/LogTestSupport.h"
+#include "tests/support/LogTestSupport.h"
 
 #ifndef ATCMD_RELATIVE_PATH
 #error "ATCMD_RELATIVE_PATH must lead from this test program's folder to atcmd"

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/mbim/MbimTestSupport.h"
+#include "tests/support/MbimTestSupport.h"
 
 #ifndef ATCMD_PATH
 #error "ATCMD_PATH must name the atcmd program"

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "tests/platform/mbim/mbim_processes.h"
-#include "tests/tools/mbim/MbimTestSupport.h"
+#include "tests/support/MbimTestSupport.h"
 
 #if !defined(ATCMD_PATH) || !defined(MBNMBIM_PATH) || !defined(EMULATOR_PATH)
 #error "ATCMD_PATH, MBNMBIM_PATH and EMULATOR_PATH must name the programs"

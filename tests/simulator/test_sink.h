@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "simulator/com_object.h"
 #include "simulator/simulator.h"
 
 namespace mbnsim_test {
@@ -29,7 +30,9 @@ struct Event {
     bool serviceGiven = false;  // a device service was passed
 };
 
-class TestSink final : public IMbnDeviceServicesEvents {
+class TestSink final
+    : public ComObject<ComLifetime::DeleteAtZero,
+                       ComEntry<IMbnDeviceServicesEvents, IID_IMbnDeviceServicesEvents>> {
 public:
     TestSink() = default;
 
@@ -53,28 +56,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
-    ULONG Count() const { return count_.load(); }
+    ULONG Count() const { return static_cast<ULONG>(Refs()); }
     // Set by the destructor, so a test can see when the last reference went.
     static std::atomic<int>& Destroyed() {
         static std::atomic<int> destroyed{0};
         return destroyed;
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesEvents) {
-            AddRef();
-            *out = static_cast<IMbnDeviceServicesEvents*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService* s, SAFEARRAY* list,
@@ -119,7 +105,7 @@ public:
     }
 
 private:
-    ~TestSink() { ++Destroyed(); }
+    ~TestSink() override { ++Destroyed(); }
 
     HRESULT Record(mbnsim::Callback kind, IMbnDeviceService* service, SAFEARRAY* data, HRESULT status, ULONG id,
                    bool bytes = true) {
@@ -129,7 +115,7 @@ private:
         e.status = status;
         e.thread = std::this_thread::get_id();
         e.onServiceThread = mbnsim::OnServiceThread();
-        e.refsDuringCall = count_.load();
+        e.refsDuringCall = Count();
         e.serviceGiven = service != nullptr;
         e.hasData = data != nullptr;
         if (data) {
@@ -152,7 +138,6 @@ private:
         return S_OK;
     }
 
-    std::atomic<ULONG> count_{1};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Event> events_;
@@ -161,24 +146,9 @@ private:
 };
 
 // An object that is not a sink: Advise must refuse it.
-class NotASink final : public IUnknown {
+class NotASink final : public ComObject<ComLifetime::Owned, ComEntry<IUnknown, IID_IUnknown>> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown) {
-            AddRef();
-            *out = this;
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --count_; }
-    ULONG Count() const { return count_.load(); }
-
-private:
-    std::atomic<ULONG> count_{1};
+    ULONG Count() const { return static_cast<ULONG>(Refs()); }
 };
 
 }  // namespace mbnsim_test

@@ -28,8 +28,10 @@ std::unique_ptr<TestModem> StartTestModem(int slot = 0);
 // A COM number that names no device.
 int MissingComPort();
 
-// Where the platform the tests run on is known to differ from Windows. Tests
-// consult this one place instead of dropping the checks.
+// Where the platform the tests run on is known to differ from Windows. A
+// check that can still run there carries the flag as its TodoWine mark
+// (tests/support/conformance.h); a test whose Windows course would take or
+// reconfigure the shared modem's port is skipped on the flag instead.
 struct KnownDifferences {
     bool sharedComPorts;   // a second open of a held port succeeds (Wine)
     bool laxSetCommState;  // SetCommState takes DCBs Windows refuses, or

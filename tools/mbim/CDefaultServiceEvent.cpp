@@ -5,6 +5,8 @@
 
 #include <new>
 
+#include "tools/log/LogLevel.h"
+
 namespace {
 
 // Bound on a response or a session completion.
@@ -45,17 +47,18 @@ HRESULT WithoutExceptions(Body body)
 }  // namespace
 
 CDefaultServiceEvent::CDefaultServiceEvent()
+    : keptResponse(),
+      refCount(1),
+      responseEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      commandSessionEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      dataSessionEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      requestIdEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      logger(GetSharedLog()),
+      expectedRequestId(0),
+      keptLock(),
+      keptStatus(S_OK)
 {
-    keptResponse.clear();
     InitializeCriticalSection(&keptLock);
-    logger = GetSharedLog();
-    commandSessionEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    responseEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    dataSessionEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    requestIdEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    expectedRequestId = 0;
-    keptStatus = S_OK;
-    InterlockedIncrement(&refCount);
 }
 
 CDefaultServiceEvent::~CDefaultServiceEvent()
@@ -131,7 +134,7 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
 HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData, HRESULT status,
                                                    ULONG requestID)
 {
-    logger->Log(2, "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
+    logger->Log(kLogLevelProgress, "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
 
     if (!WaitRequestId()) {
         ULONG expected;
@@ -139,7 +142,8 @@ HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData,
             KeptLockGuard guard(&keptLock);
             expected = expectedRequestId;
         }
-        logger->Log(0, "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.",
+        logger->Log(kLogLevelEssential,
+                    "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.",
                     expected);
         return S_OK;
     }
@@ -162,12 +166,13 @@ HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData,
     }
 
     if (expected != requestID) {
-        logger->Log(2, "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
+        logger->Log(kLogLevelProgress,
+                    "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
                     requestID, expected);
         return S_OK;
     }
     if (status != S_OK) {
-        logger->Log(0, "[Fail]OnSetCommandComplete but Fail! Return state 0x%x",
+        logger->Log(kLogLevelEssential, "[Fail]OnSetCommandComplete but Fail! Return state 0x%x",
                     static_cast<unsigned int>(status));
     } else {
         LogDelivery(kept, total);
@@ -219,7 +224,7 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnReadData(IMbnDeviceService* /*
 
 HRESULT CDefaultServiceEvent::KeepReadData(SAFEARRAY* deviceServiceData)
 {
-    logger->Log(2, "[Success] OnReadData called!");
+    logger->Log(kLogLevelProgress, "[Success] OnReadData called!");
     bool kept;
     size_t total = 0;
     {
@@ -270,9 +275,11 @@ bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size
 void CDefaultServiceEvent::LogDelivery(bool kept, size_t total)
 {
     if (kept) {
-        logger->Log(2, "[success] Get At Response Success. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelProgress,
+                    "[success] Get At Response Success. Length %d", static_cast<int>(total));
     } else {
-        logger->Log(0, "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelEssential,
+                    "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
     }
 }
 

@@ -13,8 +13,8 @@
 
 class CDefaultServiceEvent : public IMbnDeviceServicesEvents {
 public:
-    // Zero-filled storage is expected (NewZeroFilled); the new sink holds
-    // one reference, which belongs to its creator.
+    // Sets every field, so it needs no zero-filled storage; the new sink
+    // holds one reference, which belongs to its creator.
     CDefaultServiceEvent();
 
     // IUnknown. IID_IUnknown and IID_IMbnDeviceServicesEvents are answered,

@@ -5,6 +5,7 @@
 #include "tools/mbim/CMbimDeviceEx.h"
 
 #include "tools/ZeroFilled.h"
+#include "tools/log/LogLevel.h"
 #include "tools/mbim/CDefaultServiceEvent.h"
 
 namespace {
@@ -19,18 +20,71 @@ HRESULT StatusAsFailure(HRESULT status)
 
 }  // namespace
 
+// The device-service calls, the sink's wait and the log lines of one kind of
+// session, and the states its field takes.
+struct MbimSessionKind {
+    decltype(&IMbnDeviceService::get_IsCommandSessionOpen) isOpen;
+    decltype(&IMbnDeviceService::OpenCommandSession) open;
+    decltype(&IMbnDeviceService::CloseCommandSession) close;
+    DWORD (CDefaultServiceEvent::*waitCompletion)();
+    const char* notOpenLine;
+    // Given the HRESULT of the open call, which the command line leaves out.
+    const char* openFailedLine;
+    const char* closeFailedLine;
+    // A session found already open; one opened by this channel, the only
+    // state in which the channel closes it again; none.
+    LONG foundOpenState;
+    LONG openedState;
+    LONG closedState;
+};
+
+namespace {
+
+// Someone else's command session is used but never closed by this channel.
+const MbimSessionKind kCommandSession = {
+    &IMbnDeviceService::get_IsCommandSessionOpen,
+    &IMbnDeviceService::OpenCommandSession,
+    &IMbnDeviceService::CloseCommandSession,
+    &CDefaultServiceEvent::GetSessionRlt,
+    "[?]SendData(): FALSE == IsCommandSessionOpened",
+    "[error] OpenCommandSession(): 0 == requestID",
+    "[?]SendData(): CloseCommandSession hr = 0x%x",
+    CMbimDeviceEx::kCommandSessionFoundOpen,
+    CMbimDeviceEx::kCommandSessionOpened,
+    CMbimDeviceEx::kNoCommandSession,
+};
+
+// A data session found open is taken over, and closed, as the channel's own.
+const MbimSessionKind kDataSession = {
+    &IMbnDeviceService::get_IsDataSessionOpen,
+    &IMbnDeviceService::OpenDataSession,
+    &IMbnDeviceService::CloseDataSession,
+    &CDefaultServiceEvent::GetDataSessionRlt,
+    "[?]OpenDataSession(): FALSE == IsDataSessionOpened",
+    "[error] OpenDataSession(): hr = 0x%x",
+    "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
+    CMbimDeviceEx::kDataSessionOpen,
+    CMbimDeviceEx::kDataSessionOpen,
+    CMbimDeviceEx::kNoDataSession,
+};
+
+}  // namespace
+
 CMbimDeviceEx::CMbimDeviceEx()
+    : adviseLock(),
+      adviseList(),
+      pMbnDeviceServicesManager(nullptr),
+      pMbnInterfaceManager(nullptr),
+      sink(nullptr),
+      pMbnInterface(nullptr),
+      pMbnDeviceServicesContext(nullptr),
+      deviceService(nullptr),
+      commandSessionState(kNoCommandSession),
+      dataSessionOpen(kNoDataSession),
+      logger(GetSharedLog()),
+      comInitCount(0)
 {
     InitializeCriticalSection(&adviseLock);
-    pMbnDeviceServicesManager = nullptr;
-    pMbnInterfaceManager = nullptr;
-    pMbnInterface = nullptr;
-    pMbnDeviceServicesContext = nullptr;
-    deviceService = nullptr;
-    commandSessionState = 0;
-    dataSessionOpen = 0;
-    comInitCount = 0;
-    logger = GetSharedLog();
 }
 
 CMbimDeviceEx::~CMbimDeviceEx()
@@ -46,7 +100,7 @@ HRESULT CMbimDeviceEx::Open()
 {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() COM Initialize failed");
+        logger->Log(kLogLevelEssential, "[error]Open() COM Initialize failed");
         return hr;
     }
     ++comInitCount;
@@ -65,7 +119,7 @@ HRESULT CMbimDeviceEx::Open()
                           IID_IMbnInterfaceManager,
                           reinterpret_cast<void**>(&pMbnInterfaceManager));
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnInterfaceManager");
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnInterfaceManager");
         return hr;
     }
 
@@ -73,7 +127,7 @@ HRESULT CMbimDeviceEx::Open()
                           IID_IMbnDeviceServicesManager,
                           reinterpret_cast<void**>(&pMbnDeviceServicesManager));
     if (!pMbnDeviceServicesManager) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesManager");
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesManager");
         return hr;
     }
 
@@ -93,7 +147,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     HRESULT hr = pMbnDeviceServicesManager->QueryInterface(
         IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
     if (hr != S_OK) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (container) container->Release();
         return hr;
@@ -104,7 +159,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     hr = container->FindConnectionPoint(iid, &connectionPoint);
     container->Release();
     if (hr != S_OK) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (connectionPoint) connectionPoint->Release();
         return hr;
@@ -113,7 +169,8 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     DWORD cookie = 0;
     hr = connectionPoint->Advise(eventSink, &cookie);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential,
+                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         connectionPoint->Release();
         return hr;
@@ -127,17 +184,19 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
 
 void CMbimDeviceEx::Release()
 {
+    // Unadvise calls into the platform, which may call back or wait for its
+    // own callbacks, so no lock of ours is held across it.
+    std::vector<AdviseEntry> entries;
     EnterCriticalSection(&adviseLock);
-    while (!adviseList.empty()) {
-        AdviseEntry entry = adviseList.front();
+    entries.swap(adviseList);
+    LeaveCriticalSection(&adviseLock);
+    for (const AdviseEntry& entry : entries) {
         entry.connectionPoint->Unadvise(entry.cookie);
         // The channel's own reference: the sink ends here unless the
         // platform still holds one.
         entry.sink->Release();
         entry.connectionPoint->Release();
-        adviseList.erase(adviseList.begin());
     }
-    LeaveCriticalSection(&adviseLock);
 
     if (pMbnDeviceServicesManager) pMbnDeviceServicesManager->Release();
     if (pMbnInterfaceManager) pMbnInterfaceManager->Release();
@@ -166,7 +225,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
     SAFEARRAY* interfaces = nullptr;
     HRESULT hr = pMbnInterfaceManager->GetInterfaces(&interfaces);
     if (FAILED(hr)) {
-        logger->Log(0, "[error]GetFirstInterface(): GetInterfaces hr=0x%x",
+        logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): GetInterfaces hr=0x%x",
                     static_cast<unsigned int>(hr));
         return nullptr;
     }
@@ -180,7 +239,8 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
         // The element comes back with a reference of its own.
         hr = SafeArrayGetElement(interfaces, &lower, &found);
         if (FAILED(hr)) {
-            logger->Log(0, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
+            logger->Log(kLogLevelEssential,
+                        "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
                         static_cast<unsigned int>(hr));
             found = nullptr;
         } else if (found) {
@@ -189,10 +249,10 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
             MBN_READY_STATE readyState = MBN_READY_STATE_OFF;
             hr = found->GetReadyState(&readyState);
             if (FAILED(hr)) {
-                logger->Log(0, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
+                logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
-                logger->Log(0, "[ok]GetFirstInterface(): readyState=%d",
+                logger->Log(kLogLevelEssential, "[ok]GetFirstInterface(): readyState=%d",
                             static_cast<int>(readyState));
             }
         }
@@ -208,7 +268,7 @@ SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int l
     bound.lLbound = 0;
     SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
     if (!array) {
-        logger->Log(0, "[?]CharBufferToSafeArray(): NULL == psa ");
+        logger->Log(kLogLevelEssential, "[?]CharBufferToSafeArray(): NULL == psa ");
         return nullptr;
     }
     for (unsigned int i = 0; i < len; ++i) {
@@ -228,23 +288,25 @@ bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
     bool found = false;
     pMbnInterface = GetFirstInterface();
     if (!pMbnInterface) {
-        logger->Log(0, "[error]GetFirstInterface() error! pMbnInterface == NULL");
+        logger->Log(kLogLevelEssential, "[error]GetFirstInterface() error! pMbnInterface == NULL");
     } else {
         BSTR interfaceId = nullptr;
         HRESULT hr = pMbnInterface->get_InterfaceID(&interfaceId);
         if (FAILED(hr)) {
-            logger->Log(0, "[error]SendData() error! get_InterfaceID() hr=0x%x",
+            logger->Log(kLogLevelEssential, "[error]SendData() error! get_InterfaceID() hr=0x%x",
                         static_cast<unsigned int>(hr));
         } else {
             hr = pMbnDeviceServicesManager->GetDeviceServicesContext(interfaceId,
                                                                      &pMbnDeviceServicesContext);
             if (!pMbnDeviceServicesContext) {
-                logger->Log(0, "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
+                logger->Log(kLogLevelEssential,
+                            "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
                 hr = pMbnDeviceServicesContext->GetDeviceService(serviceIdCopy, &deviceService);
                 if (!deviceService) {
-                    logger->Log(0, "[error]SendData() error! NULL == deviceService hr=0x%x",
+                    logger->Log(kLogLevelEssential,
+                                "[error]SendData() error! NULL == deviceService hr=0x%x",
                                 static_cast<unsigned int>(hr));
                 } else {
                     found = true;
@@ -278,34 +340,7 @@ void CMbimDeviceEx::ReleaseSessionObjects()
 
 HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId)
 {
-    if (!IsReady()) return E_FAIL;
-    if (!FindDeviceService(serviceId)) return E_FAIL;
-
-    BOOL isOpen = FALSE;
-    deviceService->get_IsCommandSessionOpen(&isOpen);
-    if (isOpen) {
-        // Someone else's session: used, but never closed by this channel.
-        logger->Log(0, "[Success] Session is Opend ");
-        commandSessionState = 2;
-        return S_OK;
-    }
-
-    logger->Log(0, "[?]SendData(): FALSE == IsCommandSessionOpened");
-    ULONG requestID = 0;
-    HRESULT hr = deviceService->OpenCommandSession(&requestID);
-    if (hr != S_OK) {
-        logger->Log(0, "[error] OpenCommandSession(): 0 == requestID");
-        return E_FAIL;
-    }
-    // Any command-session completion ends this wait; its request ID is not
-    // compared.
-    if (sink->GetSessionRlt() != WAIT_OBJECT_0) {
-        logger->Log(0, "[error] GetSessionRlt Fail");
-        return E_FAIL;
-    }
-    logger->Log(0, "[Success] Open Session Success");
-    commandSessionState = 1;
-    return S_OK;
+    return OpenSessionOf(serviceId, kCommandSession, commandSessionState);
 }
 
 HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string& response,
@@ -321,28 +356,30 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
     sink->ResetExchange();
     HRESULT hr = OpenSession(serviceId);
     if (hr != S_OK) {
-        logger->Log(0, "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential,
+                    "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
         result = hr;
     } else {
-        logger->Log(2, "[Success] OpenSession success hr = 0x%x", 0);
+        logger->Log(kLogLevelProgress, "[Success] OpenSession success hr = 0x%x", 0);
         array = CharBufferToSafeArray(data, len);
         ULONG requestID = 0;
         hr = deviceService->SetCommand(commandId, array, &requestID);
         result = hr;
         if (FAILED(hr)) {
-            logger->Log(0, "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+            logger->Log(kLogLevelEssential,
+                        "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
         } else {
             sink->SetRequestId(requestID);
-            logger->Log(2, "[success]SetCommand success. Request Id is %d",
+            logger->Log(kLogLevelProgress, "[success]SetCommand success. Request Id is %d",
                         static_cast<int>(requestID));
             // The caller's string changes only when a good answer came.
             std::string received;
             HRESULT status = S_OK;
             if (sink->GetResponse(received, status) != WAIT_OBJECT_0) {
-                logger->Log(0, "[Fail] Wait SetCommand Fail \r\n");
+                logger->Log(kLogLevelEssential, "[Fail] Wait SetCommand Fail \r\n");
                 result = E_FAIL;
             } else if (status != S_OK) {
-                logger->Log(0, "[Fail]SendData(): Command Response hr = 0x%x",
+                logger->Log(kLogLevelEssential, "[Fail]SendData(): Command Response hr = 0x%x",
                             static_cast<unsigned int>(status));
                 result = StatusAsFailure(status);
             } else {
@@ -354,7 +391,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
                 } else {
                     response.assign(received);
                 }
-                logger->Log(2, "[success]Get Command Response success \r\n");
+                logger->Log(kLogLevelProgress, "[success]Get Command Response success \r\n");
             }
         }
     }
@@ -367,11 +404,11 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
 HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId)
 {
     HRESULT result = E_FAIL;
-    if (commandSessionState == 0) {
-        logger->Log(0, "[Fail]Session is not open!");
+    if (commandSessionState == kNoCommandSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Session is not open!");
         return result;
     }
-    // A state of 2 survives CloseSession without the session objects.
+    // kCommandSessionFoundOpen survives CloseSession without the session objects.
     if (!deviceService || !sink) return result;
 
     SAFEARRAY* array = CharBufferToSafeArray(data, len);
@@ -379,7 +416,8 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
     HRESULT hr = deviceService->SetCommand(commandId, array, &requestID);
     result = hr;
     if (FAILED(hr)) {
-        logger->Log(0, "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential,
+                    "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
     } else {
         sink->SetRequestId(requestID);
     }
@@ -389,8 +427,8 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
 
 HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
 {
-    if (commandSessionState == 0) {
-        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+    if (commandSessionState == kNoCommandSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
     }
     if (!sink) return E_FAIL;
@@ -405,17 +443,52 @@ HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
 
 void CMbimDeviceEx::CloseSession()
 {
-    // A session found open (state 2) belongs to someone else and stays open.
-    if (commandSessionState == 1 && deviceService) {
+    CloseSessionOf(kCommandSession, commandSessionState);
+}
+
+HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind,
+                                     LONG& state)
+{
+    if (!IsReady()) return E_FAIL;
+    if (!FindDeviceService(serviceId)) return E_FAIL;
+
+    BOOL isOpen = FALSE;
+    (deviceService->*kind.isOpen)(&isOpen);
+    if (isOpen) {
+        logger->Log(kLogLevelEssential, "[Success] Session is Opend ");
+        state = kind.foundOpenState;
+        return S_OK;
+    }
+
+    logger->Log(kLogLevelEssential, kind.notOpenLine);
+    ULONG requestID = 0;
+    HRESULT hr = (deviceService->*kind.open)(&requestID);
+    if (hr != S_OK) {
+        logger->Log(kLogLevelEssential, kind.openFailedLine, static_cast<unsigned int>(hr));
+        return E_FAIL;
+    }
+    // Any completion of this kind of session ends the wait; its request ID
+    // is not compared.
+    if ((sink->*kind.waitCompletion)() != WAIT_OBJECT_0) {
+        logger->Log(kLogLevelEssential, "[error] GetSessionRlt Fail");
+        return E_FAIL;
+    }
+    logger->Log(kLogLevelEssential, "[Success] Open Session Success");
+    state = kind.openedState;
+    return S_OK;
+}
+
+void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state)
+{
+    if (state == kind.openedState && deviceService) {
         ULONG requestID = 0;
-        HRESULT hr = deviceService->CloseCommandSession(&requestID);
+        HRESULT hr = (deviceService->*kind.close)(&requestID);
         if (hr != S_OK) {
-            logger->Log(0, "[?]SendData(): CloseCommandSession hr = 0x%x",
-                        static_cast<unsigned int>(hr));
+            logger->Log(kLogLevelEssential, kind.closeFailedLine, static_cast<unsigned int>(hr));
         } else if (sink) {
-            sink->GetSessionRlt();
+            (sink->*kind.waitCompletion)();
         }
-        commandSessionState = 0;
+        state = kind.closedState;
     }
     ReleaseSessionObjects();
 }
@@ -425,37 +498,13 @@ void CMbimDeviceEx::CloseSession()
 
 HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId)
 {
-    if (!IsReady()) return E_FAIL;
-    if (!FindDeviceService(serviceId)) return E_FAIL;
-
-    BOOL isOpen = FALSE;
-    deviceService->get_IsDataSessionOpen(&isOpen);
-    if (isOpen) {
-        logger->Log(0, "[Success] Session is Opend ");
-        dataSessionOpen = 1;
-        return S_OK;
-    }
-
-    logger->Log(0, "[?]OpenDataSession(): FALSE == IsDataSessionOpened");
-    ULONG requestID = 0;
-    HRESULT hr = deviceService->OpenDataSession(&requestID);
-    if (hr != S_OK) {
-        logger->Log(0, "[error] OpenDataSession(): hr = 0x%x", static_cast<unsigned int>(hr));
-        return E_FAIL;
-    }
-    if (sink->GetDataSessionRlt() != WAIT_OBJECT_0) {
-        logger->Log(0, "[error] GetSessionRlt Fail");
-        return E_FAIL;
-    }
-    logger->Log(0, "[Success] Open Session Success");
-    dataSessionOpen = 1;
-    return S_OK;
+    return OpenSessionOf(serviceId, kDataSession, dataSessionOpen);
 }
 
 HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
 {
-    if (dataSessionOpen == 0) {
-        logger->Log(0, "[Fail]Recvmsg Session is not open!");
+    if (dataSessionOpen == kNoDataSession) {
+        logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
     }
     if (!sink) return E_FAIL;
@@ -464,16 +513,5 @@ HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
 
 void CMbimDeviceEx::CloseDataSession()
 {
-    if (dataSessionOpen != 0 && deviceService) {
-        ULONG requestID = 0;
-        HRESULT hr = deviceService->CloseDataSession(&requestID);
-        if (hr != S_OK) {
-            logger->Log(0, "[?]CloseDataSession(): CloseDataSession hr = 0x%x",
-                        static_cast<unsigned int>(hr));
-        } else if (sink) {
-            sink->GetDataSessionRlt();
-        }
-        dataSessionOpen = 0;
-    }
-    ReleaseSessionObjects();
+    CloseSessionOf(kDataSession, dataSessionOpen);
 }

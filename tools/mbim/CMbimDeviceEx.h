@@ -12,6 +12,9 @@
 #include "tools/interfaces.h"
 
 class CDefaultServiceEvent;
+// What differs between a command session and a data session; defined in
+// CMbimDeviceEx.cpp.
+struct MbimSessionKind;
 
 // One registration of a sink with a connection point; undone by Release.
 struct AdviseEntry {
@@ -22,7 +25,16 @@ struct AdviseEntry {
 
 class CMbimDeviceEx : public IGlobalTools::IMbimChannel {
 public:
-    // Expects zero-filled storage (NewZeroFilled), as the factory gives.
+    // commandSessionState: none, opened by this channel, or found already
+    // open (someone else's: used, but never closed by this channel).
+    static constexpr LONG kNoCommandSession = 0;
+    static constexpr LONG kCommandSessionOpened = 1;
+    static constexpr LONG kCommandSessionFoundOpen = 2;
+    // dataSessionOpen: a data session is open, whoever opened it.
+    static constexpr LONG kNoDataSession = 0;
+    static constexpr LONG kDataSessionOpen = 1;
+
+    // Sets every field; the factory's zero-filled storage is not relied on.
     CMbimDeviceEx();
     virtual ~CMbimDeviceEx();
 
@@ -58,6 +70,10 @@ private:
     bool FindDeviceService(const WCHAR* serviceId);
     // Releases the three session objects that are held and nulls them.
     void ReleaseSessionObjects();
+    // The open and close steps that command and data sessions share; state
+    // is the field that records the kind's session.
+    HRESULT OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind, LONG& state);
+    void CloseSessionOf(const MbimSessionKind& kind, LONG& state);
 
     CRITICAL_SECTION adviseLock;
     std::vector<AdviseEntry> adviseList;
@@ -67,9 +83,9 @@ private:
     IMbnInterface* pMbnInterface;
     IMbnDeviceServicesContext* pMbnDeviceServicesContext;
     IMbnDeviceService* deviceService;
-    // 0 none, 1 opened by this channel, 2 found already open.
+    // One of the k...CommandSession values above.
     LONG commandSessionState;
-    // 0 none, 1 data session open.
+    // kNoDataSession or kDataSessionOpen.
     LONG dataSessionOpen;
     IGlobalTools::ILog* logger;
     // Successful CoInitializeEx calls (S_OK or S_FALSE) that Release still

@@ -23,13 +23,7 @@ const size_t kDefinitionUnits = 50;
 
 }  // namespace
 
-CSerial::CSerial()
-{
-    std::memset(&readOverlapped, 0, sizeof(readOverlapped));
-    std::memset(&writeOverlapped, 0, sizeof(writeOverlapped));
-    hComm = NULL;
-    opened = 0;
-}
+CSerial::CSerial() : opened(0), hComm(NULL), readOverlapped(), writeOverlapped() {}
 
 CSerial::~CSerial()
 {

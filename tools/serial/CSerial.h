@@ -37,8 +37,8 @@ public:
     int WriteBytes(const char* data, int len);
     int ReadBytes(char* buffer, int size);
 
-    // The object's state, in this order; the factory hands out the object on
-    // zero-filled storage.
+    // The object's state, in this order; the constructor sets every field
+    // (the factory's zero-filled storage is not relied on).
     int opened;
     HANDLE hComm;
     OVERLAPPED readOverlapped;

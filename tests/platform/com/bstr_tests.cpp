@@ -4,7 +4,7 @@
 // Windows/Wine.
 #include <cstring>
 
-#include "conformance.h"
+#include "tests/support/conformance.h"
 
 namespace {
 

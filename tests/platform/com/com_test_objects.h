@@ -7,44 +7,17 @@
 #include <atomic>
 
 #include "platform/winapi.h"
+#include "simulator/com_object.h"
 
 namespace comtest {
 
-// The SDK's IUnknown has a public non-virtual destructor on Windows; these
-// objects are never deleted through it.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-#endif
-
 // Lives on the test's stack: Release never deletes, so the count stays
 // readable after the code under test is done with the object.
-class CountingUnknown final : public IUnknown {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-
-    LONG Refs() const { return refs_.load(); }
-
-private:
-    std::atomic<LONG> refs_{1};
-};
+class CountingUnknown final : public ComObject<ComLifetime::Owned, ComEntry<IUnknown, IID_IUnknown>> {};
 
 // What TestClassFactory creates: a heap object that deletes itself at its
 // last Release and keeps a count of live instances.
-class CreatedObject final : public IUnknown {
+class CreatedObject final : public ComObject<ComLifetime::DeleteAtZero, ComEntry<IUnknown, IID_IUnknown>> {
 public:
     static std::atomic<int>& Live() {
         static std::atomic<int> live{0};
@@ -53,52 +26,15 @@ public:
 
     CreatedObject() { ++Live(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown)) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --refs_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
 private:
-    ~CreatedObject() { --Live(); }
-
-    std::atomic<ULONG> refs_{1};
+    ~CreatedObject() override { --Live(); }
 };
 
 // A class object on the test's stack, counting its references and how often
 // it was asked to create.
-class TestClassFactory final : public IClassFactory {
+class TestClassFactory final
+    : public ComObject<ComLifetime::Owned, ComEntry<IClassFactory, IID_IClassFactory>> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override {
         ++creations_;
         if (ppv == nullptr) {
@@ -115,17 +51,11 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
-    LONG Refs() const { return refs_.load(); }
     int Creations() const { return creations_.load(); }
 
 private:
-    std::atomic<LONG> refs_{1};
     std::atomic<int> creations_{0};
 };
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 }  // namespace comtest
 

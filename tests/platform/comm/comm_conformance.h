@@ -1,7 +1,7 @@
-// Helpers for the serial conformance tables: a wide-name builder, a port
-// opened on the test modem, a bounded wait for bytes to arrive, and checks
-// whose failures name the function, the row, what came back and what was
-// expected. Windows names only, so the tables also run on Windows and Wine.
+// Helpers for the serial conformance tables, beside the row checks of
+// tests/support/conformance.h: a wide-name builder, a port opened on the test
+// modem and a bounded wait for bytes to arrive. Windows names only, so the
+// tables also run on Windows and Wine.
 #ifndef TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H
 #define TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/winapi.h"
+#include "tests/support/conformance.h"
 
 namespace commtest {
 
@@ -32,19 +33,6 @@ inline WideString PortName(int port) { return Wide("\\\\.\\COM" + std::to_string
 inline HANDLE OpenPort(int port) {
     return CreateFileW(PortName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED, NULL);
-}
-
-// Checks a BOOL result and the last error after it (0xdeadbeef: untouched).
-inline void CheckCall(const char* file, int line, const char* function, int row, BOOL got, BOOL expected,
-                      DWORD error, DWORD expectedError) {
-    if (!got != !expected) {
-        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": returned " << got << ", expected "
-                                   << expected;
-    }
-    if (error != expectedError) {
-        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": last error " << error << ", expected "
-                                   << expectedError;
-    }
 }
 
 // Writes text and waits (at most timeoutMs) until at least want bytes are
@@ -74,14 +62,5 @@ inline DWORD WriteAndAwaitInput(HANDLE port, const std::string& text, DWORD want
 }
 
 }  // namespace commtest
-
-// The call runs before GetLastError is read.
-#define CHECK_CALL(function, row, call, expected, expectedError)                                   \
-    do {                                                                                           \
-        const BOOL checkCallResult = (call);                                                       \
-        const DWORD checkCallError = GetLastError();                                               \
-        commtest::CheckCall(__FILE__, __LINE__, function, row, checkCallResult, expected, checkCallError, \
-                            expectedError);                                                        \
-    } while (0)
 
 #endif  // TESTS_PLATFORM_COMM_COMM_CONFORMANCE_H

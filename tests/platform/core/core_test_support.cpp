@@ -1,7 +1,7 @@
 // Helpers for the core platform conformance tables. The only place in these
-// tests that tells the systems apart at compile time: Wine detection and the
-// CRT's invalid-parameter handler exist only on Windows, and setting an
-// environment variable has no portable spelling.
+// tests besides the kit's Wine detection that tells the systems apart at
+// compile time: the CRT's invalid-parameter handler exists only on Windows,
+// and setting an environment variable has no portable spelling.
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -21,32 +21,6 @@ void ReturnFromInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, 
 const bool invalidParameterHandlerSet = (_set_invalid_parameter_handler(ReturnFromInvalidParameter), true);
 }  // namespace
 #endif
-
-void CheckLastError(Where at, const char* function, int row, DWORD expected) {
-    DWORD got = GetLastError();
-    if (got != expected) {
-        ADD_FAILURE_AT(at.file, at.line) << function << " row " << row << ": last error got " << got << " (0x"
-                                         << std::hex << got << "), expected " << std::dec << expected << " (0x"
-                                         << std::hex << expected << ")";
-    }
-}
-
-bool IsPosixLayer() {
-    static const bool posix = [] {
-        char path[MAX_PATH] = {};
-        return GetModuleFileNameA(nullptr, path, MAX_PATH) > 0 && path[0] == '\\';
-    }();
-    return posix;
-}
-
-bool UnderWine() {
-#ifdef _WIN32
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
 
 void SetEnvironment(const char* name, const std::string& value) {
 #ifdef _WIN32

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "tests/tools/log/LogTestSupport.h"
+#include "tests/support/LogTestSupport.h"
 #include "tools/ZeroFilled.h"
 #include "tools/interfaces.h"
 

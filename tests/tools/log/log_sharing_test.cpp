@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/tools/log/LogTestSupport.h"
+#include "tests/support/LogTestSupport.h"
 #include "tools/interfaces.h"
 
 namespace {

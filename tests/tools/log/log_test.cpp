@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/tools/log/LogTestSupport.h"
+#include "tests/support/LogTestSupport.h"
 #include "tools/interfaces.h"
 #include "tools/log/CLog.h"
 #include "tools/log/CLogEx.h"

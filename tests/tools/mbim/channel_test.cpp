@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "simulator/simulator.h"
-#include "tests/tools/mbim/MbimTestSupport.h"
+#include "tests/support/MbimTestSupport.h"
 #include "tools/interfaces.h"
 
 using mbimtest::LogWatch;

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/tools/mbim/MbimTestSupport.h"
+#include "tests/support/MbimTestSupport.h"
 #include "tools/ZeroFilled.h"
 #include "tools/mbim/CDefaultServiceEvent.h"
 

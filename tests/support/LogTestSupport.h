@@ -1,14 +1,12 @@
 // Helpers for the logger tests: a private common application-data folder per
-// test, the INI file beside the test program (guarded against other processes
-// of the same program, which ctest may run at the same time), and reading
-// back the log files. Paths are kept in Windows form, as the loggers see
-// them, and turned to forward slashes for the C++ file functions, which
-// accept those on both systems.
-#ifndef TESTS_TOOLS_LOG_LOGTESTSUPPORT_H
-#define TESTS_TOOLS_LOG_LOGTESTSUPPORT_H
+// test, the INI file beside the test program, and reading back the log
+// files. Paths are kept in Windows form, as the loggers see them, and turned
+// to forward slashes for the C++ file functions, which accept those on both
+// systems.
+#ifndef TESTS_SUPPORT_LOGTESTSUPPORT_H
+#define TESTS_SUPPORT_LOGTESTSUPPORT_H
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -157,36 +155,13 @@ private:
     std::string longPath_;
 };
 
-// The INI file beside the test program. Other processes of the same program
-// may run at the same time, so the file is owned under a lock folder from
-// construction to destruction (bounded wait; a lock older than a minute is
-// taken as left behind by a crashed run).
+// The INI file beside the test program, absent at construction and
+// destruction. Every test of a program sees the same file, so a program whose
+// tests use it runs them one at a time (RESOURCE_LOCK in its CMakeLists.txt).
 class IniFile {
 public:
-    IniFile() : path_(ExeFolder() + "kvconfig.ini"), lock_(Slashed(ExeFolder()) + "kvconfig.lock")
-    {
-        namespace fs = std::filesystem;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        std::error_code error;
-        while (!fs::create_directory(lock_, error)) {
-            auto written = fs::last_write_time(lock_, error);
-            if (!error && fs::file_time_type::clock::now() - written > std::chrono::seconds(60)) {
-                fs::remove(lock_, error);
-                continue;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                break;
-            }
-            Sleep(10);
-        }
-        Remove();
-    }
-    ~IniFile()
-    {
-        Remove();
-        std::error_code ignored;
-        std::filesystem::remove(lock_, ignored);
-    }
+    IniFile() : path_(ExeFolder() + "kvconfig.ini") { Remove(); }
+    ~IniFile() { Remove(); }
     IniFile(const IniFile&) = delete;
     IniFile& operator=(const IniFile&) = delete;
 
@@ -207,9 +182,8 @@ public:
 
 private:
     std::string path_;
-    std::string lock_;
 };
 
 }  // namespace logtest
 
-#endif  // TESTS_TOOLS_LOG_LOGTESTSUPPORT_H
+#endif  // TESTS_SUPPORT_LOGTESTSUPPORT_H

@@ -4,11 +4,11 @@
 // whether every channel and sink gave back its reference.
 //
 // The log lines are only written when the program has a kvconfig.ini with
-// LOG_LV=2 beside it (the test folder's CMakeLists.txt writes one) and a
-// common application-data folder of its own: ScopedAppData points it at a
-// fresh temporary folder for the whole program, before any logger exists.
-#ifndef TESTS_TOOLS_MBIM_MBIMTESTSUPPORT_H
-#define TESTS_TOOLS_MBIM_MBIMTESTSUPPORT_H
+// LOG_LV=2 beside it and a common application-data folder of its own; the
+// test folder's CMakeLists.txt sees to both (PROGRAMDATA in the tests'
+// environment).
+#ifndef TESTS_SUPPORT_MBIMTESTSUPPORT_H
+#define TESTS_SUPPORT_MBIMTESTSUPPORT_H
 
 #include <chrono>
 #include <cstring>
@@ -171,4 +171,4 @@ private:
 
 }  // namespace mbimtest
 
-#endif  // TESTS_TOOLS_MBIM_MBIMTESTSUPPORT_H
+#endif  // TESTS_SUPPORT_MBIMTESTSUPPORT_H

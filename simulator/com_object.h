@@ -1,0 +1,99 @@
+// The one way this project writes a COM object of its own (the simulated
+// service and the tests' doubles): ComInterfaces answers QueryInterface for a
+// list of interfaces, ComObject adds the reference count. A class names its
+// interfaces with their IIDs and writes only its methods:
+//
+//   class Sink final : public ComObject<ComLifetime::DeleteAtZero,
+//                                       ComEntry<IMbnDeviceServicesEvents,
+//                                                IID_IMbnDeviceServicesEvents>> { ... };
+//
+// IUnknown is answered with the first interface of the list, so every
+// QueryInterface for IUnknown gives the same pointer.
+#ifndef MBNSIM_COM_OBJECT_H
+#define MBNSIM_COM_OBJECT_H
+
+#include <atomic>
+
+#include "platform/winapi.h"
+
+// The SDK's interfaces have public non-virtual destructors; these objects are
+// destroyed only through their own Release, so the warning says nothing here.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+// One interface an object implements and the IID that asks for it.
+template <class Interface, const IID& Iid>
+struct ComEntry {
+    using Type = Interface;
+    static const IID& Id() { return Iid; }
+};
+
+// QueryInterface over First and Rest; AddRef and Release are the deriving
+// class's (a part that shares its owner's count, for one).
+template <class First, class... Rest>
+class ComInterfaces : public First::Type, public Rest::Type... {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        void* found = IsEqualIID(iid, IID_IUnknown) ? Cast<First>() : Find<First, Rest...>(iid);
+        if (!found) return E_NOINTERFACE;
+        // Through the first interface: with several, AddRef is ambiguous here
+        // until the deriving class overrides it for all of them.
+        static_cast<typename First::Type*>(this)->AddRef();
+        *out = found;
+        return S_OK;
+    }
+
+protected:
+    ComInterfaces() = default;
+    virtual ~ComInterfaces() = default;
+    ComInterfaces(const ComInterfaces&) = delete;
+    ComInterfaces& operator=(const ComInterfaces&) = delete;
+
+private:
+    template <class Entry>
+    void* Cast() {
+        return static_cast<typename Entry::Type*>(this);
+    }
+    template <class Entry, class... More>
+    void* Find(REFIID iid) {
+        if (IsEqualIID(iid, Entry::Id())) return Cast<Entry>();
+        if constexpr (sizeof...(More) > 0) {
+            return Find<More...>(iid);
+        } else {
+            return nullptr;
+        }
+    }
+};
+
+// Whether the last Release deletes the object (on the heap) or leaves it to
+// its owner (on a test's stack, where the count stays readable afterwards).
+enum class ComLifetime { DeleteAtZero, Owned };
+
+// A COM object with an atomic reference count that starts at 1, the
+// creator's reference.
+template <ComLifetime Lifetime, class First, class... Rest>
+class ComObject : public ComInterfaces<First, Rest...> {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++count_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = --count_;
+        if (Lifetime == ComLifetime::DeleteAtZero && left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    // The count now; a test's view of the references it holds.
+    LONG Refs() const { return count_.load(); }
+
+private:
+    std::atomic<LONG> count_{1};
+};
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+#endif  // MBNSIM_COM_OBJECT_H
