@@ -37,6 +37,7 @@ lintian --fail-on error --info --display-level ">=info" "${runtime_deb[0]}" "${d
 # no IBT/SHSTK marking, so no program linked on Debian 12 gets it.
 dpkg-deb -x "${runtime_deb[0]}" "$work/runtime"
 hardening-check --nocfprotection "$work/runtime/usr/bin/atcmd"
+hardening-check --nocfprotection "$work/runtime/usr/lib/"*/globaltools/mbnmbim.so
 
 export DEBIAN_FRONTEND=noninteractive
 installed=(atcmd libglobaltools-dev)
@@ -47,6 +48,16 @@ apt-get install -y -qq "./${runtime_deb[0]}" "./${dev_deb[0]}" >/dev/null
 answer="$(PROGRAMDATA="$work" atcmd ATI)"
 printf '%s\n' "$answer"
 grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
+
+# The installed program finds the installed MBIM module: the native build's
+# emulator stands in for the modem.
+emulator=build/default/simulator/mbim/mbim-emulator
+exec {emulator_input}> >(exec "$emulator" > "$work/emulator.txt")
+for _ in $(seq 50); do [ -s "$work/emulator.txt" ] && break; sleep 0.1; done
+device="$(head -n 1 "$work/emulator.txt")"
+answer="$(PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER="mbim:$device" GLOBALTOOLS_MBIM_PROXY=never atcmd AT)"
+exec {emulator_input}>&-
+[ "$answer" = $'\r\nOK\r' ] || fail "the installed atcmd did not answer over the installed MBIM module: $answer"
 
 page=(atcmd)
 if [ ! -e /usr/share/man/man1/atcmd.1.gz ] && grep -qs '^path-exclude=/usr/share/man' /etc/dpkg/dpkg.cfg.d/*; then
