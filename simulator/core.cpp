@@ -73,22 +73,6 @@ U16 CanonicalServiceId(const U16& id) {
     return U16();
 }
 
-SAFEARRAY* ByteArray(const std::string& bytes) {
-    SAFEARRAYBOUND bound;
-    bound.cElements = static_cast<ULONG>(bytes.size());
-    bound.lLbound = 0;
-    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
-    if (!array || bytes.empty()) return array;
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(array, &data)) || !data) {
-        SafeArrayDestroy(array);
-        return nullptr;
-    }
-    std::memcpy(data, bytes.data(), bytes.size());
-    SafeArrayUnaccessData(array);
-    return array;
-}
-
 // ---------------------------------------------------------------------------
 // ServiceCore
 

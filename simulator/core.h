@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "simulator/pool.h"
+#include "simulator/provider_common.h"
 #include "simulator/simulator.h"
 
 namespace mbnsim {
@@ -140,8 +141,6 @@ HRESULT CreateClassObject(const std::shared_ptr<ServiceCore>& core, REFCLSID cls
 // caller's).
 IMbnDeviceService* CreateDeviceServiceObject(const std::shared_ptr<ServiceCore>& core, const U16& interfaceId,
                                              const U16& serviceId);
-// A one-dimensional VT_UI1 array of the bytes, or null.
-SAFEARRAY* ByteArray(const std::string& bytes);
 
 }  // namespace mbnsim
 

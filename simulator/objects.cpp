@@ -53,26 +53,6 @@ protected:
 
 BSTR NewBstr(const U16& text) { return SysAllocString(AsWchar(text)); }
 
-// Copies a one-dimensional array of bytes. E_INVALIDARG for anything else.
-HRESULT ReadBytes(SAFEARRAY* array, std::string& bytes) {
-    if (!array) return E_INVALIDARG;
-    VARTYPE vt = VT_EMPTY;
-    if (SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return E_INVALIDARG;
-    if (SUCCEEDED(SafeArrayGetVartype(array, &vt)) && vt != VT_UI1 && vt != VT_I1) return E_INVALIDARG;
-    LONG lower = 0;
-    LONG upper = -1;
-    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
-        return E_INVALIDARG;
-    bytes.clear();
-    if (upper < lower) return S_OK;
-    void* data = nullptr;
-    HRESULT hr = SafeArrayAccessData(array, &data);
-    if (FAILED(hr)) return hr;
-    bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower) + 1);
-    SafeArrayUnaccessData(array);
-    return S_OK;
-}
-
 template <class T>
 void SetOut(T** out, T* value) {
     if (out) *out = value;
@@ -87,9 +67,10 @@ std::shared_ptr<T> Hold(T* object) {
 
 // ---------------------------------------------------------------------------
 
-class MbnInterface final : public ServiceObject<ComEntry<IMbnInterface, IID_IMbnInterface>> {
+class MbnInterface final : public MbnInterfaceUnsupported<ServiceObject<ComEntry<IMbnInterface, IID_IMbnInterface>>> {
 public:
-    MbnInterface(std::shared_ptr<ServiceCore> core, U16 id) : ServiceObject(std::move(core)), id_(std::move(id)) {}
+    MbnInterface(std::shared_ptr<ServiceCore> core, U16 id)
+        : MbnInterfaceUnsupported(std::move(core)), id_(std::move(id)) {}
 
     HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
         HRESULT hr = core_->Check(Call::InterfaceGetInterfaceID);
@@ -120,10 +101,6 @@ public:
         caps->firmwareInfo = bstr(m.revision);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetSubscriberInformation(IMbnSubscriberInformation** out) override {
-        SetOut(out, static_cast<IMbnSubscriberInformation*>(nullptr));
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {
         HRESULT hr = core_->Check(Call::GetReadyState);
         if (FAILED(hr)) return hr;
@@ -131,26 +108,6 @@ public:
         std::lock_guard<std::mutex> lock(core_->mutex);
         *state = core_->readyState;
         return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE InEmergencyMode(VARIANT_BOOL* emergency) override {
-        if (!emergency) return E_POINTER;
-        *emergency = VARIANT_FALSE;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetHomeProvider(MBN_PROVIDER*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPreferredProviders(SAFEARRAY** out) override {
-        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetPreferredProviders(SAFEARRAY*, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetVisibleProviders(ULONG*, SAFEARRAY** out) override {
-        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ScanNetwork(ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetConnection(IMbnConnection** out) override {
-        SetOut(out, static_cast<IMbnConnection*>(nullptr));
-        return E_NOTIMPL;
     }
 
 private:

@@ -18,6 +18,8 @@
 
 #include "hresult.h"
 #include "provider.h"
+#include "simulator/com_object.h"
+#include "simulator/provider_common.h"
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
@@ -25,23 +27,11 @@
 
 namespace mbnmbim {
 
-BSTR NewBstr(const U16& text) { return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size())); }
+using mbnsim::ByteArray;
+using mbnsim::MbnInterfaceUnsupported;
+using mbnsim::ReadBytes;
 
-SAFEARRAY* ByteArray(const std::string& bytes) {
-    SAFEARRAYBOUND bound;
-    bound.cElements = static_cast<ULONG>(bytes.size());
-    bound.lLbound = 0;
-    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
-    if (!array || bytes.empty()) return array;
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(array, &data)) || !data) {
-        SafeArrayDestroy(array);
-        return nullptr;
-    }
-    std::memcpy(data, bytes.data(), bytes.size());
-    SafeArrayUnaccessData(array);
-    return array;
-}
+BSTR NewBstr(const U16& text) { return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size())); }
 
 namespace {
 
@@ -64,22 +54,6 @@ std::string ServiceUuid(const WCHAR* id) {
     return text;
 }
 
-HRESULT ReadBytes(SAFEARRAY* array, std::string& bytes) {
-    if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return E_INVALIDARG;
-    LONG lower = 0;
-    LONG upper = -1;
-    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
-        return E_INVALIDARG;
-    bytes.clear();
-    if (upper < lower) return S_OK;
-    void* data = nullptr;
-    HRESULT hr = SafeArrayAccessData(array, &data);
-    if (FAILED(hr)) return hr;
-    bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower) + 1);
-    SafeArrayUnaccessData(array);
-    return S_OK;
-}
-
 template <class T>
 void SetOut(T** out, T* value) {
     if (out) *out = value;
@@ -92,27 +66,30 @@ std::shared_ptr<T> Hold(T* object) {
     return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
 }
 
-class Counted {
+// A COM object of the provider over the interfaces Entries: an atomic
+// reference count that starts at 1, the creator's, and a place in
+// Provider::liveObjects.
+template <class... Entries>
+class CountedObject : public ComInterfaces<Entries...> {
 public:
-    Counted(const Counted&) = delete;
-    Counted& operator=(const Counted&) = delete;
-
-protected:
-    Counted() { ++Provider::Get().liveObjects; }
-    virtual ~Counted() { --Provider::Get().liveObjects; }
-    ULONG AddRefImpl() { return ++count_; }
-    ULONG ReleaseImpl() {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+    ULONG STDMETHODCALLTYPE Release() override {
         const ULONG n = --count_;
         if (n == 0) delete this;
         return n;
     }
+
+protected:
+    CountedObject() { ++Provider::Get().liveObjects; }
+    ~CountedObject() override { --Provider::Get().liveObjects; }
 
 private:
     std::atomic<ULONG> count_{1};
 };
 
 // An object of an open session: it keeps the ports open while it lives.
-class SessionObject : protected Counted {
+template <class... Entries>
+class SessionObject : public CountedObject<Entries...> {
 protected:
     explicit SessionObject(std::shared_ptr<Session> session) : session_(std::move(session)) {}
     ~SessionObject() override {
@@ -122,29 +99,14 @@ protected:
     std::shared_ptr<Session> session_;
 };
 
-#define MBNMBIM_IUNKNOWN(Interface)                                          \
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override { \
-        if (!out) return E_POINTER;                                          \
-        if (iid == IID_IUnknown || iid == IID_##Interface) {                 \
-            AddRef();                                                        \
-            *out = static_cast<Interface*>(this);                            \
-            return S_OK;                                                     \
-        }                                                                    \
-        *out = nullptr;                                                      \
-        return E_NOINTERFACE;                                                \
-    }                                                                        \
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }       \
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-
 // ---------------------------------------------------------------------------
 
-class DeviceService final : public IMbnDeviceService, private SessionObject {
+class DeviceService final : public SessionObject<ComEntry<IMbnDeviceService, IID_IMbnDeviceService>> {
 public:
     DeviceService(std::shared_ptr<Session> session, PortEntry entry, std::string uuid)
         : SessionObject(std::move(session)), entry_(std::move(entry)), uuid_(std::move(uuid)) {
         Provider::Get().AddUser();
     }
-    MBNMBIM_IUNKNOWN(IMbnDeviceService)
 
     HRESULT STDMETHODCALLTYPE QuerySupportedCommands(ULONG* requestID) override {
         if (!requestID) return E_POINTER;
@@ -316,13 +278,12 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesContext final : public IMbnDeviceServicesContext, private SessionObject {
+class DeviceServicesContext final : public SessionObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
 public:
     DeviceServicesContext(std::shared_ptr<Session> session, PortEntry entry)
         : SessionObject(std::move(session)), entry_(std::move(entry)) {
         Provider::Get().AddUser();
     }
-    MBNMBIM_IUNKNOWN(IMbnDeviceServicesContext)
 
     // An array of MBN_DEVICE_SERVICE records needs VT_RECORD arrays, which
     // the POSIX OLE Automation subset lacks.
@@ -375,13 +336,13 @@ MBN_READY_STATE ReadyStateFromMbim(uint32_t state) {
     return MBN_READY_STATE_FAILURE;
 }
 
-class MbnInterface final : public IMbnInterface, private SessionObject {
+class MbnInterface final
+    : public MbnInterfaceUnsupported<SessionObject<ComEntry<IMbnInterface, IID_IMbnInterface>>> {
 public:
     MbnInterface(std::shared_ptr<Session> session, PortEntry entry)
-        : SessionObject(std::move(session)), entry_(std::move(entry)) {
+        : MbnInterfaceUnsupported(std::move(session)), entry_(std::move(entry)) {
         Provider::Get().AddUser();
     }
-    MBNMBIM_IUNKNOWN(IMbnInterface)
 
     HRESULT STDMETHODCALLTYPE get_InterfaceID(BSTR* id) override {
         if (!id) return E_POINTER;
@@ -405,10 +366,6 @@ public:
         caps->model = NewBstr(ToU16(device.hardwareInfo));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetSubscriberInformation(IMbnSubscriberInformation** out) override {
-        SetOut(out, static_cast<IMbnSubscriberInformation*>(nullptr));
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {
         if (!state) return E_POINTER;
         uint32_t ready = 0;
@@ -417,36 +374,15 @@ public:
         *state = ReadyStateFromMbim(ready);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE InEmergencyMode(VARIANT_BOOL* emergency) override {
-        if (!emergency) return E_POINTER;
-        *emergency = VARIANT_FALSE;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetHomeProvider(MBN_PROVIDER*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPreferredProviders(SAFEARRAY** out) override {
-        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetPreferredProviders(SAFEARRAY*, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetVisibleProviders(ULONG*, SAFEARRAY** out) override {
-        SetOut(out, static_cast<SAFEARRAY*>(nullptr));
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ScanNetwork(ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetConnection(IMbnConnection** out) override {
-        SetOut(out, static_cast<IMbnConnection*>(nullptr));
-        return E_NOTIMPL;
-    }
 
 private:
     ~MbnInterface() override = default;
     const PortEntry entry_;
 };
 
-class InterfaceManager final : public IMbnInterfaceManager, private SessionObject {
+class InterfaceManager final : public SessionObject<ComEntry<IMbnInterfaceManager, IID_IMbnInterfaceManager>> {
 public:
     explicit InterfaceManager(std::shared_ptr<Session> session) : SessionObject(std::move(session)) {}
-    MBNMBIM_IUNKNOWN(IMbnInterfaceManager)
 
     HRESULT STDMETHODCALLTYPE GetInterface(LPCWSTR id, IMbnInterface** out) override {
         SetOut(out, static_cast<IMbnInterface*>(nullptr));
@@ -490,30 +426,12 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesManager final : public IMbnDeviceServicesManager,
-                                    public IConnectionPointContainer,
-                                    private SessionObject {
+class DeviceServicesManager final
+    : public SessionObject<ComEntry<IMbnDeviceServicesManager, IID_IMbnDeviceServicesManager>,
+                           ComEntry<IConnectionPointContainer, IID_IConnectionPointContainer>> {
 public:
     explicit DeviceServicesManager(std::shared_ptr<Session> session)
         : SessionObject(std::move(session)), point_(this) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesManager) {
-            AddRef();
-            *out = static_cast<IMbnDeviceServicesManager*>(this);
-            return S_OK;
-        }
-        if (iid == IID_IConnectionPointContainer) {
-            AddRef();
-            *out = static_cast<IConnectionPointContainer*>(this);
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
-    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
     HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
                                                        IMbnDeviceServicesContext** out) override {
@@ -542,21 +460,9 @@ public:
 private:
     // The connection point for IMbnDeviceServicesEvents: its own identity,
     // its manager's reference count.
-    class Point final : public IConnectionPoint {
+    class Point final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
     public:
         explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
-        virtual ~Point() = default;
-
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-            if (!out) return E_POINTER;
-            if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-                AddRef();
-                *out = static_cast<IConnectionPoint*>(this);
-                return S_OK;
-            }
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
         ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
         ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
 
@@ -604,10 +510,9 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class ClassFactory final : public IClassFactory, private Counted {
+class ClassFactory final : public CountedObject<ComEntry<IClassFactory, IID_IClassFactory>> {
 public:
     explicit ClassFactory(bool interfaceManager) : interfaceManager_(interfaceManager) {}
-    MBNMBIM_IUNKNOWN(IClassFactory)
 
     // Creating a manager opens the control ports when no session is open:
     // a device that cannot be opened fails the creation.

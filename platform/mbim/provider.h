@@ -113,7 +113,6 @@ private:
 HRESULT CreateClassObject(REFCLSID clsid, REFIID iid, void** object);
 IMbnDeviceService* CreateDeviceService(const std::shared_ptr<Session>& session, const PortEntry& entry,
                                        const std::string& uuid);
-SAFEARRAY* ByteArray(const std::string& bytes);
 BSTR NewBstr(const U16& text);
 
 }  // namespace mbnmbim
