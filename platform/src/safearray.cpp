@@ -355,7 +355,8 @@ HRESULT WINAPI SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound) {
  *  RETURNS
  *   S_OK (an empty dimension with lower bound 0 gives -1); DISP_E_BADINDEX for
  *   nDim 0 or above cDims; DISP_E_OVERFLOW when the upper bound does not fit
- *   in a LONG; E_INVALIDARG for NULL arguments.
+ *   in a LONG (above LONG_MAX, or one below an empty dimension's INT_MIN
+ *   lower bound); E_INVALIDARG for NULL arguments.
  *
  *  NOTES
  *   Wine wraps instead of reporting DISP_E_OVERFLOW.
@@ -369,7 +370,8 @@ HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
     }
     const SAFEARRAYBOUND& bound = Bound(psa, nDim);
     int64_t upper = static_cast<int64_t>(bound.lLbound) + bound.cElements - 1;
-    if (upper > INT32_MAX) {
+    // An empty dimension at INT_MIN has its upper bound below any LONG.
+    if (upper > INT32_MAX || upper < INT32_MIN) {
         return DISP_E_OVERFLOW;
     }
     *plUbound = static_cast<LONG>(upper);
