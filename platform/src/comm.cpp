@@ -37,6 +37,7 @@
 
 #include "comm_dcb.h"
 #include "comm_names.h"
+#include "fault_injection.h"
 #include "handle.h"
 
 namespace pal {
@@ -610,6 +611,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     (void)hTemplateFile;
     if (lpFileName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (PAL_FAULT_POINT("CreateFileW")) {
+        SetLastError(ERROR_ACCESS_DENIED);  // as for a port another program holds
         return INVALID_HANDLE_VALUE;
     }
     const int number = pal::comm::ComNumberFromName(lpFileName);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "path_map.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -592,6 +593,7 @@ errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
     *pFile = nullptr;
     OpenMode parsed;
     if (!ParseOpenMode(mode, parsed)) return errno = EINVAL;
+    if (PAL_FAULT_POINT("fopen_s")) return errno = EACCES;
     std::string path = pal::ToPosixPath(filename);
     int fd = open(path.c_str(), parsed.flags | O_CLOEXEC, 0666);
     if (fd < 0) return errno;

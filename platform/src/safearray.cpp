@@ -34,6 +34,7 @@
 #include <cstring>
 
 #include "platform/winapi.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabo
         }
         count *= n;
     }
-    if (count > SIZE_MAX / cbElements) {
+    if (count > SIZE_MAX / cbElements || PAL_FAULT_POINT("SafeArrayCreate")) {
         return nullptr;
     }
 
@@ -406,6 +407,9 @@ HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
     if (pv == nullptr && !HoldsInterfaces(psa) && !HoldsStrings(psa)) {
         return E_INVALIDARG;
     }
+    if (PAL_FAULT_POINT("SafeArrayPutElement")) {
+        return E_OUTOFMEMORY;
+    }
     HRESULT hr = Lock(psa);
     if (FAILED(hr)) {
         return hr;
@@ -515,7 +519,7 @@ HRESULT WINAPI SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
     if (psa == nullptr) {
         return E_INVALIDARG;
     }
-    HRESULT hr = Lock(psa);
+    HRESULT hr = PAL_FAULT_POINT("SafeArrayAccessData") ? E_UNEXPECTED : Lock(psa);
     if (SUCCEEDED(hr)) {
         *ppvData = psa->pvData;
     }

@@ -1,0 +1,35 @@
+// Fault injection for the robustness tests: makes one chosen call of the
+// platform functions fail, the way Windows documents that function failing,
+// so a test can walk "fail the 1st call, the 2nd, ..." over a whole request.
+// Each function that can fail checks PAL_FAULT_POINT("<its name>") first.
+//
+// The switch is off unless set, either from the environment when the first
+// point is reached (so a whole program can be run against a fault):
+//   GLOBALTOOLS_FAULT=<k>         the k-th call of any point fails
+//   GLOBALTOOLS_FAULT=<name>:<k>  the k-th call of that point fails
+// or by a test in its own process with PalSetFault. The call that fails
+// writes "fault injected: <name> #<k>" to standard error, so the test knows
+// what it hit; a run that writes no such line met no fault.
+#ifndef PLATFORM_SRC_FAULT_INJECTION_H
+#define PLATFORM_SRC_FAULT_INJECTION_H
+
+namespace pal {
+
+// True when this call at point is the one chosen to fail.
+bool FaultInjected(const char* point);
+
+}  // namespace pal
+
+#define PAL_FAULT_POINT(name) ::pal::FaultInjected(name)
+
+extern "C" {
+// Fails the k-th call from now of point (NULL: of any point); k 0 turns
+// injection off. The counts start again at every call.
+void PalSetFault(const char* point, unsigned long k);
+// The calls of any point counted since the last PalSetFault.
+unsigned long PalFaultPointCalls(void);
+// Whether the chosen call has happened since the last PalSetFault.
+int PalFaultHappened(void);
+}
+
+#endif  // PLATFORM_SRC_FAULT_INJECTION_H
