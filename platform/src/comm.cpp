@@ -685,6 +685,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("ReadFile")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -718,6 +722,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
+        return FALSE;
+    }
+    if (PAL_FAULT_POINT("WriteFile")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
         return FALSE;
     }
     if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
@@ -803,6 +811,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("SetCommTimeouts")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (!lpCommTimeouts) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -872,6 +884,10 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("GetCommState")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (!lpDCB) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -901,6 +917,10 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
+        return FALSE;
+    }
+    if (PAL_FAULT_POINT("SetCommState")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
         return FALSE;
     }
     if (!lpDCB) {

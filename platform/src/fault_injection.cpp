@@ -19,6 +19,7 @@ struct Plan {
     unsigned long calls = 0;   // calls of the planned point (of any when none is named)
     unsigned long allCalls = 0;
     bool happened = false;
+    const char* failedPoint = nullptr;  // the name the call site passed
 };
 
 std::mutex& PlanLock() {
@@ -65,6 +66,7 @@ bool FaultInjected(const char* point) {
     if (!plan.point.empty() && plan.point != point) return false;
     if (++plan.calls != plan.target) return false;
     plan.happened = true;
+    plan.failedPoint = point;
     Report(point, plan.calls);
     return true;
 }
@@ -85,7 +87,7 @@ unsigned long PalFaultPointCalls(void) {
     return ThePlan().allCalls;
 }
 
-int PalFaultHappened(void) {
+const char* PalFaultHappened(void) {
     std::lock_guard<std::mutex> guard(PlanLock());
-    return ThePlan().happened ? 1 : 0;
+    return ThePlan().failedPoint;
 }

@@ -28,8 +28,8 @@ extern "C" {
 void PalSetFault(const char* point, unsigned long k);
 // The calls of any point counted since the last PalSetFault.
 unsigned long PalFaultPointCalls(void);
-// Whether the chosen call has happened since the last PalSetFault.
-int PalFaultHappened(void);
+// The point whose call failed since the last PalSetFault, or NULL.
+const char* PalFaultHappened(void);
 }
 
 #endif  // PLATFORM_SRC_FAULT_INJECTION_H
