@@ -17,9 +17,7 @@ struct Plan {
     std::string point;  // empty: any point
     unsigned long target = 0;  // 0: off
     unsigned long calls = 0;   // calls of the planned point (of any when none is named)
-    unsigned long allCalls = 0;
-    bool happened = false;
-    const char* failedPoint = nullptr;  // the name the call site passed
+    const char* failedPoint = nullptr;  // the name the call site passed, once it failed
 };
 
 std::mutex& PlanLock() {
@@ -61,11 +59,9 @@ bool FaultInjected(const char* point) {
     if (!Armed().load(std::memory_order_acquire)) return false;
     std::lock_guard<std::mutex> guard(PlanLock());
     Plan& plan = ThePlan();
-    ++plan.allCalls;
-    if (plan.target == 0 || plan.happened) return false;
+    if (plan.target == 0 || plan.failedPoint) return false;
     if (!plan.point.empty() && plan.point != point) return false;
     if (++plan.calls != plan.target) return false;
-    plan.happened = true;
     plan.failedPoint = point;
     Report(point, plan.calls);
     return true;
@@ -80,11 +76,6 @@ void PalSetFault(const char* point, unsigned long k) {
     plan.point = point ? point : "";
     plan.target = k;
     Armed().store(k != 0, std::memory_order_release);
-}
-
-unsigned long PalFaultPointCalls(void) {
-    std::lock_guard<std::mutex> guard(PlanLock());
-    return ThePlan().allCalls;
 }
 
 const char* PalFaultHappened(void) {

@@ -26,8 +26,6 @@ extern "C" {
 // Fails the k-th call from now of point (NULL: of any point); k 0 turns
 // injection off. The counts start again at every call.
 void PalSetFault(const char* point, unsigned long k);
-// The calls of any point counted since the last PalSetFault.
-unsigned long PalFaultPointCalls(void);
 // The point whose call failed since the last PalSetFault, or NULL.
 const char* PalFaultHappened(void);
 }
