@@ -101,6 +101,35 @@ TEST_F(AtcmdUnderFaults, every_platform_call_on_the_road_fails_in_turn) {
     std::cout << "walked " << k - 1 << " injection points on the road of atcmd AT\n";
 }
 
+// Faults whose outcome the design names: the answer printed and the line
+// logged. The n-th call of a named point (GLOBALTOOLS_FAULT=<name>:<n>).
+TEST_F(AtcmdUnderFaults, named_faults_give_the_specified_answer_and_log_line) {
+    const struct {
+        std::string fault;
+        std::string out;
+        std::string logged;
+    } rows[] = {
+        {"CoInitializeEx:1", "open fail", "[error]Open() COM Initialize failed"},
+        {"CoCreateInstance:1", "open fail", "[error]Open() failed: IID_IMbnInterfaceManager"},
+        {"CoCreateInstance:2", "open fail", "[error]Open() failed: IID_IMbnDeviceServicesManager"},
+        // The service's list of interfaces, then the command's bytes.
+        {"SafeArrayCreate:1", "", "[error]GetFirstInterface(): GetInterfaces hr=0x8007000e"},
+        {"SafeArrayCreate:2", "", "[?]CharBufferToSafeArray(): NULL == psa "},
+        {"SafeArrayAccessData:1", "", "[Fail]SendData(): SetCommand hr = 0x8000ffff"},
+    };
+    for (const auto& row : rows) {
+        std::vector<e2e::LogLine> lines;
+        const e2e::ChildRun run = Run({"GLOBALTOOLS_FAULT=" + row.fault}, lines);
+        ASSERT_FALSE(run.killedAtDeadline) << row.fault;
+        EXPECT_TRUE(run.exited && run.status == 0) << row.fault << " status " << run.status;
+        EXPECT_EQ(run.err.rfind("fault injected: " + row.fault.substr(0, row.fault.find(':')), 0), 0u) << run.err;
+        EXPECT_EQ(run.out, row.out) << row.fault;
+        bool found = false;
+        for (const e2e::LogLine& line : lines) found = found || line.message == row.logged;
+        EXPECT_TRUE(found) << row.fault << ": no \"" << row.logged << "\"";
+    }
+}
+
 // The worst case the design allows: each completion arrives just after the
 // wait for it has given up (the session's just before, so the request goes
 // on to the longest road). The run must still end within its bounds, report
