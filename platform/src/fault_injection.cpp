@@ -67,9 +67,7 @@ bool FaultInjected(const char* point) {
     return true;
 }
 
-}  // namespace pal
-
-void PalSetFault(const char* point, unsigned long k) {
+void SetFault(const char* point, unsigned long k) {
     std::lock_guard<std::mutex> guard(PlanLock());
     Plan& plan = ThePlan();
     plan = Plan();
@@ -78,7 +76,9 @@ void PalSetFault(const char* point, unsigned long k) {
     Armed().store(k != 0, std::memory_order_release);
 }
 
-const char* PalFaultHappened(void) {
+const char* FailedPoint() {
     std::lock_guard<std::mutex> guard(PlanLock());
     return ThePlan().failedPoint;
 }
+
+}  // namespace pal

@@ -7,7 +7,7 @@
 // point is reached (so a whole program can be run against a fault):
 //   GLOBALTOOLS_FAULT=<k>         the k-th call of any point fails
 //   GLOBALTOOLS_FAULT=<name>:<k>  the k-th call of that point fails
-// or by a test in its own process with PalSetFault. The call that fails
+// or by a test in its own process with pal::SetFault. The call that fails
 // writes "fault injected: <name> #<k>" to standard error, so the test knows
 // what it hit; a run that writes no such line met no fault.
 #ifndef PLATFORM_SRC_FAULT_INJECTION_H
@@ -18,16 +18,15 @@ namespace pal {
 // True when this call at point is the one chosen to fail.
 bool FaultInjected(const char* point);
 
+// For tests in the same process: fails the k-th call from now of point
+// (NULL: of any point); k 0 turns injection off. The count starts again at
+// every call. C++ names, so they stay out of the C names the platform exports.
+void SetFault(const char* point, unsigned long k);
+// The point whose call failed since the last SetFault, or NULL.
+const char* FailedPoint();
+
 }  // namespace pal
 
 #define PAL_FAULT_POINT(name) ::pal::FaultInjected(name)
-
-extern "C" {
-// Fails the k-th call from now of point (NULL: of any point); k 0 turns
-// injection off. The counts start again at every call.
-void PalSetFault(const char* point, unsigned long k);
-// The point whose call failed since the last PalSetFault, or NULL.
-const char* PalFaultHappened(void);
-}
 
 #endif  // PLATFORM_SRC_FAULT_INJECTION_H

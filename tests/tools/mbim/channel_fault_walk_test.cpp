@@ -29,7 +29,7 @@ TEST(ChannelUnderFaults, every_platform_call_of_an_exchange_fails_in_turn) {
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
         ASSERT_EQ(S_OK, service.Register());
 
-        PalSetFault(nullptr, k);
+        pal::SetFault(nullptr, k);
         void* object = nullptr;
         HRESULT opened = E_FAIL;
         HRESULT sent = E_FAIL;
@@ -43,8 +43,8 @@ TEST(ChannelUnderFaults, every_platform_call_of_an_exchange_fails_in_turn) {
             }
             channel->Release();
         }
-        const char* failed = PalFaultHappened();
-        PalSetFault(nullptr, 0);
+        const char* failed = pal::FailedPoint();
+        pal::SetFault(nullptr, 0);
 
         const std::string where = "fault at call " + std::to_string(k) + " (" + (failed ? failed : "none") + ")";
         service.DropHeld();

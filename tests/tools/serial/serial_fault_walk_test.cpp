@@ -35,7 +35,7 @@ TEST(SerialUnderFaults, every_platform_call_of_an_exchange_fails_in_turn) {
     unsigned long k = 1;
     for (;; ++k) {
         ASSERT_LT(k, 200u) << "the walk does not end";
-        PalSetFault(nullptr, k);
+        pal::SetFault(nullptr, k);
         void* object = nullptr;
         ASSERT_EQ(1, CreateToolInstance(IID_IDeviceMsg, &object));
         auto* channel = static_cast<IGlobalTools::IDeviceMsg*>(object);
@@ -44,8 +44,8 @@ TEST(SerialUnderFaults, every_platform_call_of_an_exchange_fails_in_turn) {
         const HRESULT sent = opened == S_OK ? channel->SendData("AT\r\n", 4, response) : E_FAIL;
         channel->Close();
         channel->Release();
-        const char* failed = PalFaultHappened();
-        PalSetFault(nullptr, 0);
+        const char* failed = pal::FailedPoint();
+        pal::SetFault(nullptr, 0);
 
         const std::string where = "fault at call " + std::to_string(k) + " (" + (failed ? failed : "none") + ")";
         EXPECT_EQ(OpenDescriptors(), descriptors) << where << ": descriptors left open";
