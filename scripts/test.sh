@@ -21,6 +21,9 @@ cmake --workflow --preset asan
 step "thread sanitizer"
 cmake --workflow --preset tsan
 
+step "fuzz targets, 25 s each from the seed corpus (scripts/fuzz.sh 300 for five minutes each)"
+scripts/fuzz.sh 25
+
 step "Windows x86 release build: atcmd.exe and mbnsim.dll, manifest, imports, exports"
 cmake --workflow --preset windows-x86
 scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest

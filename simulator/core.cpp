@@ -531,6 +531,36 @@ void ApplyEnvironmentFaults(SimulatedService& service) {
     }
 }
 
+// MBNSIM_DELAY: completions that arrive late, to drive the waits to their
+// bounds. "<ms>" delays every completion, "<Request>:<ms>,..." the named ones.
+void ApplyEnvironmentDelays(SimulatedService& service) {
+    const char* delay = std::getenv("MBNSIM_DELAY");
+    if (delay == nullptr) return;
+    static const struct {
+        const char* name;
+        Request request;
+    } kRequests[] = {
+        {"OpenCommandSession", Request::OpenCommandSession}, {"CloseCommandSession", Request::CloseCommandSession},
+        {"SetCommand", Request::SetCommand},                 {"QueryCommand", Request::QueryCommand},
+        {"OpenDataSession", Request::OpenDataSession},       {"CloseDataSession", Request::CloseDataSession},
+        {"WriteData", Request::WriteData},
+    };
+    std::string rest(delay);
+    while (!rest.empty()) {
+        const std::string item = rest.substr(0, rest.find(','));
+        rest.erase(0, item.size() + 1);
+        const size_t colon = item.find(':');
+        const std::string name = colon == std::string::npos ? "" : item.substr(0, colon);
+        char* end = nullptr;
+        const unsigned long ms = std::strtoul(item.c_str() + (colon == std::string::npos ? 0 : colon + 1), &end, 10);
+        if (*end != '\0' || ms > 60000) continue;
+        for (const auto& entry : kRequests) {
+            if (name.empty() || name == entry.name)
+                service.SetCompletion(entry.request, Plan(Delivery::Delayed, static_cast<DWORD>(ms)));
+        }
+    }
+}
+
 }  // namespace
 
 SimulatedService& DefaultService() {
@@ -542,6 +572,7 @@ SimulatedService& DefaultService() {
         config.echo = false;
         service.SetModem(config);
         ApplyEnvironmentFaults(service);
+        ApplyEnvironmentDelays(service);
         return true;
     }();
     (void)configured;

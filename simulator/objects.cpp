@@ -273,8 +273,13 @@ public:
             core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
                 // The array is the service's: destroyed when the callback returns.
                 SAFEARRAY* data = nullptr;
-                if (SUCCEEDED(status)) data = ByteArray(empty ? std::string() : answer);
-                sink->OnSetCommandComplete(self.get(), commandID, data, status, id);
+                HRESULT delivered = status;
+                if (SUCCEEDED(status)) {
+                    data = ByteArray(empty ? std::string() : answer);
+                    // A service that cannot hand the answer over says so.
+                    if (!data) delivered = E_OUTOFMEMORY;
+                }
+                sink->OnSetCommandComplete(self.get(), commandID, data, delivered, id);
                 SafeArrayDestroy(data);
             });
         });

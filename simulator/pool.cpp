@@ -73,6 +73,8 @@ void Pool::Post(Job job, Clock::time_point due) {
         state->jobs.begin(), state->jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
     const size_t wanted = state->threads.size() + (ready > state->idle ? ready - state->idle : 0);
     while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_)) {
+        // A pool that cannot grow: the jobs wait for the threads there are.
+        if (!state->threads.empty() && PAL_FAULT_POINT("PoolThreadStart")) break;
         state->threads.emplace_back(WorkerLoop, state);
         ++state->idle;  // waiting from the start, so the next Post counts it
     }

@@ -297,6 +297,9 @@ private:
 //                                           (hr defaults to E_FAIL; names as
 //                                           CallName gives them)
 //   MBNSIM_NO_MODEM=1                       SetModemPresent(false)
+//   MBNSIM_DELAY=<ms> | <Request>:<ms>,...  every completion, or those of the
+//                                           named requests (as enum Request
+//                                           names them), Delivery::Delayed
 // Unknown names and malformed values are ignored.
 SimulatedService& DefaultService();
 

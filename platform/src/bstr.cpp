@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "platform/winapi.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ const size_t kPrefix = sizeof(DWORD);
 // src is null), then the terminator. NULL when n cannot be described by the
 // prefix or memory runs out.
 BSTR AllocateBytes(const void* src, size_t n) {
-    if (n > UINT_MAX - kPrefix - 2 * sizeof(WCHAR)) {
+    if (n > UINT_MAX - kPrefix - 2 * sizeof(WCHAR) || PAL_FAULT_POINT("SysAllocString")) {
         return nullptr;
     }
     // Two terminator bytes plus one for an odd length, as WCHAR alignment

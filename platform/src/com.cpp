@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fault_injection.h"
 #include "platform/winapi.h"
 
 EXTERN_C const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -156,6 +157,9 @@ HRESULT WINAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
     if (pvReserved != nullptr) {
         return E_INVALIDARG;
     }
+    if (PAL_FAULT_POINT("CoInitializeEx")) {
+        return E_OUTOFMEMORY;
+    }
     bool multithreaded = (dwCoInit & COINIT_APARTMENTTHREADED) == 0;
     ThreadApartment& apt = tlsApartment;
     if (apt.initCount != 0) {
@@ -230,6 +234,9 @@ HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwCl
     *ppv = nullptr;
     if (!ComUsableOnThisThread()) {
         return CO_E_NOTINITIALIZED;
+    }
+    if (PAL_FAULT_POINT("CoCreateInstance")) {
+        return E_OUTOFMEMORY;
     }
     IClassFactory* factory = nullptr;
     HRESULT hr = FindClassFactory(rclsid, dwClsContext, &factory);

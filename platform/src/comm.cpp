@@ -38,6 +38,7 @@
 
 #include "comm_dcb.h"
 #include "comm_names.h"
+#include "fault_injection.h"
 #include "file.h"
 #include "handle.h"
 
@@ -617,6 +618,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (PAL_FAULT_POINT("CreateFileW")) {
+        SetLastError(ERROR_ACCESS_DENIED);  // as for a port another program holds
+        return INVALID_HANDLE_VALUE;
+    }
     const int number = pal::comm::ComNumberFromName(lpFileName);
     if (number <= 0) {
         return pal::OpenDiskFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
@@ -687,6 +692,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("ReadFile")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -723,6 +732,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
+        return FALSE;
+    }
+    if (PAL_FAULT_POINT("WriteFile")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
         return FALSE;
     }
     if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
@@ -808,6 +821,10 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("SetCommTimeouts")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (!lpCommTimeouts) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -877,6 +894,10 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
     if (!port) {
         return FALSE;
     }
+    if (PAL_FAULT_POINT("GetCommState")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
+        return FALSE;
+    }
     if (!lpDCB) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -906,6 +927,10 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
+        return FALSE;
+    }
+    if (PAL_FAULT_POINT("SetCommState")) {
+        SetLastError(ERROR_GEN_FAILURE);  // as for a device that stopped answering
         return FALSE;
     }
     if (!lpDCB) {

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,7 @@
 
 #include "file_share.h"
 #include "path_map.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -206,8 +208,8 @@ bool SharingOf(int shflag, pal::ShareRequest& out) {
 // reading too when the mode only writes, because the share record is a set
 // of read locks; the stream keeps the mode's own access. Truncation waits
 // for the share check, so a refused "w" leaves the file alone. Returns NULL
-// with errno set on failure.
-FILE* OpenStream(const char* filename, const char* mode, int shflag) {
+// with errno set on failure; EACCES when faultPoint is the injected fault.
+FILE* OpenStream(const char* filename, const char* mode, int shflag, const char* faultPoint) {
     OpenMode parsed;
     if (!ParseOpenMode(mode, parsed)) {
         errno = EINVAL;
@@ -217,6 +219,10 @@ FILE* OpenStream(const char* filename, const char* mode, int shflag) {
     pal::ShareRequest request = {access != O_WRONLY, access != O_RDONLY, false, false};
     if (!SharingOf(shflag, request)) {
         errno = EINVAL;
+        return nullptr;
+    }
+    if (PAL_FAULT_POINT(faultPoint)) {
+        errno = EACCES;
         return nullptr;
     }
     const bool truncate = (parsed.flags & O_TRUNC) != 0;
@@ -266,6 +272,32 @@ FILE* OpenStream(const char* filename, const char* mode, int shflag) {
 
 using WideText = std::vector<WCHAR>;
 
+// Formatted text kept up to a limit while all of it is counted, so that a
+// caller keeping cchDest units never holds a field of two billion blanks.
+class WideOutput {
+public:
+    explicit WideOutput(size_t keep) : keep_(keep) {}
+    void Push(WCHAR c) { Repeat(c, 1); }
+    void Repeat(WCHAR c, size_t count) {
+        text_.insert(text_.end(), std::min(count, Room()), c);
+        total_ += count;
+    }
+    void Append(const WideText& piece) {
+        text_.insert(text_.end(), piece.begin(), piece.begin() + static_cast<ptrdiff_t>(std::min(piece.size(), Room())));
+        total_ += piece.size();
+    }
+    // Units still kept; whatever goes past them is only counted.
+    size_t Room() const { return keep_ - text_.size(); }
+    void CountOnly(size_t count) { total_ += count; }
+    const WideText& Kept() const { return text_; }
+    size_t Total() const { return total_; }
+
+private:
+    size_t keep_;
+    size_t total_ = 0;
+    WideText text_;
+};
+
 void AppendAscii(WideText& out, const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
 }
@@ -305,25 +337,51 @@ void AppendNarrow(WideText& out, const char* text, size_t maxChars) {
     }
 }
 
-void Pad(WideText& out, int count) {
-    for (int i = 0; i < count; ++i) out.push_back(L' ');
+// A field padded to width, on the side the '-' flag names.
+void AppendPadded(WideOutput& out, const WideText& piece, int width, bool left) {
+    size_t padding = width > 0 && static_cast<size_t>(width) > piece.size() ? static_cast<size_t>(width) - piece.size() : 0;
+    if (!left) out.Repeat(L' ', padding);
+    out.Append(piece);
+    if (left) out.Repeat(L' ', padding);
 }
 
-// One integer conversion through the C library, widened.
-bool AppendPrintf(WideText& out, const char* narrowFormat, int width, int precision, bool isSigned, long long value) {
-    auto format = [&](char* buffer, size_t size) {
+// One conversion through the C library, widened. The text is measured first
+// and only the part out still keeps is produced, so neither a long number
+// nor a wide field is cut or held whole.
+template <typename Format>
+bool AppendFormatted(WideOutput& out, Format format) {
+    int length = format(nullptr, 0);
+    if (length < 0) return false;
+    size_t kept = std::min(static_cast<size_t>(length), out.Room());
+    std::vector<char> text(kept + 1);
+    format(text.data(), text.size());
+    WideText piece;
+    AppendAscii(piece, text.data(), kept);
+    out.Append(piece);
+    out.CountOnly(static_cast<size_t>(length) - kept);
+    return true;
+}
+
+bool AppendInteger(WideOutput& out, const char* narrowFormat, int width, int precision, bool isSigned, long long value) {
+    return AppendFormatted(out, [&](char* buffer, size_t size) {
         unsigned long long bits = static_cast<unsigned long long>(value);
         if (precision < 0)
             return isSigned ? std::snprintf(buffer, size, narrowFormat, width, value)
                             : std::snprintf(buffer, size, narrowFormat, width, bits);
         return isSigned ? std::snprintf(buffer, size, narrowFormat, width, precision, value)
                         : std::snprintf(buffer, size, narrowFormat, width, precision, bits);
-    };
-    int length = format(nullptr, 0);
-    if (length < 0) return false;
-    std::vector<char> text(static_cast<size_t>(length) + 1);
-    format(text.data(), text.size());
-    AppendAscii(out, text.data(), static_cast<size_t>(length));
+    });
+}
+
+// Reads a decimal width or precision; false when it does not fit in an int
+// (the CRT refuses such a format rather than wrap).
+bool ReadCount(const WCHAR*& p, int& value) {
+    value = 0;
+    while (*p >= L'0' && *p <= L'9') {
+        int digit = *p++ - L'0';
+        if (value > (INT_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
     return true;
 }
 
@@ -335,17 +393,19 @@ struct Conversion {
     int precision = -1;
 };
 
-// Formats format into out; -1 for a conversion the CRT refuses (%n).
-int FormatWide(const WCHAR* format, va_list args, WideText& out) {
+// Formats format into out; false for a format the CRT refuses: %n, or a
+// width or precision that does not fit in an int (a '*' width of INT_MIN
+// included, whose magnitude does not).
+bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
     const WCHAR* p = format;
     while (*p) {
         if (*p != L'%') {
-            out.push_back(*p++);
+            out.Push(*p++);
             continue;
         }
         ++p;
         if (*p == L'%') {
-            out.push_back(L'%');
+            out.Push(L'%');
             ++p;
             continue;
         }
@@ -357,14 +417,15 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
         }
         if (*p == L'*') {
             field.width = va_arg(args, int);
+            if (field.width == INT_MIN) return false;
             if (field.width < 0) {
                 field.left = true;
                 field.flags.push_back('-');
                 field.width = -field.width;
             }
             ++p;
-        } else {
-            while (*p >= L'0' && *p <= L'9') field.width = field.width * 10 + (*p++ - L'0');
+        } else if (!ReadCount(p, field.width)) {
+            return false;
         }
         if (*p == L'.') {
             ++p;
@@ -373,8 +434,8 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                 field.precision = va_arg(args, int);
                 if (field.precision < 0) field.precision = -1;
                 ++p;
-            } else {
-                while (*p >= L'0' && *p <= L'9') field.precision = field.precision * 10 + (*p++ - L'0');
+            } else if (!ReadCount(p, field.precision)) {
+                return false;
             }
         }
         // Size: 0 = int, 'h' short, 'c' char, 'q' 64-bit, 'z' pointer-sized,
@@ -429,7 +490,7 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
             // The '0' flag is honoured only without a precision, as in C.
             std::string narrowFormat = "%" + field.flags + (field.precision < 0 ? "*" : "*.*") + "ll" +
                                      static_cast<char>(conversion);
-            if (!AppendPrintf(out, narrowFormat.c_str(), field.width, field.precision, isSigned, value)) return -1;
+            if (!AppendInteger(out, narrowFormat.c_str(), field.width, field.precision, isSigned, value)) return false;
             break;
         }
         case L'e':
@@ -443,12 +504,20 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
             std::string narrowFormat = "%" + field.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
             // A negative precision through '*' counts as none.
             int precision = field.precision;
-            std::vector<char> text(static_cast<size_t>(field.width) + static_cast<size_t>(precision < 0 ? 0 : precision) + 400);
-            int n = size == 'L'
-                        ? std::snprintf(text.data(), text.size(), narrowFormat.c_str(), field.width, precision, va_arg(args, long double))
-                        : std::snprintf(text.data(), text.size(), narrowFormat.c_str(), field.width, precision, va_arg(args, double));
-            if (n < 0) return -1;
-            AppendAscii(out, text.data(), std::min(static_cast<size_t>(n), text.size() - 1));
+            const int width = field.width;
+            bool ok;
+            if (size == 'L') {
+                long double value = va_arg(args, long double);
+                ok = AppendFormatted(out, [&](char* buffer, size_t bufferSize) {
+                    return std::snprintf(buffer, bufferSize, narrowFormat.c_str(), width, precision, value);
+                });
+            } else {
+                double value = va_arg(args, double);
+                ok = AppendFormatted(out, [&](char* buffer, size_t bufferSize) {
+                    return std::snprintf(buffer, bufferSize, narrowFormat.c_str(), width, precision, value);
+                });
+            }
+            if (!ok) return false;
             break;
         }
         case L'p': {
@@ -457,10 +526,7 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                                   reinterpret_cast<uintptr_t>(va_arg(args, void*)));
             WideText piece;
             AppendAscii(piece, text, static_cast<size_t>(n));
-            int padding = field.width - static_cast<int>(piece.size());
-            if (!field.left) Pad(out, padding);
-            out.insert(out.end(), piece.begin(), piece.end());
-            if (field.left) Pad(out, padding);
+            AppendPadded(out, piece, field.width, field.left);
             break;
         }
         case L'c':
@@ -490,21 +556,18 @@ int FormatWide(const WCHAR* format, va_list args, WideText& out) {
                     for (size_t i = 0; text[i] && i < maxChars; ++i) piece.push_back(text[i]);
                 }
             }
-            int padding = field.width - static_cast<int>(piece.size());
-            if (!field.left) Pad(out, padding);
-            out.insert(out.end(), piece.begin(), piece.end());
-            if (field.left) Pad(out, padding);
+            AppendPadded(out, piece, field.width, field.left);
             break;
         }
         case L'n':
-            return -1;
+            return false;
         default:
             // An unknown conversion prints the character itself.
-            out.push_back(conversion);
+            out.Push(conversion);
             break;
         }
     }
-    return static_cast<int>(out.size());
+    return true;
 }
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
@@ -605,7 +668,7 @@ errno_t fopen_s(FILE** pFile, const char* filename, const char* mode) {
     // NULL arguments leave *pFile as it was; every later failure clears it.
     if (!pFile || !filename || !mode) return errno = EINVAL;
     *pFile = nullptr;
-    FILE* stream = OpenStream(filename, mode, _SH_DENYRW);
+    FILE* stream = OpenStream(filename, mode, _SH_DENYRW, "fopen_s");
     if (!stream) return errno;
     *pFile = stream;
     return 0;
@@ -634,7 +697,7 @@ FILE* _fsopen(const char* filename, const char* mode, int shflag) {
         errno = EINVAL;
         return nullptr;
     }
-    return OpenStream(filename, mode, shflag);
+    return OpenStream(filename, mode, shflag, "_fsopen");
 }
 
 /***********************************************************************
@@ -769,7 +832,8 @@ errno_t strcat_s(char* strDestination, size_t numberOfElements, const char* strS
  *           PAL_wprintf (wprintf)
  *
  * RETURNS
- *  The number of WCHARs written, or -1.
+ *  The number of WCHARs written, or -1 (errno EINVAL, nothing written) for a
+ *  format refused as by StringCchVPrintfW or text longer than INT_MAX.
  *
  * NOTES
  *  Formats by the Microsoft rules for wide functions (%s is WCHAR text,
@@ -782,16 +846,18 @@ int PAL_wprintf(const WCHAR* format, ...) {
         errno = EINVAL;
         return -1;
     }
-    WideText text;
+    // Past INT_MAX units the count cannot be returned; the text is dropped.
+    WideOutput text(static_cast<size_t>(INT_MAX) + 1);
     va_list args;
     va_start(args, format);
-    int length = FormatWide(format, args, text);
+    bool formatted = FormatWide(format, args, text);
     va_end(args);
-    if (length < 0) {
+    if (!formatted || text.Total() > INT_MAX) {
         errno = EINVAL;
         return -1;
     }
-    std::string bytes = ToUtf8(text);
+    const int length = static_cast<int>(text.Total());
+    std::string bytes = ToUtf8(text.Kept());
     flockfile(stdout);
     size_t written = fwrite_unlocked(bytes.data(), 1, bytes.size(), stdout);
     funlockfile(stdout);
@@ -809,20 +875,26 @@ int PAL_wprintf(const WCHAR* format, ...) {
  * RETURNS
  *  S_OK; STRSAFE_E_INSUFFICIENT_BUFFER with the text cut to cchDest - 1
  *  WCHARs; STRSAFE_E_INVALID_PARAMETER for a zero or too large cchDest or a
- *  NULL argument (nothing written).
+ *  NULL argument (nothing written), and with pszDest[0] = 0 for a format
+ *  the CRT refuses (%n; a width or precision, written or through '*', that
+ *  does not fit in an int).
+ *
+ * NOTES
+ *  Windows calls the invalid-parameter handler for a refused format.
  */
 HRESULT StringCchVPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, va_list argList) {
     if (!pszDest || cchDest == 0 || cchDest > STRSAFE_MAX_CCH || !pszFormat) return STRSAFE_E_INVALID_PARAMETER;
-    WideText text;
-    int length = FormatWide(pszFormat, argList, text);
-    if (length < 0) {
+    // One unit more than fits is kept, to tell a full fit from a cut.
+    WideOutput text(cchDest);
+    if (!FormatWide(pszFormat, argList, text)) {
         pszDest[0] = L'\0';
         return STRSAFE_E_INVALID_PARAMETER;
     }
-    size_t copied = text.size() < cchDest ? text.size() : cchDest - 1;
-    std::memcpy(pszDest, text.data(), copied * sizeof(WCHAR));
+    size_t copied = std::min(text.Kept().size(), cchDest - 1);
+    // An empty text may have no storage at all: memcpy must not see its NULL.
+    if (copied > 0) std::memcpy(pszDest, text.Kept().data(), copied * sizeof(WCHAR));
     pszDest[copied] = L'\0';
-    return copied == text.size() ? S_OK : STRSAFE_E_INSUFFICIENT_BUFFER;
+    return copied == text.Total() ? S_OK : STRSAFE_E_INSUFFICIENT_BUFFER;
 }
 
 HRESULT StringCchPrintfW(LPWSTR pszDest, size_t cchDest, LPCWSTR pszFormat, ...) {

@@ -4,6 +4,7 @@
 //   CreateDirectoryA.
 // Not implemented: other CSIDLs, drive letters and UNC names (a path is read as
 //   a POSIX path with backslashes for slashes), security attributes.
+#include "fault_injection.h"
 #include "path_map.h"
 
 #include <cerrno>
@@ -173,6 +174,10 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurity
     }
     if (std::strlen(lpPathName) >= MAX_PATH) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    if (PAL_FAULT_POINT("CreateDirectoryA")) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     std::string path = pal::ToPosixPath(lpPathName);

@@ -34,6 +34,7 @@
 #include <cstring>
 
 #include "platform/winapi.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabo
         }
         count *= n;
     }
-    if (count > SIZE_MAX / cbElements) {
+    if (count > SIZE_MAX / cbElements || PAL_FAULT_POINT("SafeArrayCreate")) {
         return nullptr;
     }
 
@@ -355,7 +356,8 @@ HRESULT WINAPI SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound) {
  *  RETURNS
  *   S_OK (an empty dimension with lower bound 0 gives -1); DISP_E_BADINDEX for
  *   nDim 0 or above cDims; DISP_E_OVERFLOW when the upper bound does not fit
- *   in a LONG; E_INVALIDARG for NULL arguments.
+ *   in a LONG (above LONG_MAX, or one below an empty dimension's INT_MIN
+ *   lower bound); E_INVALIDARG for NULL arguments.
  *
  *  NOTES
  *   Wine wraps instead of reporting DISP_E_OVERFLOW.
@@ -369,7 +371,8 @@ HRESULT WINAPI SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
     }
     const SAFEARRAYBOUND& bound = Bound(psa, nDim);
     int64_t upper = static_cast<int64_t>(bound.lLbound) + bound.cElements - 1;
-    if (upper > INT32_MAX) {
+    // An empty dimension at INT_MIN has its upper bound below any LONG.
+    if (upper > INT32_MAX || upper < INT32_MIN) {
         return DISP_E_OVERFLOW;
     }
     *plUbound = static_cast<LONG>(upper);
@@ -403,6 +406,9 @@ HRESULT WINAPI SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
     }
     if (pv == nullptr && !HoldsInterfaces(psa) && !HoldsStrings(psa)) {
         return E_INVALIDARG;
+    }
+    if (PAL_FAULT_POINT("SafeArrayPutElement")) {
+        return E_OUTOFMEMORY;
     }
     HRESULT hr = Lock(psa);
     if (FAILED(hr)) {
@@ -513,7 +519,7 @@ HRESULT WINAPI SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
     if (psa == nullptr) {
         return E_INVALIDARG;
     }
-    HRESULT hr = Lock(psa);
+    HRESULT hr = PAL_FAULT_POINT("SafeArrayAccessData") ? E_UNEXPECTED : Lock(psa);
     if (SUCCEEDED(hr)) {
         *ppvData = psa->pvData;
     }

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "handle.h"
+#include "fault_injection.h"
 
 namespace {
 
@@ -106,7 +107,9 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    std::shared_ptr<Event> event(new (std::nothrow) Event(bManualReset != FALSE, bInitialState != FALSE));
+    std::shared_ptr<Event> event;
+    if (!PAL_FAULT_POINT("CreateEventW"))
+        event.reset(new (std::nothrow) Event(bManualReset != FALSE, bInitialState != FALSE));
     if (!event) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

@@ -35,6 +35,8 @@
 #define STRSAFE_NO_DEPRECATE
 #endif
 #include <strsafe.h>
+// Fault injection is the POSIX layer's (platform/posix/fault.h).
+#define PAL_FAULT_POINT(name) false
 #else
 #include "platform/posix/base.h"
 #include "platform/posix/synch.h"
@@ -44,6 +46,7 @@
 #include "platform/posix/oleauto.h"
 #include "platform/posix/comm.h"
 #include "platform/posix/security.h"
+#include "platform/posix/fault.h"
 #endif
 
 #include "platform/mbnapi.h"

@@ -3,6 +3,7 @@
 // through AccessData/UnaccessData, and destruction. Interface elements are
 // counting objects, so every AddRef must be matched by a Release.
 // Written against Windows names only: the same tables run on Windows/Wine.
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -134,6 +135,26 @@ TEST(SafeArrayGetBounds, number_dimensions_in_creation_order) {
     EXPECT_EQ(value, 13);
     EXPECT_EQ(SafeArrayGetUBound(psa, 3, &value), DISP_E_BADINDEX);
     EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+}
+
+// Bounds at the ends of a LONG: an upper bound that would lie outside one is
+// reported, not wrapped (the empty array at INT_MIN is the one below).
+TEST(SafeArrayGetBounds, upper_bound_outside_a_long_is_an_overflow) {
+    const BoundRow rows[] = {
+        {1, INT_MAX, 1, 1, S_OK, INT_MAX, INT_MAX},
+        {2, INT_MAX, 2, 1, DISP_E_OVERFLOW, INT_MAX, 0},
+        {3, INT_MIN, 1, 1, S_OK, INT_MIN, INT_MIN},
+        {4, INT_MIN, 0, 1, DISP_E_OVERFLOW, INT_MIN, 0},
+    };
+    for (const BoundRow& r : rows) {
+        SAFEARRAYBOUND bound = {r.cElements, r.lLbound};
+        SAFEARRAY* psa = SafeArrayCreate(VT_UI1, 1, &bound);
+        ASSERT_NE(psa, nullptr) << "row " << r.row;
+        LONG upper = 0x5A5A5A5A;
+        CHECK_HR("SafeArrayGetUBound", r.row, SafeArrayGetUBound(psa, 1, &upper), r.expected);
+        CHECK_VALUE("SafeArrayGetUBound", r.row, "upper", upper, SUCCEEDED(r.expected) ? r.upper : 0x5A5A5A5A);
+        EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+    }
 }
 
 struct IndexRow {

@@ -3,6 +3,7 @@
 // the secure formatting and concatenation functions (cut, never overflow),
 // and the wide formatting of StringCchPrintfW and wprintf.
 #include <cerrno>
+#include <cfloat>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -521,6 +522,7 @@ TEST(StringCchPrintfW, FormatsPortNamesAndCutsWhatDoesNotFit) {
         {__LINE__, 50, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"%d|%ld|%c|%.2ls", -2147483647 - 1, static_cast<LONG>(-5), L'Z', L"abc"); },
          S_OK, "-2147483648|-5|Z|ab"},
         {__LINE__, 4, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, S_OK, "abc"},
+        {__LINE__, 4, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L""); }, S_OK, ""},
         {__LINE__, 3, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INSUFFICIENT_BUFFER, "ab"},
         {__LINE__, 1, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INSUFFICIENT_BUFFER, ""},
         {__LINE__, 0, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INVALID_PARAMETER, nullptr},
@@ -571,4 +573,43 @@ TEST(Wprintf, NonAsciiTextBecomesUtf8) {
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(count, 9);  // UTF-16 units: the last character is a surrogate pair
     EXPECT_EQ(out, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
+}
+
+// Formats Windows would hand to its invalid-parameter handler, and numbers
+// longer than any fixed reserve: each an input the fuzzing corpus keeps.
+TEST(StringCchPrintfW, RefusesCountsPastAnIntAndNeverCutsALongNumber) {
+    if (!IsPosixLayer()) GTEST_SKIP() << "Windows calls the invalid-parameter handler for these formats";
+    WCHAR small[8];
+    const struct {
+        int line;
+        std::function<HRESULT()> call;
+        HRESULT result;
+    } refused[] = {
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%"); }, S_OK},
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%9999999999d", 1); }, STRSAFE_E_INVALID_PARAMETER},
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%.9999999999d", 1); }, STRSAFE_E_INVALID_PARAMETER},
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%*d", -2147483647 - 1, 1); }, STRSAFE_E_INVALID_PARAMETER},
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%2147483647s", L"x"); }, STRSAFE_E_INSUFFICIENT_BUFFER},
+        {__LINE__, [&] { return StringCchPrintfW(small, 8, L"%2000000000s", L"x"); }, STRSAFE_E_INSUFFICIENT_BUFFER},
+    };
+    for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+        std::memset(small, 0xFF, sizeof small);
+        HRESULT hr = refused[i].call();
+        const int row = static_cast<int>(i) + 1;
+        CheckRow(ROW_AT(refused[i].line), "StringCchPrintfW", row, "result", static_cast<DWORD>(hr),
+                 static_cast<DWORD>(refused[i].result));
+        const std::string expected = hr == STRSAFE_E_INSUFFICIENT_BUFFER ? "       " : "";
+        CheckRow(ROW_AT(refused[i].line), "StringCchPrintfW", row, "text", Show(small), expected);
+    }
+    // The largest long double is 4933 digits: all of them, and the count.
+    std::vector<WCHAR> wide(6000);
+    char narrow[6000];
+    int narrowLength = std::snprintf(narrow, sizeof narrow, "%.0Lf|", LDBL_MAX);
+    EXPECT_EQ(StringCchPrintfW(wide.data(), wide.size(), L"%.0Lf|", LDBL_MAX), S_OK);
+    EXPECT_EQ(Show(wide.data()), std::string(narrow));
+    ::testing::internal::CaptureStdout();
+    int count = wprintf(L"%.0Lf|", LDBL_MAX);
+    fflush(stdout);
+    EXPECT_EQ(count, narrowLength);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), std::string(narrow));
 }
