@@ -279,6 +279,10 @@ void Port::OnCommandDone(void* source, void* result, void* data) {
         HRESULT status = E_FAIL;
         if (reply == nullptr) {
             status = HresultFromGError(error);
+        } else if (!mbim_message_validate(reply, &error)) {
+            // libmbim hands over a reassembled reply without checking that
+            // its fragments add up to the message they declare.
+            status = E_FAIL;
         } else if (mbim_message_get_message_type(reply) == MBIM_MESSAGE_TYPE_COMMAND_DONE) {
             status = HresultFromMbimStatus(mbim_message_command_done_get_status_code(reply));
         } else if (mbim_message_get_message_type(reply) == MBIM_MESSAGE_TYPE_FUNCTION_ERROR) {

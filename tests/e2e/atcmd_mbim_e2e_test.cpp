@@ -190,6 +190,7 @@ TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
         {{"--silent"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
         {{"--wrong-tid"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
         {{"--truncate"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
+        {{"--truncate", "--fragment", "30"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x80004005", ""},
         {{"--silent-open"}, "ATI", "open fail", "[error]Open() failed: IID_IMbnInterfaceManager",
          "no answer to OPEN"},
         {{"--indicate-first"}, "ATI", "ATI", "", ""},
