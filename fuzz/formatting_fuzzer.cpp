@@ -32,7 +32,7 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-struct Spec {
+struct FormatCase {
     std::string wide;    // the Microsoft spelling, ASCII
     std::string narrow;  // the C library's spelling of the same conversion
     bool widthStar = false;
@@ -60,32 +60,32 @@ int StarValue(FuzzedDataProvider& in, bool& refused, int largest) {
 }
 
 // Flags, width and precision; the same in both spellings.
-void Field(FuzzedDataProvider& in, Spec& spec, const char* allowedFlags, unsigned largest) {
+void Field(FuzzedDataProvider& in, FormatCase& formatCase, const char* allowedFlags, unsigned largest) {
     std::string field;
     const size_t flagCount = in.ConsumeIntegralInRange<size_t>(0, 3);
     for (size_t i = 0; i < flagCount && *allowedFlags; ++i)
         field += allowedFlags[in.ConsumeIntegralInRange<size_t>(0, std::strlen(allowedFlags) - 1)];
     switch (in.ConsumeIntegralInRange<int>(0, 2)) {
-    case 1: field += Count(in, spec.refused, largest); break;
+    case 1: field += Count(in, formatCase.refused, largest); break;
     case 2:
         field += '*';
-        spec.widthStar = true;
-        spec.widthArg = StarValue(in, spec.refused, static_cast<int>(largest));
+        formatCase.widthStar = true;
+        formatCase.widthArg = StarValue(in, formatCase.refused, static_cast<int>(largest));
         break;
     default: break;
     }
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 1: field += "." + Count(in, spec.refused, largest); break;
+    case 1: field += "." + Count(in, formatCase.refused, largest); break;
     case 2:
         field += ".*";
-        spec.precisionStar = true;
-        spec.precisionArg = in.ConsumeIntegralInRange<int>(-static_cast<int>(largest), static_cast<int>(largest));
+        formatCase.precisionStar = true;
+        formatCase.precisionArg = in.ConsumeIntegralInRange<int>(-static_cast<int>(largest), static_cast<int>(largest));
         break;
     case 3: field += "."; break;
     default: break;
     }
-    spec.wide += field;
-    spec.narrow += field;
+    formatCase.wide += field;
+    formatCase.narrow += field;
 }
 
 std::vector<WCHAR> Widen(const std::string& text) {
@@ -121,15 +121,15 @@ struct Buffers {
 };
 
 template <typename... Args>
-void Check(const Spec& spec, const Buffers& buffers, std::string prefix, Args... args) {
-    const std::vector<WCHAR> wideFormat = Widen(prefix + spec.wide);
-    const std::string narrowFormat = prefix + spec.narrow;
+void Check(const FormatCase& formatCase, const Buffers& buffers, std::string prefix, Args... args) {
+    const std::vector<WCHAR> wideFormat = Widen(prefix + formatCase.wide);
+    const std::string narrowFormat = prefix + formatCase.narrow;
     std::vector<WCHAR> dest(buffers.cch + 1, 0xABCD);
     const HRESULT hr = StringCchPrintfW(dest.data(), buffers.cch, wideFormat.data(), args.wide...);
     Require(dest[buffers.cch] == 0xABCD);
     int printed = 0;
     const std::string written = CaptureWprintf(wideFormat, printed, args.wide...);
-    if (spec.refused) {
+    if (formatCase.refused) {
         Require(hr == STRSAFE_E_INVALID_PARAMETER && dest[0] == 0);
         Require(printed == -1 && written.empty());
         return;
@@ -185,13 +185,13 @@ Arg<W, N> Same(W wide, N narrow) {
 
 // The value after any '*' arguments the field takes.
 template <typename W, typename N>
-void CheckValue(const Spec& spec, const Buffers& buffers, const std::string& prefix, Arg<W, N> value) {
-    const Arg<int, int> width = {spec.widthArg, spec.widthArg};
-    const Arg<int, int> precision = {spec.precisionArg, spec.precisionArg};
-    if (spec.widthStar && spec.precisionStar) Check(spec, buffers, prefix, width, precision, value);
-    else if (spec.widthStar) Check(spec, buffers, prefix, width, value);
-    else if (spec.precisionStar) Check(spec, buffers, prefix, precision, value);
-    else Check(spec, buffers, prefix, value);
+void CheckValue(const FormatCase& formatCase, const Buffers& buffers, const std::string& prefix, Arg<W, N> value) {
+    const Arg<int, int> width = {formatCase.widthArg, formatCase.widthArg};
+    const Arg<int, int> precision = {formatCase.precisionArg, formatCase.precisionArg};
+    if (formatCase.widthStar && formatCase.precisionStar) Check(formatCase, buffers, prefix, width, precision, value);
+    else if (formatCase.widthStar) Check(formatCase, buffers, prefix, width, value);
+    else if (formatCase.precisionStar) Check(formatCase, buffers, prefix, precision, value);
+    else Check(formatCase, buffers, prefix, value);
 }
 
 }  // namespace
@@ -208,74 +208,74 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         prefix += printable == '%' ? std::string("%%") : std::string(1, printable);
     }
 
-    Spec spec;
-    spec.wide = spec.narrow = "%";
+    FormatCase formatCase;
+    formatCase.wide = formatCase.narrow = "%";
     switch (in.ConsumeIntegralInRange<int>(0, 4)) {
     case 0: {  // integers: Microsoft's I64 and 32-bit 'l' against the C library's ll and none
-        Field(in, spec, "-+ #0", 2000);
+        Field(in, formatCase, "-+ #0", 2000);
         static const char* const sizes[][2] = {{"", ""}, {"h", "h"}, {"hh", "hh"}, {"l", ""}, {"I32", ""}};
         const auto& chosen = sizes[in.ConsumeIntegralInRange<size_t>(0, 4)];
         const char conversion = "diuxXo"[in.ConsumeIntegralInRange<int>(0, 5)];
         if (in.ConsumeBool()) {
-            spec.wide += std::string(in.ConsumeBool() ? "ll" : "I64") + conversion;
-            spec.narrow += std::string("ll") + conversion;
+            formatCase.wide += std::string(in.ConsumeBool() ? "ll" : "I64") + conversion;
+            formatCase.narrow += std::string("ll") + conversion;
             const long long value = in.ConsumeIntegral<long long>();
-            CheckValue(spec, buffers, prefix, Same(value, value));
+            CheckValue(formatCase, buffers, prefix, Same(value, value));
         } else {
-            spec.wide += std::string(chosen[0]) + conversion;
-            spec.narrow += std::string(chosen[1]) + conversion;
+            formatCase.wide += std::string(chosen[0]) + conversion;
+            formatCase.narrow += std::string(chosen[1]) + conversion;
             const int value = in.ConsumeIntegral<int>();
-            CheckValue(spec, buffers, prefix, Same(value, value));
+            CheckValue(formatCase, buffers, prefix, Same(value, value));
         }
         break;
     }
     case 1: {  // floating point, any bit pattern
-        Field(in, spec, "-+ #0", 2000);
+        Field(in, formatCase, "-+ #0", 2000);
         const char conversion = "eEfFgGaA"[in.ConsumeIntegralInRange<int>(0, 7)];
         if (in.ConsumeBool()) {
-            spec.wide += std::string("L") + conversion;
-            spec.narrow += std::string("L") + conversion;
+            formatCase.wide += std::string("L") + conversion;
+            formatCase.narrow += std::string("L") + conversion;
             long double value = 0;
             const std::vector<uint8_t> bits = in.ConsumeBytes<uint8_t>(10);
             if (!bits.empty()) std::memcpy(&value, bits.data(), bits.size());
             if (in.ConsumeBool()) value = in.ConsumeBool() ? LDBL_MAX : -LDBL_MAX;
-            CheckValue(spec, buffers, prefix, Same(value, value));
+            CheckValue(formatCase, buffers, prefix, Same(value, value));
         } else {
-            spec.wide += conversion;
-            spec.narrow += conversion;
+            formatCase.wide += conversion;
+            formatCase.narrow += conversion;
             const double value = in.ConsumeFloatingPoint<double>();
-            CheckValue(spec, buffers, prefix, Same(value, value));
+            CheckValue(formatCase, buffers, prefix, Same(value, value));
         }
         break;
     }
     case 2: {  // text: %s and %ls are WCHAR text, %hs and %S narrow
-        Field(in, spec, "-", 300);
+        Field(in, formatCase, "-", 300);
         static std::string text;
         static std::vector<WCHAR> wideText;
         text.clear();
         for (char c : in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64)))
             text += static_cast<char>(0x20 + (c & 0x7F) % 0x5F);
         wideText = Widen(text);
-        spec.narrow += "s";
+        formatCase.narrow += "s";
         switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: spec.wide += "s"; CheckValue(spec, buffers, prefix, Same(wideText.data(), text.c_str())); break;
-        case 1: spec.wide += "ls"; CheckValue(spec, buffers, prefix, Same(wideText.data(), text.c_str())); break;
-        case 2: spec.wide += "hs"; CheckValue(spec, buffers, prefix, Same(text.c_str(), text.c_str())); break;
-        default: spec.wide += "S"; CheckValue(spec, buffers, prefix, Same(text.c_str(), text.c_str())); break;
+        case 0: formatCase.wide += "s"; CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str())); break;
+        case 1: formatCase.wide += "ls"; CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str())); break;
+        case 2: formatCase.wide += "hs"; CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str())); break;
+        default: formatCase.wide += "S"; CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str())); break;
         }
         break;
     }
     case 3: {  // one character, ASCII, NUL included
-        Field(in, spec, "-", 300);
-        spec.wide += in.PickValueInArray({"c", "lc", "hc", "C"});
-        spec.narrow += "c";
+        Field(in, formatCase, "-", 300);
+        formatCase.wide += in.PickValueInArray({"c", "lc", "hc", "C"});
+        formatCase.narrow += "c";
         const int value = in.ConsumeIntegralInRange<int>(0, 127);
-        CheckValue(spec, buffers, prefix, Same(value, value));
+        CheckValue(formatCase, buffers, prefix, Same(value, value));
         break;
     }
     default: {  // literal text only, with "%%"
-        spec.wide = spec.narrow = "";
-        CheckValue(spec, buffers, prefix, Same(0, 0));
+        formatCase.wide = formatCase.narrow = "";
+        CheckValue(formatCase, buffers, prefix, Same(0, 0));
         break;
     }
     }
