@@ -224,15 +224,18 @@ void Provider::Deliver(const std::function<void(IMbnDeviceServicesEvents*)>& cal
     }
 }
 
+// The open session, held as one more user until DropUser; NULL when none is
+// open.
+std::shared_ptr<Session> Provider::HoldSession() {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (session_) ++users_;
+    return session_;
+}
+
 // INDICATE_STATUS on a service with an open command session.
 void Provider::OnIndication(const std::string& path, const std::string& uuid, uint32_t cid, std::string bytes) {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard<std::mutex> lock(sessionMutex_);
-        if (!session_) return;
-        session = session_;
-        ++users_;
-    }
+    std::shared_ptr<Session> session = HoldSession();
+    if (!session) return;
     const PortEntry* entry = session->FindPath(path);
     if (entry != nullptr && session->CommandSessionOpen(path, uuid)) {
         IMbnDeviceService* service = CreateDeviceService(session, *entry, uuid);
@@ -248,13 +251,8 @@ void Provider::OnIndication(const std::string& path, const std::string& uuid, ui
 }
 
 void Provider::OnRemoved(const std::string& path) {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard<std::mutex> lock(sessionMutex_);
-        if (!session_) return;
-        session = session_;
-        ++users_;
-    }
+    std::shared_ptr<Session> session = HoldSession();
+    if (!session) return;
     const PortEntry* entry = session->FindPath(path);
     if (entry != nullptr) {
         Deliver([&](IMbnDeviceServicesEvents* sink) {

@@ -90,6 +90,7 @@ private:
     void CloseSessionLocked();
     void OnIndication(const std::string& path, const std::string& uuid, uint32_t cid, std::string bytes);
     void OnRemoved(const std::string& path);
+    std::shared_ptr<Session> HoldSession();
 
     GlibLoop loop_;
     mbnsim::Pool pool_{1, 16};  // grows while every thread is busy
