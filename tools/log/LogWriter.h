@@ -126,18 +126,23 @@ inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
         file = _fsopen(logFilePath.c_str(), "a+", _SH_DENYNO);
     }
     if (file != NULL) {
-        fprintf(file, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ",
-                static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
-                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+        // The whole line goes out in one unbuffered write. A process that
+        // ends while another thread is inside this block flushes every open
+        // stream: with a buffered stream, half a line would be written.
+        char line[64 + 512] = {0};
+        _snprintf_s(line, sizeof(line), _TRUNCATE, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ",
+                    static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
+                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
 
         // Longer messages are cut at 511 characters (_TRUNCATE); the text is
         // written as it is, never used as a format again.
         char message[512] = {0};
         _vsnprintf_s(message, sizeof(message), _TRUNCATE, format, args);
-        fputs(message, file);
-        fputs("\n", file);
+        strcat_s(line, message);
+        strcat_s(line, "\n");
 
-        fflush(file);
+        setvbuf(file, NULL, _IONBF, 0);
+        fputs(line, file);
         fclose(file);
     }
 

@@ -14,6 +14,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -196,4 +197,48 @@ TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_o
     EXPECT_EQ(1u, seen.count({0, 0}));
     EXPECT_EQ(0u, seen.count({1, 0})) << "written while another process held the file exclusively";
     EXPECT_EQ(1u, seen.count({2, 0}));
+}
+
+TEST(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines)
+{
+    logtest::AppDataFolder appData;
+    ASSERT_TRUE(appData.Redirected());
+    logtest::IniFile ini;
+    ini.SetLevel("0");
+    const int kRounds = 24;
+    const int kProcesses = 8;
+
+    // Each child ends through exit(), which flushes every open stream, while
+    // its second thread is somewhere inside a line.
+    for (int round = 0; round < kRounds; ++round) {
+        Processes children;
+        for (int p = 0; p < kProcesses; ++p) {
+            ASSERT_TRUE(children.Spawn([p] {
+                std::thread([p] { LogLines(p, 1 << 30); }).detach();
+                Sleep(10);
+                exit(0);
+            }));
+        }
+        ASSERT_EQ(kProcesses, children.StartAndWait());
+    }
+
+    // Every line is whole but for what no writer can prevent: Linux stops
+    // the write of a process being killed at a page boundary (it checks for
+    // a fatal signal before each page it copies), so a cut piece ends there
+    // and the next line follows it directly.
+    const std::string text = ReadAll(LogFolder() + "KavoConnectMonitorEx.log");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << "torn last line";
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t start = 0;
+    for (const std::string& line : CrLfLines(text)) {
+        size_t cut = 0;
+        for (size_t k = line.find('[', 1); cut == 0 && k != std::string::npos; k = line.find('[', k + 1)) {
+            if (std::regex_match(line.substr(k), kLine)) cut = k;
+        }
+        if (!std::regex_match(line, kLine)) {
+            EXPECT_TRUE(cut != 0 && (start + cut) % page == 0) << "torn line at offset " << start << ": " << line;
+        }
+        start += line.size() + 2;
+    }
 }
