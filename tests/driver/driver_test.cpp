@@ -67,7 +67,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Atcmd, WithoutArgumentPrintsUsageAndExitsWithTwo)
+TEST_F(Atcmd, without_argument_prints_usage_and_exits_with_two)
 {
     const Outcome run = Start("");
     EXPECT_EQ(run.status, 2);
@@ -82,7 +82,7 @@ TEST_F(Atcmd, WithoutArgumentPrintsUsageAndExitsWithTwo)
     }
 }
 
-TEST_F(Atcmd, ExitsWithZeroWhateverTheChannelAnswers)
+TEST_F(Atcmd, exits_with_zero_whatever_the_channel_answers)
 {
     // Only the exact option words are options: near misses go to the modem.
     for (const char* arguments : {"AT", "\"\"", "AT+CSQ ignored extra", "-H", "--help=x", "-help", "--Version",
@@ -99,7 +99,7 @@ TEST_F(Atcmd, ExitsWithZeroWhateverTheChannelAnswers)
     }
 }
 
-TEST_F(Atcmd, HelpAndVersionGoToStandardOutputWithZero)
+TEST_F(Atcmd, help_and_version_go_to_standard_output_with_zero)
 {
     struct Row {
         const char* arguments;

@@ -36,7 +36,7 @@ void CKavoParser::Parse(const char* data, unsigned int len, std::string& out)
         return;
     }
     if (len < kCountSize) {
-        // Too short to hold a count: see ParserPassesThrough.ShortBuffers.
+        // Too short to hold a count: see ParserPassesThrough.short_buffers.
         out.append(data, len);
         return;
     }

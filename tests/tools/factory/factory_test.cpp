@@ -90,7 +90,7 @@ protected:
 
 // --- Known IDs -------------------------------------------------------------
 
-TEST_F(Factory, ParserIdYieldsAWorkingParserEachTime)
+TEST_F(Factory, parser_id_yields_a_working_parser_each_time)
 {
     void* first = kUntouched;
     void* second = kUntouched;
@@ -107,7 +107,7 @@ TEST_F(Factory, ParserIdYieldsAWorkingParserEachTime)
     ReleaseObject(IID_IAtParser, second);
 }
 
-TEST_F(Factory, LogIdYieldsTheSharedLoggerEveryTime)
+TEST_F(Factory, log_id_yields_the_shared_logger_every_time)
 {
     void* first = kUntouched;
     void* second = kUntouched;
@@ -121,7 +121,7 @@ TEST_F(Factory, LogIdYieldsTheSharedLoggerEveryTime)
     ReleaseObject(IID_ILog, second);
 }
 
-TEST_F(Factory, LogExIdYieldsANewPrivateLoggerEachTime)
+TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time)
 {
     void* first = kUntouched;
     void* second = kUntouched;
@@ -133,7 +133,7 @@ TEST_F(Factory, LogExIdYieldsANewPrivateLoggerEachTime)
     ReleaseObject(IID_ILogEx, second);
 }
 
-TEST_F(Factory, ChannelIdsYieldANewObjectEachTimeOrNothing)
+TEST_F(Factory, channel_ids_yield_a_new_object_each_time_or_nothing)
 {
     // The result and *out agree for the channel IDs whether or not the
     // library holds the channel classes yet; two channels are never one.
@@ -159,7 +159,7 @@ TEST_F(Factory, ChannelIdsYieldANewObjectEachTimeOrNothing)
 
 // --- Unknown IDs -----------------------------------------------------------
 
-TEST_F(Factory, IdDifferingInAnySingleByteYieldsNothing)
+TEST_F(Factory, id_differing_in_any_single_byte_yields_nothing)
 {
     for (const KnownId& known : kKnownIds) {
         for (size_t index = 0; index < sizeof(GUID); ++index) {
@@ -175,7 +175,7 @@ TEST_F(Factory, IdDifferingInAnySingleByteYieldsNothing)
     }
 }
 
-TEST_F(Factory, NullAndForeignIdsYieldNothing)
+TEST_F(Factory, null_and_foreign_ids_yield_nothing)
 {
     const GUID nullId = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
     // The AT device service's UUID is a service ID, not an interface ID.
@@ -214,7 +214,7 @@ const void* Thrower::constructedAt = nullptr;
 
 }  // namespace
 
-TEST(NewZeroFilled, FieldsTheConstructorLeavesAloneAreZero)
+TEST(NewZeroFilled, fields_the_constructor_leaves_alone_are_zero)
 {
     // Free a filled block of the same size first so the allocator is likely
     // to hand the same, non-zero, bytes back.
@@ -229,7 +229,7 @@ TEST(NewZeroFilled, FieldsTheConstructorLeavesAloneAreZero)
     delete probe;
 }
 
-TEST(NewZeroFilled, StorageIsFreedWhenTheConstructorThrows)
+TEST(NewZeroFilled, storage_is_freed_when_the_constructor_throws)
 {
     Thrower::constructedAt = nullptr;
     lastFreed = nullptr;

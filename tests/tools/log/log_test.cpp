@@ -105,7 +105,7 @@ protected:
 
 // --- Line layout -----------------------------------------------------------
 
-TEST_F(Loggers, LineHasPrefixMessageAndCrLfOnDisk)
+TEST_F(Loggers, line_has_prefix_message_and_cr_lf_on_disk)
 {
     Held<CLogEx> log(new CLogEx());
     SYSTEMTIME before;
@@ -127,7 +127,7 @@ TEST_F(Loggers, LineHasPrefixMessageAndCrLfOnDisk)
     EXPECT_LE(TimeKey(match), TimeKey(after));
 }
 
-TEST_F(Loggers, EveryLineEndsInCrLfAndNoBareLineFeed)
+TEST_F(Loggers, every_line_ends_in_cr_lf_and_no_bare_line_feed)
 {
     Held<CLogEx> log(new CLogEx());
     log->Log(0, "first");
@@ -144,14 +144,14 @@ TEST_F(Loggers, EveryLineEndsInCrLfAndNoBareLineFeed)
     }
 }
 
-TEST_F(Loggers, PercentSignsInArgumentsAreWrittenUnchanged)
+TEST_F(Loggers, percent_signs_in_arguments_are_written_unchanged)
 {
     Held<CLogEx> log(new CLogEx());
     log->Log(0, "[error] answer %s", "100%d %s %n %% %x");
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"[error] answer 100%d %s %n %% %x"}));
 }
 
-TEST_F(Loggers, MessageLongerThan511CharactersIsCutAt511)
+TEST_F(Loggers, message_longer_than_511_characters_is_cut_at_511)
 {
     Held<CLogEx> log(new CLogEx());
     std::string huge(100 * 1024, 'x');
@@ -172,7 +172,7 @@ TEST_F(Loggers, MessageLongerThan511CharactersIsCutAt511)
 
 // --- Thresholds ------------------------------------------------------------
 
-TEST_F(Loggers, WithoutIniSharedWritesOnlyNegativeLevelsPrivateUpToFive)
+TEST_F(Loggers, without_ini_shared_writes_only_negative_levels_private_up_to_five)
 {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -181,7 +181,7 @@ TEST_F(Loggers, WithoutIniSharedWritesOnlyNegativeLevelsPrivateUpToFive)
     EXPECT_EQ(Messages(PrivateFile()), Levels({-2, -1, 0, 1, 2, 3, 4, 5}));
 }
 
-TEST_F(Loggers, IniLevelIsTheHighestLevelWritten)
+TEST_F(Loggers, ini_level_is_the_highest_level_written)
 {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -199,7 +199,7 @@ TEST_F(Loggers, IniLevelIsTheHighestLevelWritten)
     EXPECT_EQ(Messages(PrivateFile()), Levels({-1, 0, 1, 2}));
 }
 
-TEST_F(Loggers, NegativeIniLevelSilencesLevelZero)
+TEST_F(Loggers, negative_ini_level_silences_level_zero)
 {
     Held<CLogEx> priv(new CLogEx());
     ini.SetLevel("-1");
@@ -208,7 +208,7 @@ TEST_F(Loggers, NegativeIniLevelSilencesLevelZero)
     EXPECT_EQ(Messages(PrivateFile()), Levels({-1}));
 }
 
-TEST_F(Loggers, LevelEditedBetweenCallsAppliesToTheNextCall)
+TEST_F(Loggers, level_edited_between_calls_applies_to_the_next_call)
 {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -227,7 +227,7 @@ TEST_F(Loggers, LevelEditedBetweenCallsAppliesToTheNextCall)
     EXPECT_EQ(Messages(PrivateFile()), Levels({2, 2, 2}));
 }
 
-TEST_F(Loggers, LevelWithoutDigitsCountsAsZero)
+TEST_F(Loggers, level_without_digits_counts_as_zero)
 {
     // Windows converts a value without digits to 0, not to the default.
     Held<CLog> shared(new CLog());
@@ -238,7 +238,7 @@ TEST_F(Loggers, LevelWithoutDigitsCountsAsZero)
     EXPECT_EQ(Messages(PrivateFile()), Levels({0}));
 }
 
-TEST_F(Loggers, IniWithoutTheKeyOrSectionKeepsTheDefaults)
+TEST_F(Loggers, ini_without_the_key_or_section_keeps_the_defaults)
 {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -250,7 +250,7 @@ TEST_F(Loggers, IniWithoutTheKeyOrSectionKeepsTheDefaults)
 
 // --- Files and folders -----------------------------------------------------
 
-TEST_F(Loggers, ConstructionCreatesTheLogFolders)
+TEST_F(Loggers, construction_creates_the_log_folders)
 {
     if (!appData.Redirected()) {
         GTEST_SKIP() << "the common application-data folder cannot be redirected here";
@@ -263,7 +263,7 @@ TEST_F(Loggers, ConstructionCreatesTheLogFolders)
     EXPECT_FALSE(logtest::Exists(PrivateFile())) << "no file before the first written line";
 }
 
-TEST_F(Loggers, DeletedLogFileIsCreatedAgainByTheNextLine)
+TEST_F(Loggers, deleted_log_file_is_created_again_by_the_next_line)
 {
     Held<CLogEx> priv(new CLogEx());
     priv->Log(0, "one");
@@ -273,7 +273,7 @@ TEST_F(Loggers, DeletedLogFileIsCreatedAgainByTheNextLine)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"two"}));
 }
 
-TEST_F(Loggers, MissingLogFolderDropsLinesUntilItIsBack)
+TEST_F(Loggers, missing_log_folder_drops_lines_until_it_is_back)
 {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -290,7 +290,7 @@ TEST_F(Loggers, MissingLogFolderDropsLinesUntilItIsBack)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"kept"}));
 }
 
-TEST_F(Loggers, SetLogPathRedirectsLinesAndKeepsTheIniPath)
+TEST_F(Loggers, set_log_path_redirects_lines_and_keeps_the_ini_path)
 {
     Held<CLogEx> priv(new CLogEx());
     const std::string other = LogFolder() + "other.log";
@@ -309,7 +309,7 @@ TEST_F(Loggers, SetLogPathRedirectsLinesAndKeepsTheIniPath)
     logtest::RemoveAll(other);
 }
 
-TEST_F(Loggers, PrivateLoggersAppendToTheSameFile)
+TEST_F(Loggers, private_loggers_append_to_the_same_file)
 {
     void* first = nullptr;
     void* second = nullptr;
@@ -326,7 +326,7 @@ TEST_F(Loggers, PrivateLoggersAppendToTheSameFile)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"a1", "b1", "a2", "a3"}));
 }
 
-TEST_F(Loggers, TooLongLogFolderGivesUpTheLogFile)
+TEST_F(Loggers, too_long_log_folder_gives_up_the_log_file)
 {
     // "\Quendra Driver Package\logs\" adds 29 characters to the folder, so a
     // folder of 230 characters is the longest that still fits 259.
@@ -350,7 +350,7 @@ TEST_F(Loggers, TooLongLogFolderGivesUpTheLogFile)
 
 // --- Concurrency -----------------------------------------------------------
 
-TEST_F(Loggers, LinesFromManyThreadsNeverInterleave)
+TEST_F(Loggers, lines_from_many_threads_never_interleave)
 {
     Held<CLog> shared(new CLog());
     ini.SetLevel("2");
@@ -388,7 +388,7 @@ TEST_F(Loggers, LinesFromManyThreadsNeverInterleave)
 
 // --- The shared logger -----------------------------------------------------
 
-TEST_F(Loggers, EachGetSharedLogAddsOneReferenceToTheSameObject)
+TEST_F(Loggers, each_get_shared_log_adds_one_reference_to_the_same_object)
 {
     Held<IGlobalTools::ILog> first(GetSharedLog());
     const int before = first->AddRef();
@@ -399,7 +399,7 @@ TEST_F(Loggers, EachGetSharedLogAddsOneReferenceToTheSameObject)
     first->Release();
 }
 
-TEST_F(Loggers, SharedLoggerOutlivesItsHoldersAndSharesItsPath)
+TEST_F(Loggers, shared_logger_outlives_its_holders_and_shares_its_path)
 {
     void* first = nullptr;
     void* second = nullptr;
@@ -470,13 +470,13 @@ int ConcurrentFirstCalls()
 
 }  // namespace
 
-TEST(SharedLogFirstUse, FirstCallHandsOutTheCountThree)
+TEST(SharedLogFirstUse, first_call_hands_out_the_count_three)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(FirstCallCount()), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(SharedLogFirstUse, ConcurrentFirstCallsCreateOneLogger)
+TEST(SharedLogFirstUse, concurrent_first_calls_create_one_logger)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(ConcurrentFirstCalls()), ::testing::ExitedWithCode(0), "");

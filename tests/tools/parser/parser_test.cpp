@@ -34,7 +34,7 @@ std::string Str(const Bytes& bytes)
 
 }  // namespace
 
-TEST(ParserUnwraps, PayloadFollowingItsCount)
+TEST(ParserUnwraps, payload_following_its_count)
 {
     const Bytes answer = {
         0x04, 0x00, 0x00, 0x00,  // count: 4
@@ -43,7 +43,7 @@ TEST(ParserUnwraps, PayloadFollowingItsCount)
     EXPECT_EQ(ParseExact(answer), Str({0x4F, 0x4B, 0x0D, 0x0A}));
 }
 
-TEST(ParserUnwraps, DropsBytesAfterThePayload)
+TEST(ParserUnwraps, drops_bytes_after_the_payload)
 {
     const Bytes answer = {
         0x02, 0x00, 0x00, 0x00,  // count: 2
@@ -53,7 +53,7 @@ TEST(ParserUnwraps, DropsBytesAfterThePayload)
     EXPECT_EQ(ParseExact(answer), "OK");
 }
 
-TEST(ParserUnwraps, ReadsTheCountLittleEndian)
+TEST(ParserUnwraps, reads_the_count_little_endian)
 {
     Bytes answer = {
         0x04, 0x01, 0x00, 0x00,  // count: 0x104 = 260
@@ -67,7 +67,7 @@ TEST(ParserUnwraps, ReadsTheCountLittleEndian)
     EXPECT_EQ(parsed, Str(Bytes(answer.begin() + 4, answer.end() - 1)));
 }
 
-TEST(ParserUnwraps, KeepsZeroBytesOfThePayload)
+TEST(ParserUnwraps, keeps_zero_bytes_of_the_payload)
 {
     const Bytes answer = {
         0x03, 0x00, 0x00, 0x00,  // count: 3
@@ -76,7 +76,7 @@ TEST(ParserUnwraps, KeepsZeroBytesOfThePayload)
     EXPECT_EQ(ParseExact(answer), Str({0x00, 0x41, 0x00}));
 }
 
-TEST(ParserUnwraps, ZeroCountGivesNothing)
+TEST(ParserUnwraps, zero_count_gives_nothing)
 {
     const Bytes exactlyACount = {0x00, 0x00, 0x00, 0x00};  // count: 0, no payload
     const Bytes zeroCountAndMore = {
@@ -87,7 +87,7 @@ TEST(ParserUnwraps, ZeroCountGivesNothing)
     EXPECT_EQ(ParseExact(zeroCountAndMore), "");
 }
 
-TEST(ParserUnwraps, AppendsToWhatOutAlreadyHolds)
+TEST(ParserUnwraps, appends_to_what_out_already_holds)
 {
     const Bytes answer = {
         0x02, 0x00, 0x00, 0x00,  // count: 2
@@ -96,7 +96,7 @@ TEST(ParserUnwraps, AppendsToWhatOutAlreadyHolds)
     EXPECT_EQ(ParseExact(answer, "before:"), "before:OK");
 }
 
-TEST(ParserPassesThrough, PlainTextWhoseFirstBytesReadAsAHugeCount)
+TEST(ParserPassesThrough, plain_text_whose_first_bytes_read_as_a_huge_count)
 {
     const Bytes answer = {
         0x0D, 0x0A, 0x4F, 0x4B,  // read as count 0x4B4F0A0D, far above 6
@@ -105,7 +105,7 @@ TEST(ParserPassesThrough, PlainTextWhoseFirstBytesReadAsAHugeCount)
     EXPECT_EQ(ParseExact(answer), Str(answer));
 }
 
-TEST(ParserPassesThrough, LengthEqualToItsCount)
+TEST(ParserPassesThrough, length_equal_to_its_count)
 {
     const Bytes answer = {
         0x08, 0x00, 0x00, 0x00,  // count: 8, the whole buffer's length
@@ -114,19 +114,19 @@ TEST(ParserPassesThrough, LengthEqualToItsCount)
     EXPECT_EQ(ParseExact(answer), Str(answer));
 }
 
-TEST(ParserPassesThrough, NonZeroFourthByteMeansPlainText)
+TEST(ParserPassesThrough, non_zero_fourth_byte_means_plain_text)
 {
     const std::string text = "+CSQ: 20,99\r\n\r\nOK\r\n";  // fourth byte 'Q' -> count >= 0x1000000
     EXPECT_EQ(ParseExact(Bytes(text.begin(), text.end())), text);
 }
 
-TEST(ParserPassesThrough, EmptyBufferGivesNothing)
+TEST(ParserPassesThrough, empty_buffer_gives_nothing)
 {
     EXPECT_EQ(ParseExact(Bytes()), "");
     EXPECT_EQ(ParseExact(Bytes(), "kept"), "kept");
 }
 
-TEST(ParserPassesThrough, ShortBuffers)
+TEST(ParserPassesThrough, short_buffers)
 {
     // One to three bytes hold no complete count: appended whole.
     const Bytes one = {0x4F};                   // "O"
@@ -137,7 +137,7 @@ TEST(ParserPassesThrough, ShortBuffers)
     EXPECT_EQ(ParseExact(three), Str(three));
 }
 
-TEST(ParserPassesThrough, CountThatRunsPastTheEnd)
+TEST(ParserPassesThrough, count_that_runs_past_the_end)
 {
     // Longer than the count, but the payload the count claims would run past
     // the end: appended whole, and under the address sanitizer no byte past
@@ -154,7 +154,7 @@ TEST(ParserPassesThrough, CountThatRunsPastTheEnd)
     EXPECT_EQ(ParseExact(threeShort), Str(threeShort));
 }
 
-TEST(ParserPassesThrough, CountNearTheTopOfItsRange)
+TEST(ParserPassesThrough, count_near_the_top_of_its_range)
 {
     const Bytes answer = {
         0xFC, 0xFF, 0xFF, 0xFF,  // count: 0xFFFFFFFC; count + 4 would wrap to 0

@@ -76,7 +76,7 @@ protected:
     OVERLAPPED ov_;
 };
 
-TEST_F(CommPortTest, SecondOpenOfAHeldPortIsDeniedUntilTheFirstCloses) {
+TEST_F(CommPortTest, second_open_of_a_held_port_is_denied_until_the_first_closes) {
     if (testsupport::Differences().sharedComPorts) {
         GTEST_SKIP() << "known difference: this platform shares COM ports";
     }
@@ -90,7 +90,7 @@ TEST_F(CommPortTest, SecondOpenOfAHeldPortIsDeniedUntilTheFirstCloses) {
     EXPECT_NE(INVALID_HANDLE_VALUE, port_) << "reopen after close: error " << GetLastError();
 }
 
-TEST(CommPortNames, PortsThatDoNotExistAreNotFound) {
+TEST(CommPortNames, ports_that_do_not_exist_are_not_found) {
     const int missing = testsupport::MissingComPort();
     const commtest::WideString names[] = {PortName(missing), commtest::Wide("\\\\.\\COM0"),
                                           commtest::Wide("\\\\.\\COM-1")};
@@ -105,7 +105,7 @@ TEST(CommPortNames, PortsThatDoNotExistAreNotFound) {
     }
 }
 
-TEST_F(CommPortTest, SetCommStateRefusesImpossibleFramesAndKeepsTheOldState) {
+TEST_F(CommPortTest, set_comm_state_refuses_impossible_frames_and_keeps_the_old_state) {
     if (testsupport::Differences().laxSetCommState) {
         GTEST_SKIP() << "known difference: this platform's SetCommState checks less";
     }
@@ -145,7 +145,7 @@ TEST_F(CommPortTest, SetCommStateRefusesImpossibleFramesAndKeepsTheOldState) {
     }
 }
 
-TEST_F(CommPortTest, SetCommStateTakesValidFramesAndGetCommStateReportsThem) {
+TEST_F(CommPortTest, set_comm_state_takes_valid_frames_and_get_comm_state_reports_them) {
     struct Row {
         DWORD baud;
         BYTE byteSize, parity, stopBits;
@@ -179,7 +179,7 @@ TEST_F(CommPortTest, SetCommStateTakesValidFramesAndGetCommStateReportsThem) {
     }
 }
 
-TEST_F(CommPortTest, ClearCommErrorCountsTheBytesWaiting) {
+TEST_F(CommPortTest, clear_comm_error_counts_the_bytes_waiting) {
     COMSTAT stat;
     DWORD errors = 0xFFFFFFFF;
     std::memset(&stat, 0xFF, sizeof stat);
@@ -205,7 +205,7 @@ TEST_F(CommPortTest, ClearCommErrorCountsTheBytesWaiting) {
     EXPECT_EQ(0u, stat.cbInQue);
 }
 
-TEST_F(CommPortTest, PendingReadSignalsItsEventAndReportsTheBytes) {
+TEST_F(CommPortTest, pending_read_signals_its_event_and_reports_the_bytes) {
     SetReadTimeouts(0, 0, 0);  // no time-out: the read waits for all its bytes
     ASSERT_EQ(6u, WriteAndAwaitInput(port_, "AT+SIMDELAY=300\r", 6));
     char ok[6];
@@ -230,7 +230,7 @@ TEST_F(CommPortTest, PendingReadSignalsItsEventAndReportsTheBytes) {
     EXPECT_EQ(std::string(testsupport::OkReply()), std::string(buffer, count));
 }
 
-TEST_F(CommPortTest, ReadTimeOutCompletesWithTheBytesThatCame) {
+TEST_F(CommPortTest, read_time_out_completes_with_the_bytes_that_came) {
     SetReadTimeouts(0, 0, 300);
     ASSERT_TRUE(WriteFile(port_, "AT\r", 3, NULL, &ov_) || GetLastError() == ERROR_IO_PENDING);
     DWORD count = 0;
@@ -246,7 +246,7 @@ TEST_F(CommPortTest, ReadTimeOutCompletesWithTheBytesThatCame) {
     EXPECT_EQ(std::string(testsupport::OkReply()), std::string(buffer, count));
 }
 
-TEST_F(CommPortTest, ReadWithMaxIntervalReturnsAtOnceWithWhatIsThere) {
+TEST_F(CommPortTest, read_with_max_interval_returns_at_once_with_what_is_there) {
     if (testsupport::Differences().immediateReadPends) {
         GTEST_SKIP() << "known difference: this platform's read waits for data";
     }
@@ -261,7 +261,7 @@ TEST_F(CommPortTest, ReadWithMaxIntervalReturnsAtOnceWithWhatIsThere) {
     EXPECT_EQ(0u, count);
 }
 
-TEST_F(CommPortTest, CancelledReadCompletesAbortedAndOnlyOnce) {
+TEST_F(CommPortTest, cancelled_read_completes_aborted_and_only_once) {
     SetReadTimeouts(0, 0, 0);
     char buffer[16];
     SetLastError(0xdeadbeef);
@@ -288,7 +288,7 @@ TEST_F(CommPortTest, CancelledReadCompletesAbortedAndOnlyOnce) {
 // Completion and cancel race for each read; whichever wins, the count
 // reported is what was delivered, so the bytes read across all the reads are
 // the modem's answers exactly: none lost, none twice.
-TEST_F(CommPortTest, CancelRacingCompletionNeitherLosesNorDoublesBytes) {
+TEST_F(CommPortTest, cancel_racing_completion_neither_loses_nor_doubles_bytes) {
     SetReadTimeouts(0, 0, 0);
     const int rounds = 40;
     std::string expected;
@@ -333,7 +333,7 @@ TEST_F(CommPortTest, CancelRacingCompletionNeitherLosesNorDoublesBytes) {
     EXPECT_EQ(expected, received);
 }
 
-TEST_F(CommPortTest, ClosingTheHandleEndsAPendingRead) {
+TEST_F(CommPortTest, closing_the_handle_ends_a_pending_read) {
     SetReadTimeouts(0, 0, 0);
     char buffer[16];
     ASSERT_FALSE(ReadFile(port_, buffer, sizeof buffer, NULL, &ov_));
@@ -344,7 +344,7 @@ TEST_F(CommPortTest, ClosingTheHandleEndsAPendingRead) {
     EXPECT_NE(kStatusPending, ov_.Internal);
 }
 
-TEST_F(CommPortTest, DeviceHangingUpEndsAPendingReadWithAnError) {
+TEST_F(CommPortTest, device_hanging_up_ends_a_pending_read_with_an_error) {
     SetReadTimeouts(0, 0, 0);
     ASSERT_TRUE(WriteFile(port_, "AT+SIMHANGUP\r", 13, NULL, &ov_) || GetLastError() == ERROR_IO_PENDING);
     DWORD count = 0;

@@ -243,7 +243,7 @@ void RunRow(int row, const std::string& definition, BOOL result, Apply apply) {
     }
 }
 
-TEST(BuildCommDCBW, DefinitionStringsChangeOnlyTheMembersTheyName) {
+TEST(BuildCommDCBW, definition_strings_change_only_the_members_they_name) {
     for (size_t row = 0; row < sizeof kRows / sizeof kRows[0]; ++row) {
         if ((row == 6 || row == 7) && testsupport::Differences().narrowModeSyntax) {
             continue;
@@ -252,7 +252,7 @@ TEST(BuildCommDCBW, DefinitionStringsChangeOnlyTheMembersTheyName) {
     }
 }
 
-TEST(BuildCommDCBW, PortPrefixMustNameAnExistingPort) {
+TEST(BuildCommDCBW, port_prefix_must_name_an_existing_port) {
     auto modem = testsupport::StartTestModem();
     if (!modem) {
         GTEST_SKIP() << "no test modem";

@@ -29,7 +29,7 @@ private:
 
 }  // namespace
 
-TEST(CommonAppData, IsAnExistingFolderInWindowsFormWithoutTrailingBackslash) {
+TEST(CommonAppData, is_an_existing_folder_in_windows_form_without_trailing_backslash) {
     for (int fill : {0x00, 0xFF}) {
         char path[MAX_PATH + 8];
         std::memset(path, fill, sizeof path);
@@ -45,14 +45,14 @@ TEST(CommonAppData, IsAnExistingFolderInWindowsFormWithoutTrailingBackslash) {
     }
 }
 
-TEST(CommonAppData, OtherFoldersAreNotProvided) {
+TEST(CommonAppData, other_folders_are_not_provided) {
     char path[MAX_PATH];
     std::memset(path, 0xFF, sizeof path);
     // 0x7E is no CSIDL; Windows fails it too.
     EXPECT_FALSE(SHGetSpecialFolderPathA(nullptr, path, 0x7E, FALSE));
 }
 
-TEST(CommonAppData, ComesFromProgramDataOrVarLib) {
+TEST(CommonAppData, comes_from_program_data_or_var_lib) {
     if (!IsPosixLayer()) GTEST_SKIP() << "PROGRAMDATA and /var/lib are how the POSIX layer finds the folder";
     ProgramDataGuard guard;
     ScratchFolder scratch;
@@ -92,7 +92,7 @@ TEST(CommonAppData, ComesFromProgramDataOrVarLib) {
     EXPECT_STREQ(path, "\\var\\lib");
 }
 
-TEST(PathAddBackslashA, AddsOnlyAMissingBackslashWithinMaxPath) {
+TEST(PathAddBackslashA, adds_only_a_missing_backslash_within_max_path) {
     const std::string longest(MAX_PATH - 2, 'a');  // 258 chars + '\' + NUL = MAX_PATH
     const std::string tooLong(MAX_PATH - 1, 'a');  // 259 chars: no room for the backslash
     struct Row {
@@ -140,7 +140,7 @@ TEST(PathAddBackslashA, AddsOnlyAMissingBackslashWithinMaxPath) {
     EXPECT_EQ(PathAddBackslashA(nullptr), nullptr);
 }
 
-TEST(CreateDirectoryA, CreatesTheLastLevelAndReportsWhyNot) {
+TEST(CreateDirectoryA, creates_the_last_level_and_reports_why_not) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "plain-file", "x");
     const std::string base = WinPath(scratch.path());
@@ -174,14 +174,14 @@ TEST(CreateDirectoryA, CreatesTheLastLevelAndReportsWhyNot) {
     }
 }
 
-TEST(CreateDirectoryA, RefusedCreationIsAccessDenied) {
+TEST(CreateDirectoryA, refused_creation_is_access_denied) {
     if (!IsPosixLayer()) GTEST_SKIP() << "needs a folder the kernel refuses to extend (/sys)";
     SetLastError(kSentinel);
     EXPECT_FALSE(CreateDirectoryA("\\sys\\core-test-refused", nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(GetModuleFileNameA, IsTheExecutablesFullPathInWindowsForm) {
+TEST(GetModuleFileNameA, is_the_executables_full_path_in_windows_form) {
     char path[MAX_PATH];
     std::memset(path, 0xFF, sizeof path);
     SetLastError(kSentinel);
@@ -197,7 +197,7 @@ TEST(GetModuleFileNameA, IsTheExecutablesFullPathInWindowsForm) {
     EXPECT_EQ(file.stem().string(), "platform_core_tests");
 }
 
-TEST(GetModuleFileNameA, TruncatesToTheBufferIncludingTheTerminator) {
+TEST(GetModuleFileNameA, truncates_to_the_buffer_including_the_terminator) {
     char full[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, full, MAX_PATH);
     ASSERT_GT(length, 2u);

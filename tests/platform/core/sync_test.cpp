@@ -52,7 +52,7 @@ int DayOfWeek(int year, int month, int day) {
 
 }  // namespace
 
-TEST(Events, ResetKindAndInitialStateDecideWhatWaitsSee) {
+TEST(Events, reset_kind_and_initial_state_decide_what_waits_see) {
     struct Row {
         int line;
         BOOL manualReset;
@@ -85,7 +85,7 @@ TEST(Events, ResetKindAndInitialStateDecideWhatWaitsSee) {
     }
 }
 
-TEST(Events, NullClosedAndPseudoHandlesFailAsWindowsDoes) {
+TEST(Events, null_closed_and_pseudo_handles_fail_as_windows_does) {
     HANDLE closed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     ASSERT_NE(closed, nullptr);
     ASSERT_TRUE(CloseHandle(closed));
@@ -127,7 +127,7 @@ TEST(Events, NullClosedAndPseudoHandlesFailAsWindowsDoes) {
     }
 }
 
-TEST(Events, BoundedWaitOnUnsignalledEventTimesOut) {
+TEST(Events, bounded_wait_on_unsignalled_event_times_out) {
     ScopedEvent manual(TRUE, FALSE);
     ScopedEvent automatic(FALSE, FALSE);
     SetLastError(kSentinel);
@@ -136,7 +136,7 @@ TEST(Events, BoundedWaitOnUnsignalledEventTimesOut) {
     EXPECT_EQ(GetLastError(), kSentinel);
 }
 
-TEST(Events, ManualEventReleasesEveryWaiter) {
+TEST(Events, manual_event_releases_every_waiter) {
     ScopedEvent event(TRUE, FALSE);
     std::vector<DWORD> results(3, 0x12345678);
     std::vector<std::thread> waiters;
@@ -148,7 +148,7 @@ TEST(Events, ManualEventReleasesEveryWaiter) {
     for (DWORD result : results) EXPECT_EQ(result, WAIT_OBJECT_0);
 }
 
-TEST(Events, AutoEventReleasesOneWaiterPerSignal) {
+TEST(Events, auto_event_releases_one_waiter_per_signal) {
     ScopedEvent event(FALSE, FALSE);
     DWORD first = 0x12345678;
     DWORD second = 0x12345678;
@@ -162,14 +162,14 @@ TEST(Events, AutoEventReleasesOneWaiterPerSignal) {
     EXPECT_EQ((first == WAIT_TIMEOUT) + (second == WAIT_TIMEOUT), 1);
 }
 
-TEST(Events, SetFromAnotherThreadEndsAWait) {
+TEST(Events, set_from_another_thread_ends_a_wait) {
     ScopedEvent event(FALSE, FALSE);
     std::thread setter([&] { SetEvent(event.get()); });
     EXPECT_EQ(WaitForSingleObject(event.get(), 5000), WAIT_OBJECT_0);
     setter.join();
 }
 
-TEST(Events, CallsFromManyThreadsAtOnceStayConsistent) {
+TEST(Events, calls_from_many_threads_at_once_stay_consistent) {
     ScopedEvent event(FALSE, FALSE);
     std::atomic<int> badResults{0};
     std::atomic<int> released{0};
@@ -195,7 +195,7 @@ TEST(Events, CallsFromManyThreadsAtOnceStayConsistent) {
     EXPECT_LE(released.load(), 4000);
 }
 
-TEST(Events, HandleClosedDuringAWaitLeavesTheWaiterALiveObject) {
+TEST(Events, handle_closed_during_a_wait_leaves_the_waiter_a_live_object) {
     if (!IsPosixLayer()) GTEST_SKIP() << "undefined on Windows; the POSIX layer keeps the object alive";
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
@@ -208,7 +208,7 @@ TEST(Events, HandleClosedDuringAWaitLeavesTheWaiterALiveObject) {
     EXPECT_TRUE(result == WAIT_TIMEOUT || result == WAIT_FAILED) << result;
 }
 
-TEST(CriticalSections, OwnerReentersAndMustLeaveOncePerEntry) {
+TEST(CriticalSections, owner_reenters_and_must_leave_once_per_entry) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     ScopedEvent entered(TRUE, FALSE);
@@ -228,7 +228,7 @@ TEST(CriticalSections, OwnerReentersAndMustLeaveOncePerEntry) {
     DeleteCriticalSection(&section);
 }
 
-TEST(CriticalSections, ExcludeOtherThreads) {
+TEST(CriticalSections, exclude_other_threads) {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
     long long counter = 0;  // plain on purpose: only the section protects it
@@ -247,7 +247,7 @@ TEST(CriticalSections, ExcludeOtherThreads) {
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(Interlocked, ReturnTheNewValueAndWrap) {
+TEST(Interlocked, return_the_new_value_and_wrap) {
     struct Row {
         int line;
         LONG initial;
@@ -276,7 +276,7 @@ TEST(Interlocked, ReturnTheNewValueAndWrap) {
     }
 }
 
-TEST(Interlocked, ConcurrentIncrementsEachSeeADistinctValue) {
+TEST(Interlocked, concurrent_increments_each_see_a_distinct_value) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 50000;
     LONG volatile counter = 0;
@@ -301,7 +301,7 @@ TEST(Interlocked, ConcurrentIncrementsEachSeeADistinctValue) {
     EXPECT_EQ(counter, kThreads * kPerThread);
 }
 
-TEST(Interlocked, OnlyOneDecrementReachesZero) {
+TEST(Interlocked, only_one_decrement_reaches_zero) {
     LONG volatile count = 8;
     std::atomic<int> zeros{0};
     std::vector<std::thread> threads;
@@ -314,7 +314,7 @@ TEST(Interlocked, OnlyOneDecrementReachesZero) {
     EXPECT_EQ(zeros.load(), 1);
 }
 
-TEST(ThreadAndProcessIds, StablePerThreadAndDistinctBetweenLiveThreads) {
+TEST(ThreadAndProcessIds, stable_per_thread_and_distinct_between_live_threads) {
     DWORD mine = GetCurrentThreadId();
     EXPECT_NE(mine, 0u);
     EXPECT_EQ(GetCurrentThreadId(), mine);
@@ -341,7 +341,7 @@ TEST(ThreadAndProcessIds, StablePerThreadAndDistinctBetweenLiveThreads) {
     other.join();
 }
 
-TEST(LocalTime, FieldsAreInRangeInOrderAndMatchTheCClock) {
+TEST(LocalTime, fields_are_in_range_in_order_and_match_the_c_clock) {
     for (int fill : {0x00, 0xFF}) {
         std::time_t before = std::time(nullptr);
         SYSTEMTIME st;

@@ -60,7 +60,7 @@ protected:
 
 // ---- Lifecycle ----
 
-TEST(SerialLifecycle, FactoryHandsOutAClosedChannelWithEveryFieldZero) {
+TEST(SerialLifecycle, factory_hands_out_a_closed_channel_with_every_field_zero) {
     Channel c;
     ASSERT_NE(static_cast<CSerial*>(NULL), c.serial);
     EXPECT_EQ(0, c.serial->opened);
@@ -70,7 +70,7 @@ TEST(SerialLifecycle, FactoryHandsOutAClosedChannelWithEveryFieldZero) {
     EXPECT_EQ(0, std::memcmp(&zero, &c.serial->writeOverlapped, sizeof zero));
 }
 
-TEST_F(SerialTest, ExchangesAtForOk) {
+TEST_F(SerialTest, exchanges_at_for_ok) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response;
@@ -79,7 +79,7 @@ TEST_F(SerialTest, ExchangesAtForOk) {
     EXPECT_EQ(1, c.msg->Close());
 }
 
-TEST_F(SerialTest, CloseAndReopenGivesBackTheHandlesAndStartsWithFreshEvents) {
+TEST_F(SerialTest, close_and_reopen_gives_back_the_handles_and_starts_with_fresh_events) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response;
@@ -103,7 +103,7 @@ TEST_F(SerialTest, CloseAndReopenGivesBackTheHandlesAndStartsWithFreshEvents) {
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, SecondOpenKeepsTheFirstPort) {
+TEST_F(SerialTest, second_open_keeps_the_first_port) {
     auto other = testsupport::StartTestModem(1);
     if (!other) {
         GTEST_SKIP() << "no second test modem";
@@ -126,7 +126,7 @@ TEST_F(SerialTest, SecondOpenKeepsTheFirstPort) {
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, SecondObjectCannotOpenAHeldPortUntilItIsClosed) {
+TEST_F(SerialTest, second_object_cannot_open_a_held_port_until_it_is_closed) {
     if (testsupport::Differences().sharedComPorts) {
         GTEST_SKIP() << "known difference: this platform shares COM ports";
     }
@@ -142,7 +142,7 @@ TEST_F(SerialTest, SecondObjectCannotOpenAHeldPortUntilItIsClosed) {
     EXPECT_EQ(S_OK, b.msg->Open(com_));
 }
 
-TEST_F(SerialTest, PortsThatCannotBeNamedOrFoundFailSilentlyAndLeaveTheObjectUsable) {
+TEST_F(SerialTest, ports_that_cannot_be_named_or_found_fail_silently_and_leave_the_object_usable) {
     Channel c;
     const int ports[] = {testsupport::MissingComPort(), 0, -1, -5, INT_MIN, INT_MAX, 99999999, 9999999};
     for (int port : ports) {
@@ -157,7 +157,7 @@ TEST_F(SerialTest, PortsThatCannotBeNamedOrFoundFailSilentlyAndLeaveTheObjectUsa
 
 // ---- Configuration ----
 
-TEST_F(SerialTest, OpenLeavesThePortAt115200EightNOneWithItsTimeoutsAndMask) {
+TEST_F(SerialTest, open_leaves_the_port_at_115200_eight_n_one_with_its_timeouts_and_mask) {
     Channel c;
     testing::internal::CaptureStdout();
     ASSERT_EQ(S_OK, c.msg->Open(com_));
@@ -194,7 +194,7 @@ TEST_F(SerialTest, OpenLeavesThePortAt115200EightNOneWithItsTimeoutsAndMask) {
     EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_CTS), mask);
 }
 
-TEST_F(SerialTest, RefusedDefinitionStringPrintsBuildCommDcbAndSkipsSetCommState) {
+TEST_F(SerialTest, refused_definition_string_prints_build_comm_dcb_and_skips_set_comm_state) {
     Channel c;
     testing::internal::CaptureStdout();
     ASSERT_EQ(1, c.serial->OpenPort(com_, -5));
@@ -214,7 +214,7 @@ TEST_F(SerialTest, RefusedDefinitionStringPrintsBuildCommDcbAndSkipsSetCommState
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, RefusedDcbPrintsSetCommStateAndThePortStaysOpen) {
+TEST_F(SerialTest, refused_dcb_prints_set_comm_state_and_the_port_stays_open) {
     if (testsupport::Differences().laxSetCommState) {
         GTEST_SKIP() << "known difference: this platform's SetCommState takes 0 baud";
     }
@@ -230,7 +230,7 @@ TEST_F(SerialTest, RefusedDcbPrintsSetCommStateAndThePortStaysOpen) {
 
 // ---- Exchanges ----
 
-TEST_F(SerialTest, OneByteCommandIsWrittenButSendDataFailsWithoutReading) {
+TEST_F(SerialTest, one_byte_command_is_written_but_send_data_fails_without_reading) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response = kUntouched;
@@ -243,7 +243,7 @@ TEST_F(SerialTest, OneByteCommandIsWrittenButSendDataFailsWithoutReading) {
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, LateReplyStaysQueuedForRecvmsg) {
+TEST_F(SerialTest, late_reply_stays_queued_for_recvmsg) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response;
@@ -257,7 +257,7 @@ TEST_F(SerialTest, LateReplyStaysQueuedForRecvmsg) {
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, ReplyLongerThan1024IsSplitBetweenSendDataAndRecvmsgWithoutLoss) {
+TEST_F(SerialTest, reply_longer_than_1024_is_split_between_send_data_and_recvmsg_without_loss) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     const std::string expected = testsupport::DataReply(1500);
@@ -276,7 +276,7 @@ TEST_F(SerialTest, ReplyLongerThan1024IsSplitBetweenSendDataAndRecvmsgWithoutLos
     EXPECT_EQ(expected, whole);
 }
 
-TEST_F(SerialTest, RecvmsgTakesAtMost2048AndLeavesTheRest) {
+TEST_F(SerialTest, recvmsg_takes_at_most_2048_and_leaves_the_rest) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     ASSERT_EQ(S_OK, c.msg->Sendmsg("AT+SIMDATA=3000\r", 16));
@@ -288,7 +288,7 @@ TEST_F(SerialTest, RecvmsgTakesAtMost2048AndLeavesTheRest) {
     EXPECT_EQ(testsupport::DataReply(3000), first + second);
 }
 
-TEST_F(SerialTest, ExactlyOneByteWaitingIsConsumedAndRecvmsgFails) {
+TEST_F(SerialTest, exactly_one_byte_waiting_is_consumed_and_recvmsg_fails) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     ASSERT_EQ(S_OK, c.msg->Sendmsg("AT+SIMDATA=1\r", 13));
@@ -300,7 +300,7 @@ TEST_F(SerialTest, ExactlyOneByteWaitingIsConsumedAndRecvmsgFails) {
     EXPECT_EQ("\r\nOK\r\n", response) << "the single byte is gone from the queue";
 }
 
-TEST_F(SerialTest, ReplyWithZeroBytesArrivesWhole) {
+TEST_F(SerialTest, reply_with_zero_bytes_arrives_whole) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response = kUntouched;
@@ -309,7 +309,7 @@ TEST_F(SerialTest, ReplyWithZeroBytesArrivesWhole) {
     EXPECT_EQ(10u, response.size());
 }
 
-TEST_F(SerialTest, SendmsgWithZeroLengthSucceedsAndWithNegativeLengthFailsWithoutWriting) {
+TEST_F(SerialTest, sendmsg_with_zero_length_succeeds_and_with_negative_length_fails_without_writing) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     EXPECT_EQ(S_OK, c.msg->Sendmsg("X", 0));
@@ -324,7 +324,7 @@ TEST_F(SerialTest, SendmsgWithZeroLengthSucceedsAndWithNegativeLengthFailsWithou
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-TEST_F(SerialTest, CallsOnAClosedObjectFailWithoutTouchingTheResponse) {
+TEST_F(SerialTest, calls_on_a_closed_object_fail_without_touching_the_response) {
     Channel c;
     std::string response = kUntouched;
     EXPECT_EQ(E_FAIL, c.msg->SendData("AT\r", 3, response));
@@ -343,7 +343,7 @@ TEST_F(SerialTest, CallsOnAClosedObjectFailWithoutTouchingTheResponse) {
 
 // ---- Faults ----
 
-TEST_F(SerialTest, StalledLineCancelsTheWaitingByteAndCarriesOn) {
+TEST_F(SerialTest, stalled_line_cancels_the_waiting_byte_and_carries_on) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response;
@@ -362,7 +362,7 @@ TEST_F(SerialTest, StalledLineCancelsTheWaitingByteAndCarriesOn) {
 }
 
 
-TEST_F(SerialTest, DeviceHangingUpMidExchangeGivesFailuresNotHangs) {
+TEST_F(SerialTest, device_hanging_up_mid_exchange_gives_failures_not_hangs) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response = kUntouched;
@@ -378,7 +378,7 @@ TEST_F(SerialTest, DeviceHangingUpMidExchangeGivesFailuresNotHangs) {
     }
 }
 
-TEST_F(SerialTest, DeviceHangingUpDuringADelayedReplyGivesFailures) {
+TEST_F(SerialTest, device_hanging_up_during_a_delayed_reply_gives_failures) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));
     std::string response;

@@ -55,7 +55,7 @@ protected:
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(TermiosTest, OpeningMakesACookedLineRawAndKeepsSpeedAndFraming) {
+TEST_F(TermiosTest, opening_makes_a_cooked_line_raw_and_keeps_speed_and_framing) {
     struct termios cooked = Line();
     cooked.c_lflag |= ICANON | ECHO | ISIG;
     cooked.c_iflag |= ICRNL;
@@ -78,7 +78,7 @@ TEST_F(TermiosTest, OpeningMakesACookedLineRawAndKeepsSpeedAndFraming) {
     EXPECT_EQ(NOPARITY, dcb.Parity);
 }
 
-TEST_F(TermiosTest, SetCommStateWritesSpeedAndStopBitsIntoTermios) {
+TEST_F(TermiosTest, set_comm_state_writes_speed_and_stop_bits_into_termios) {
     port_ = OpenPort(kPort);
     ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     struct Row {
@@ -115,7 +115,7 @@ TEST_F(TermiosTest, SetCommStateWritesSpeedAndStopBitsIntoTermios) {
     }
 }
 
-TEST_F(TermiosTest, FrameTheDeviceCannotTakeIsRefusedAndTheOldSettingsStay) {
+TEST_F(TermiosTest, frame_the_device_cannot_take_is_refused_and_the_old_settings_stay) {
     port_ = OpenPort(kPort);
     ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     DCB dcb;
@@ -130,7 +130,7 @@ TEST_F(TermiosTest, FrameTheDeviceCannotTakeIsRefusedAndTheOldSettingsStay) {
     EXPECT_EQ(static_cast<speed_t>(B9600), cfgetospeed(&tio)) << "the speed must not change either";
 }
 
-TEST(DcbTermiosMapping, FramesMapOntoCharacterSizeParityAndStopBits) {
+TEST(DcbTermiosMapping, frames_map_onto_character_size_parity_and_stop_bits) {
     struct Row {
         BYTE byteSize;
         tcflag_t csize;
@@ -177,7 +177,7 @@ TEST(DcbTermiosMapping, FramesMapOntoCharacterSizeParityAndStopBits) {
     }
 }
 
-TEST_F(TermiosTest, FlowControlAndXonXoffCharactersReachTermios) {
+TEST_F(TermiosTest, flow_control_and_xon_xoff_characters_reach_termios) {
     port_ = OpenPort(kPort);
     ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     DCB dcb;
@@ -203,7 +203,7 @@ TEST_F(TermiosTest, FlowControlAndXonXoffCharactersReachTermios) {
     EXPECT_EQ(0u, tio.c_iflag & (IXON | IXOFF));
 }
 
-TEST_F(TermiosTest, GetCommStateReadsWhatTermiosHolds) {
+TEST_F(TermiosTest, get_comm_state_reads_what_termios_holds) {
     port_ = OpenPort(kPort);
     ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     struct termios tio = Line();
@@ -224,7 +224,7 @@ TEST_F(TermiosTest, GetCommStateReadsWhatTermiosHolds) {
     EXPECT_EQ(0u, dcb.fInX);
 }
 
-TEST_F(TermiosTest, AnOpenPortHoldsTheDeviceLockAgainstOtherProcesses) {
+TEST_F(TermiosTest, an_open_port_holds_the_device_lock_against_other_processes) {
     port_ = OpenPort(kPort);
     ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     // Another process opening the device gets its own open file and sees the
@@ -237,7 +237,7 @@ TEST_F(TermiosTest, AnOpenPortHoldsTheDeviceLockAgainstOtherProcesses) {
     flock(probe_, LOCK_UN);
 }
 
-TEST_F(TermiosTest, ComNamesTakeEitherFormAndAnyCase) {
+TEST_F(TermiosTest, com_names_take_either_form_and_any_case) {
     const char* names[] = {"\\\\.\\COM37", "COM37", "\\\\.\\com37"};
     for (const char* name : names) {
         HANDLE h = CreateFileW(commtest::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,

@@ -67,7 +67,7 @@ const ProfileRow kProfileRows[] = {
 
 }  // namespace
 
-TEST(GetPrivateProfileIntA, TableOfNamesValuesAndDefaults) {
+TEST(GetPrivateProfileIntA, table_of_names_values_and_defaults) {
     ScratchFolder scratch;
     for (size_t i = 0; i < sizeof kProfileRows / sizeof kProfileRows[0]; ++i) {
         const ProfileRow& r = kProfileRows[i];
@@ -80,7 +80,7 @@ TEST(GetPrivateProfileIntA, TableOfNamesValuesAndDefaults) {
     }
 }
 
-TEST(GetPrivateProfileIntA, NegativeValueComparesAsSignedThreshold) {
+TEST(GetPrivateProfileIntA, negative_value_compares_as_signed_threshold) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "kvconfig.ini", "[BASE_CONFIG]\nLOG_LV=-1\n");
     INT threshold = static_cast<INT>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", 5, WinPath(scratch / "kvconfig.ini").c_str()));
@@ -88,7 +88,7 @@ TEST(GetPrivateProfileIntA, NegativeValueComparesAsSignedThreshold) {
     EXPECT_TRUE(threshold < 0);
 }
 
-TEST(GetPrivateProfileIntA, ReadsTheFileAfreshOnEveryCall) {
+TEST(GetPrivateProfileIntA, reads_the_file_afresh_on_every_call) {
     ScratchFolder scratch;
     const std::string path = WinPath(scratch / "kvconfig.ini");
     WriteFileBytes(scratch / "kvconfig.ini", "[BASE_CONFIG]\nLOG_LV=0\n");
@@ -99,7 +99,7 @@ TEST(GetPrivateProfileIntA, ReadsTheFileAfreshOnEveryCall) {
     EXPECT_EQ(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", -1, path.c_str()), 0xFFFFFFFFu);
 }
 
-TEST(GetPrivateProfileIntA, BareFileNameIsNotLookedUpInTheCurrentFolder) {
+TEST(GetPrivateProfileIntA, bare_file_name_is_not_looked_up_in_the_current_folder) {
     // Windows looks for a bare name in the Windows folder, never beside the
     // process; a file of that name in the current folder must not be read.
     const std::string name = "core-profile-" + std::to_string(GetCurrentProcessId()) + ".ini";

@@ -74,7 +74,7 @@ std::string Show(const WCHAR* text) {
 
 }  // namespace
 
-TEST(FopenS, TextModeWritesCrLfForEveryLfBinaryModeWritesBytes) {
+TEST(FopenS, text_mode_writes_cr_lf_for_every_lf_binary_mode_writes_bytes) {
     ScratchFolder scratch;
     struct Row {
         int line;
@@ -108,7 +108,7 @@ TEST(FopenS, TextModeWritesCrLfForEveryLfBinaryModeWritesBytes) {
     }
 }
 
-TEST(FopenS, TextModeReadsCrLfAsLfAcrossBufferBorders) {
+TEST(FopenS, text_mode_reads_cr_lf_as_lf_across_buffer_borders) {
     ScratchFolder scratch;
     std::string onDisk;
     std::string expected;
@@ -134,7 +134,7 @@ TEST(FopenS, TextModeReadsCrLfAsLfAcrossBufferBorders) {
     EXPECT_EQ(fread(raw.data(), 1, raw.size(), binary.get()), onDisk.size());
 }
 
-TEST(FopenS, AppendPlusWritesAtTheEndEvenAfterASeek) {
+TEST(FopenS, append_plus_writes_at_the_end_even_after_a_seek) {
     ScratchFolder scratch;
     const fs::path file = scratch / "append.log";
     {
@@ -150,7 +150,7 @@ TEST(FopenS, AppendPlusWritesAtTheEndEvenAfterASeek) {
     EXPECT_EQ(ReadFileBytes(file), "1\r\n2\r\n3\r\n");
 }
 
-TEST(FopenS, AppendRecreatesADeletedFileAndFollowsAReplacedOne) {
+TEST(FopenS, append_recreates_a_deleted_file_and_follows_a_replaced_one) {
     ScratchFolder scratch;
     const fs::path file = scratch / "moving.log";
     AppendLine(file, "first");
@@ -164,7 +164,7 @@ TEST(FopenS, AppendRecreatesADeletedFileAndFollowsAReplacedOne) {
     EXPECT_EQ(ReadFileBytes(file), "other\r\nthird\r\n");
 }
 
-TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
+TEST(FopenS, failures_return_the_error_and_clear_the_stream) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "exists.txt", "x");
     const std::string exists = WinPath(scratch / "exists.txt");
@@ -204,7 +204,7 @@ TEST(FopenS, FailuresReturnTheErrorAndClearTheStream) {
 // sharable"); _fsopen shares as its flag says (_SH_SECURE: "shared read,
 // exclusive write"). Each row also checks that the second open succeeds once the
 // first is closed, and that a refused "w" leaves the file's bytes alone.
-TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
+TEST(Fsopen, second_open_follows_both_sharing_modes) {
     ScratchFolder scratch;
     const int kFopenS = -1;  // shflag column: open with fopen_s instead
     struct Row {
@@ -275,7 +275,7 @@ TEST(Fsopen, SecondOpenFollowsBothSharingModes) {
 // and meets them: the refused side fails with ERROR_SHARING_VIOLATION
 // (CreateFileW) or EACCES (C runtime). Also the dispositions, and data
 // written through the handle.
-TEST(CreateFileW, FilesShareByTheRulesOfTheCrtOpens) {
+TEST(CreateFileW, files_share_by_the_rules_of_the_crt_opens) {
     ScratchFolder scratch;
     enum Kind { kCrt, kWin32 };
     struct Opener {
@@ -367,7 +367,7 @@ TEST(CreateFileW, FilesShareByTheRulesOfTheCrtOpens) {
     EXPECT_EQ(std::string(), ReadFileBytes(FromWinPath(path)));
 }
 
-TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {
+TEST(VsnprintfS, truncate_cuts_a_long_message_at_511_without_overflow) {
     const std::string huge(100 * 1024, 'x');
     // Exactly 512 bytes on the heap, so a sanitizer sees any overflow.
     std::unique_ptr<char[]> heap(new char[512]);
@@ -415,7 +415,7 @@ TEST(VsnprintfS, TruncateCutsALongMessageAt511WithoutOverflow) {
     }
 }
 
-TEST(VsnprintfS, MessageTextWithPercentSignsIsNotFormattedTwice) {
+TEST(VsnprintfS, message_text_with_percent_signs_is_not_formatted_twice) {
     char buffer[64];
     EXPECT_EQ(CallVsnprintfS(buffer, sizeof buffer, _TRUNCATE, "%s", "100% %d %s %x"), 13);
     EXPECT_STREQ(buffer, "100% %d %s %x");
@@ -424,7 +424,7 @@ TEST(VsnprintfS, MessageTextWithPercentSignsIsNotFormattedTwice) {
     EXPECT_STREQ(sized, "42-abcdefghijkl");
 }
 
-TEST(VsprintfS, OverflowEmptiesTheBufferAndFails) {
+TEST(VsprintfS, overflow_empties_the_buffer_and_fails) {
     struct Row {
         int line;
         const char* text;
@@ -456,7 +456,7 @@ TEST(VsprintfS, OverflowEmptiesTheBufferAndFails) {
     EXPECT_STREQ(sized, "1234567");
 }
 
-TEST(StrcatS, AppendsOrFailsWithTheDocumentedCodes) {
+TEST(StrcatS, appends_or_fails_with_the_documented_codes) {
     struct Row {
         int line;
         const char* initial;  // nullptr: an unterminated buffer of 'a'
@@ -497,7 +497,7 @@ TEST(StrcatS, AppendsOrFailsWithTheDocumentedCodes) {
     EXPECT_STREQ(path, "C:\\ProgramData\\Quendra Driver Package\\");
 }
 
-TEST(StringCchPrintfW, FormatsPortNamesAndCutsWhatDoesNotFit) {
+TEST(StringCchPrintfW, formats_port_names_and_cuts_what_does_not_fit) {
     struct Row {
         int line;
         size_t cch;
@@ -550,7 +550,7 @@ TEST(StringCchPrintfW, FormatsPortNamesAndCutsWhatDoesNotFit) {
     }
 }
 
-TEST(Wprintf, WritesTheWideMessageAsBytesBetweenNarrowOutput) {
+TEST(Wprintf, writes_the_wide_message_as_bytes_between_narrow_output) {
     ::testing::internal::CaptureStdout();
     int narrowFirst = printf("a");
     int wide = wprintf(L"SetCommState()");
@@ -565,7 +565,7 @@ TEST(Wprintf, WritesTheWideMessageAsBytesBetweenNarrowOutput) {
     EXPECT_EQ(out, "aSetCommState()[5|x]z");
 }
 
-TEST(Wprintf, NonAsciiTextBecomesUtf8) {
+TEST(Wprintf, non_ascii_text_becomes_utf8) {
     if (!IsPosixLayer()) GTEST_SKIP() << "Windows converts to the console code page instead";
     ::testing::internal::CaptureStdout();
     int count = wprintf(L"caf\u00e9 \u20ac \U0001F600");
@@ -577,7 +577,7 @@ TEST(Wprintf, NonAsciiTextBecomesUtf8) {
 
 // Formats Windows would hand to its invalid-parameter handler, and numbers
 // longer than any fixed reserve: each an input the fuzzing corpus keeps.
-TEST(StringCchPrintfW, RefusesCountsPastAnIntAndNeverCutsALongNumber) {
+TEST(StringCchPrintfW, refuses_counts_past_an_int_and_never_cuts_a_long_number) {
     if (!IsPosixLayer()) GTEST_SKIP() << "Windows calls the invalid-parameter handler for these formats";
     WCHAR small[8];
     const struct {
