@@ -20,8 +20,7 @@
 
 namespace {
 
-std::string Slashed(std::string path)
-{
+std::string Slashed(std::string path) {
     for (char& c : path) {
         if (c == '\\') {
             c = '/';
@@ -30,28 +29,22 @@ std::string Slashed(std::string path)
     return path;
 }
 
-std::string ExeFolder()
-{
+std::string ExeFolder() {
     char path[MAX_PATH] = {0};
     GetModuleFileNameA(NULL, path, MAX_PATH);
     std::string folder(path);
     return folder.substr(0, folder.rfind('\\') + 1);
 }
 
-std::string IniPath()
-{
-    return ExeFolder() + "kvconfig.ini";
-}
+std::string IniPath() { return ExeFolder() + "kvconfig.ini"; }
 
-std::string LogPath()
-{
+std::string LogPath() {
     char path[MAX_PATH] = {0};
     SHGetSpecialFolderPathA(NULL, path, CSIDL_COMMON_APPDATA, FALSE);
     return std::string(path) + "\\Quendra Driver Package\\logs\\KavoConnectMonitor.log";
 }
 
-void BM_WrittenLine(benchmark::State& state)
-{
+void BM_WrittenLine(benchmark::State& state) {
     CLog* log = new CLog();
     for (auto _ : state) {
         log->Log(2, "[Success] OpenSession success hr = 0x%x", 0);
@@ -60,8 +53,7 @@ void BM_WrittenLine(benchmark::State& state)
     std::filesystem::remove(Slashed(LogPath()));
 }
 
-void BM_BareFileWork(benchmark::State& state)
-{
+void BM_BareFileWork(benchmark::State& state) {
     const std::string ini = IniPath();
     const std::string path = LogPath();
     for (auto _ : state) {
@@ -72,8 +64,8 @@ void BM_BareFileWork(benchmark::State& state)
         FILE* file = NULL;
         if (fopen_s(&file, path.c_str(), "a+") == 0 && file != NULL) {
             fprintf(file, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : [Success] OpenSession success hr = 0x%x\n",
-                    static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
-                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, 0);
+                    static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()), now.wMonth,
+                    now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, 0);
             fflush(file);
             fclose(file);
         }
@@ -81,8 +73,7 @@ void BM_BareFileWork(benchmark::State& state)
     std::filesystem::remove(Slashed(LogPath()));
 }
 
-void BM_FilteredLine(benchmark::State& state)
-{
+void BM_FilteredLine(benchmark::State& state) {
     CLog* log = new CLog();
     for (auto _ : state) {
         log->Log(3, "[Success] OpenSession success hr = 0x%x", 0);
@@ -98,8 +89,7 @@ BENCHMARK(BM_FilteredLine);
 // once all have run; with repetitions the medians are compared.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
+    void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
                 times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
@@ -113,8 +103,7 @@ public:
     double CpuMedian(const std::string& name) { return MedianOf(cpuTimes[name]); }
 
 private:
-    static double MedianOf(std::vector<double>& all)
-    {
+    static double MedianOf(std::vector<double>& all) {
         if (all.empty()) {
             return 0;
         }
@@ -128,8 +117,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::filesystem::path appData =
         std::filesystem::temp_directory_path() / ("log_bench-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(appData);
@@ -149,8 +137,8 @@ int main(int argc, char** argv)
     const double bare = reporter.Median("BM_BareFileWork");
     const double filtered = reporter.Median("BM_FilteredLine");
     if (written > 0 && bare > 0) {
-        std::printf("written line / bare file work = %.3f (medians %.0f ns / %.0f ns)\n", written / bare,
-                    written, bare);
+        std::printf("written line / bare file work = %.3f (medians %.0f ns / %.0f ns)\n", written / bare, written,
+                    bare);
         std::printf("  in CPU time: %.3f (medians %.0f ns / %.0f ns)\n",
                     reporter.CpuMedian("BM_WrittenLine") / reporter.CpuMedian("BM_BareFileWork"),
                     reporter.CpuMedian("BM_WrittenLine"), reporter.CpuMedian("BM_BareFileWork"));

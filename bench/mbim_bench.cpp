@@ -16,8 +16,7 @@
 
 namespace {
 
-void Exchange(benchmark::State& state)
-{
+void Exchange(benchmark::State& state) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         state.SkipWithError("CoInitializeEx failed");
         return;
@@ -59,8 +58,7 @@ BENCHMARK(Exchange)->UseRealTime()->MinTime(2.0);
 
 // Runs a program with one argument, its output thrown away; the seconds it
 // took, or a negative value when it did not exit with 0.
-double RunProgram(const char* path, const char* argument)
-{
+double RunProgram(const char* path, const char* argument) {
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
@@ -75,8 +73,7 @@ double RunProgram(const char* path, const char* argument)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void ProcessRun(benchmark::State& state, const char* path)
-{
+void ProcessRun(benchmark::State& state, const char* path) {
     for (auto _ : state) {
         double seconds = RunProgram(path, "AT");
         if (seconds < 0) {
@@ -94,8 +91,7 @@ BENCHMARK(MinimalProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTi
 
 // Both programs in turn, so that both see the same machine load; "ratio" is
 // atcmd's time over the minimal program's.
-void AtcmdOverMinimal(benchmark::State& state)
-{
+void AtcmdOverMinimal(benchmark::State& state) {
     double atcmd = 0;
     double minimal = 0;
     for (auto _ : state) {

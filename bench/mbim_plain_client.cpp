@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     MbimUuid uuid;
     if (!mbim_uuid_from_printable(kAtService, &uuid)) return 1;
     run.service = mbim_uuid_to_service(&uuid);
-    if (run.service == MBIM_SERVICE_INVALID) run.service = static_cast<MbimService>(mbim_register_custom_service(&uuid, "at"));
+    if (run.service == MBIM_SERVICE_INVALID)
+        run.service = static_cast<MbimService>(mbim_register_custom_service(&uuid, "at"));
 
     run.loop = g_main_loop_new(nullptr, FALSE);
     GFile* file = g_file_new_for_path(path);

@@ -33,8 +33,7 @@ double Run(std::vector<std::string> args, const std::vector<std::string>& enviro
         _exit(127);
     }
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1.0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

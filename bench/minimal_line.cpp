@@ -2,8 +2,7 @@
 // flags that does nothing but print one line.
 #include <cstdio>
 
-int main()
-{
+int main() {
     std::printf("\r\nOK\r\n");
     return 0;
 }

@@ -36,15 +36,11 @@ const char kHelp[] =
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n";
 
-bool Is(const char* argument, const char* option)
-{
-    return std::strcmp(argument, option) == 0;
-}
+bool Is(const char* argument, const char* option) { return std::strcmp(argument, option) == 0; }
 
 }  // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     if (argc < 2 || argv[1] == NULL) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -79,8 +75,8 @@ int main(int argc, char* argv[])
 
     if (channel->Open() != S_OK) {
         std::printf("open fail");
-    } else if (channel->SendData(command.c_str(), static_cast<unsigned int>(command.size()), response,
-                                 NULL, AT_DEVICE_SERVICE_ID, kAtCommandId) == S_OK) {
+    } else if (channel->SendData(command.c_str(), static_cast<unsigned int>(command.size()), response, NULL,
+                                 AT_DEVICE_SERVICE_ID, kAtCommandId) == S_OK) {
         std::printf("%s", response.c_str());
     }
     channel->Release();

@@ -115,9 +115,9 @@ std::string CaptureWprintf(const std::vector<WCHAR>& format, int& result, Args..
 }
 
 struct Buffers {
-    size_t cch;           // StringCchPrintfW's cchDest
-    size_t size;          // sprintf_s's and _snprintf_s's buffer size
-    size_t count;         // _snprintf_s's count
+    size_t cch;    // StringCchPrintfW's cchDest
+    size_t size;   // sprintf_s's and _snprintf_s's buffer size
+    size_t count;  // _snprintf_s's count
 };
 
 template <typename... Args>
@@ -188,10 +188,14 @@ template <typename W, typename N>
 void CheckValue(const FormatCase& formatCase, const Buffers& buffers, const std::string& prefix, Arg<W, N> value) {
     const Arg<int, int> width = {formatCase.widthArg, formatCase.widthArg};
     const Arg<int, int> precision = {formatCase.precisionArg, formatCase.precisionArg};
-    if (formatCase.widthStar && formatCase.precisionStar) Check(formatCase, buffers, prefix, width, precision, value);
-    else if (formatCase.widthStar) Check(formatCase, buffers, prefix, width, value);
-    else if (formatCase.precisionStar) Check(formatCase, buffers, prefix, precision, value);
-    else Check(formatCase, buffers, prefix, value);
+    if (formatCase.widthStar && formatCase.precisionStar)
+        Check(formatCase, buffers, prefix, width, precision, value);
+    else if (formatCase.widthStar)
+        Check(formatCase, buffers, prefix, width, value);
+    else if (formatCase.precisionStar)
+        Check(formatCase, buffers, prefix, precision, value);
+    else
+        Check(formatCase, buffers, prefix, value);
 }
 
 }  // namespace
@@ -258,10 +262,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         wideText = Widen(text);
         formatCase.narrow += "s";
         switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: formatCase.wide += "s"; CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str())); break;
-        case 1: formatCase.wide += "ls"; CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str())); break;
-        case 2: formatCase.wide += "hs"; CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str())); break;
-        default: formatCase.wide += "S"; CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str())); break;
+        case 0:
+            formatCase.wide += "s";
+            CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str()));
+            break;
+        case 1:
+            formatCase.wide += "ls";
+            CheckValue(formatCase, buffers, prefix, Same(wideText.data(), text.c_str()));
+            break;
+        case 2:
+            formatCase.wide += "hs";
+            CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str()));
+            break;
+        default:
+            formatCase.wide += "S";
+            CheckValue(formatCase, buffers, prefix, Same(text.c_str(), text.c_str()));
+            break;
         }
         break;
     }

@@ -69,8 +69,8 @@ bool ReferenceText(const std::string& contents, const char* section, const char*
         if (line.empty()) continue;
         if (line[0] == '[') {
             if (seenWanted) return false;
-            const std::string name = Trimmed(line.substr(1, line.find(']') == std::string::npos ? std::string::npos
-                                                                                                : line.find(']') - 1));
+            const std::string name =
+                Trimmed(line.substr(1, line.find(']') == std::string::npos ? std::string::npos : line.find(']') - 1));
             if (!section) {
                 text = name;
                 return true;
@@ -99,8 +99,8 @@ bool ReferenceText(const std::string& contents, const char* section, const char*
 
 // In memory where the system has a tmpfs, so the run is not bound by a disk.
 std::string FilePath() {
-    static const std::string path =
-        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/fuzz_ini_reader." + std::to_string(getpid()) + ".ini";
+    static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                    "/fuzz_ini_reader." + std::to_string(getpid()) + ".ini";
     static const int removedAtExit = std::atexit([] { unlink(path.c_str()); });
     (void)removedAtExit;
     return path;

@@ -109,7 +109,8 @@ void Put(FuzzedDataProvider& in, World& world, ModelArray& a) {
     const size_t cell = static_cast<size_t>(static_cast<int64_t>(index) - a.lower);
     HRESULT hr;
     if (a.vt == VT_BSTR) {
-        const std::string value = in.ConsumeBool() ? kNullBstr : in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 9));
+        const std::string value =
+            in.ConsumeBool() ? kNullBstr : in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 9));
         BSTR b = MakeBstr(value);
         hr = SafeArrayPutElement(a.psa, &index, b);
         SysFreeString(b);  // the array keeps its own copy

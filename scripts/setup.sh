@@ -11,7 +11,7 @@ packages=(
   lintian devscripts groff-base man-db dpkg-dev fakeroot file pkgconf
   debootstrap
   libmbim-glib-dev libmbim-utils libmbim-proxy
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
 )
 
 missing=()

@@ -12,6 +12,9 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
+step "source format (.clang-format)"
+scripts/check-format.sh
+
 step "native build and tests"
 cmake --workflow --preset default
 

@@ -22,16 +22,28 @@ U16 LowerId(const U16& id) {
     return out;
 }
 
-const char* const kCallNames[] = {
-    "CreateInterfaceManager", "CreateDeviceServicesManager", "QueryConnectionPointContainer",
-    "FindConnectionPoint",    "Advise",                      "Unadvise",
-    "GetInterfaces",          "GetInterface",                "GetReadyState",
-    "InterfaceGetInterfaceID", "GetDeviceServicesContext",   "GetDeviceService",
-    "IsCommandSessionOpen",   "IsDataSessionOpen",           "OpenCommandSession",
-    "CloseCommandSession",    "SetCommand",                  "QueryCommand",
-    "OpenDataSession",        "CloseDataSession",            "WriteData"};
-static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<size_t>(Call::Count_),
-              "one name per call");
+const char* const kCallNames[] = {"CreateInterfaceManager",
+                                  "CreateDeviceServicesManager",
+                                  "QueryConnectionPointContainer",
+                                  "FindConnectionPoint",
+                                  "Advise",
+                                  "Unadvise",
+                                  "GetInterfaces",
+                                  "GetInterface",
+                                  "GetReadyState",
+                                  "InterfaceGetInterfaceID",
+                                  "GetDeviceServicesContext",
+                                  "GetDeviceService",
+                                  "IsCommandSessionOpen",
+                                  "IsDataSessionOpen",
+                                  "OpenCommandSession",
+                                  "CloseCommandSession",
+                                  "SetCommand",
+                                  "QueryCommand",
+                                  "OpenDataSession",
+                                  "CloseDataSession",
+                                  "WriteData"};
+static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == static_cast<size_t>(Call::Count_), "one name per call");
 
 size_t Index(Call c) { return static_cast<size_t>(c); }
 size_t Index(Request r) { return static_cast<size_t>(r); }
@@ -185,41 +197,38 @@ size_t ServiceCore::SinkCount() const {
 
 void ServiceCore::Dispatch(const CompletionPlan& plan, CompletionBody body) {
     switch (plan.delivery) {
-        case Delivery::Never:
-            return;  // body (and the references it holds) goes with this frame
-        case Delivery::Held: {
-            Pool::Job job = [body = std::move(body)] { body([] {}); };
-            std::lock_guard<std::mutex> lock(mutex);
-            held.push_back(std::move(job));
-            changed.notify_all();
-            return;
-        }
-        case Delivery::Delayed:
-            pool.Post([body = std::move(body)] { body([] {}); },
-                      Pool::Clock::now() + std::chrono::milliseconds(plan.delayMs));
-            return;
-        case Delivery::BeforeReturn: {
-            struct Gate {
-                std::mutex m;
-                std::condition_variable cv;
-                bool open = false;
-            };
-            auto gate = std::make_shared<Gate>();
-            pool.Post([body = std::move(body), gate] {
-                body([gate] {
-                    std::lock_guard<std::mutex> lock(gate->m);
-                    gate->open = true;
-                    gate->cv.notify_all();
-                });
+    case Delivery::Never: return;  // body (and the references it holds) goes with this frame
+    case Delivery::Held: {
+        Pool::Job job = [body = std::move(body)] { body([] {}); };
+        std::lock_guard<std::mutex> lock(mutex);
+        held.push_back(std::move(job));
+        changed.notify_all();
+        return;
+    }
+    case Delivery::Delayed:
+        pool.Post([body = std::move(body)] { body([] {}); },
+                  Pool::Clock::now() + std::chrono::milliseconds(plan.delayMs));
+        return;
+    case Delivery::BeforeReturn: {
+        struct Gate {
+            std::mutex m;
+            std::condition_variable cv;
+            bool open = false;
+        };
+        auto gate = std::make_shared<Gate>();
+        pool.Post([body = std::move(body), gate] {
+            body([gate] {
+                std::lock_guard<std::mutex> lock(gate->m);
+                gate->open = true;
+                gate->cv.notify_all();
             });
-            std::unique_lock<std::mutex> lock(gate->m);
-            gate->cv.wait_for(lock, kBeforeReturnWait, [&] { return gate->open; });
-            return;
-        }
-        case Delivery::Normal:
-        default:
-            pool.Post([body = std::move(body)] { body([] {}); });
-            return;
+        });
+        std::unique_lock<std::mutex> lock(gate->m);
+        gate->cv.wait_for(lock, kBeforeReturnWait, [&] { return gate->open; });
+        return;
+    }
+    case Delivery::Normal:
+    default: pool.Post([body = std::move(body)] { body([] {}); }); return;
     }
 }
 
@@ -297,8 +306,7 @@ HRESULT SimulatedService::Register() {
         IUnknown* factory = nullptr;
         HRESULT hr = GetClassObject(*classes[i], IID_IUnknown, reinterpret_cast<void**>(&factory));
         if (SUCCEEDED(hr)) {
-            hr = CoRegisterClassObject(*classes[i], factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                       &cookies_[i]);
+            hr = CoRegisterClassObject(*classes[i], factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookies_[i]);
             factory->Release();
         }
         if (FAILED(hr)) {
@@ -365,9 +373,7 @@ bool SimulatedService::IsCommandSessionOpen(const WCHAR* serviceId) const {
     return core_->Session(ToU16(serviceId)).command;
 }
 
-bool SimulatedService::IsDataSessionOpen(const WCHAR* serviceId) const {
-    return core_->Session(ToU16(serviceId)).data;
-}
+bool SimulatedService::IsDataSessionOpen(const WCHAR* serviceId) const { return core_->Session(ToU16(serviceId)).data; }
 
 void SimulatedService::SetMaxCommandSize(ULONG bytes) {
     std::lock_guard<std::mutex> lock(core_->mutex);
@@ -447,9 +453,7 @@ size_t SimulatedService::DropHeld() {
     return jobs.size();  // destroyed here, outside the lock
 }
 
-bool SimulatedService::WaitIdle(DWORD timeoutMs) {
-    return core_->pool.WaitIdle(std::chrono::milliseconds(timeoutMs));
-}
+bool SimulatedService::WaitIdle(DWORD timeoutMs) { return core_->pool.WaitIdle(std::chrono::milliseconds(timeoutMs)); }
 
 bool SimulatedService::WaitCallbacksStarted(Callback kind, size_t count, DWORD timeoutMs) {
     std::unique_lock<std::mutex> lock(core_->mutex);
@@ -540,9 +544,12 @@ void ApplyEnvironmentDelays(SimulatedService& service) {
         const char* name;
         Request request;
     } kRequests[] = {
-        {"OpenCommandSession", Request::OpenCommandSession}, {"CloseCommandSession", Request::CloseCommandSession},
-        {"SetCommand", Request::SetCommand},                 {"QueryCommand", Request::QueryCommand},
-        {"OpenDataSession", Request::OpenDataSession},       {"CloseDataSession", Request::CloseDataSession},
+        {"OpenCommandSession", Request::OpenCommandSession},
+        {"CloseCommandSession", Request::CloseCommandSession},
+        {"SetCommand", Request::SetCommand},
+        {"QueryCommand", Request::QueryCommand},
+        {"OpenDataSession", Request::OpenDataSession},
+        {"CloseDataSession", Request::CloseDataSession},
         {"WriteData", Request::WriteData},
     };
     std::string rest(delay);

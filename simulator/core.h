@@ -135,8 +135,7 @@ public:
 
 // A class factory for one of the two manager CLSIDs, or
 // CLASS_E_CLASSNOTAVAILABLE.
-HRESULT CreateClassObject(const std::shared_ptr<ServiceCore>& core, REFCLSID clsid, REFIID iid,
-                          void** object);
+HRESULT CreateClassObject(const std::shared_ptr<ServiceCore>& core, REFCLSID clsid, REFIID iid, void** object);
 // A device-service object for unsolicited deliveries (one reference, the
 // caller's).
 IMbnDeviceService* CreateDeviceServiceObject(const std::shared_ptr<ServiceCore>& core, const U16& interfaceId,

@@ -42,8 +42,7 @@ HRESULT RegisterServerClass(const CLSID& clsid, const wchar_t* description, cons
     rc = SetString(classKey, nullptr, description);
     HKEY serverKey = nullptr;
     if (rc == ERROR_SUCCESS)
-        rc = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey,
-                             nullptr);
+        rc = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);
     if (rc == ERROR_SUCCESS) {
         rc = SetString(serverKey, nullptr, path);
         if (rc == ERROR_SUCCESS) rc = SetString(serverKey, L"ThreadingModel", L"Both");

@@ -136,9 +136,9 @@ bool Modem::RunLine(const std::string& body, std::string& out) {
             // Extended command: +NAME[=?|?|=args], ended by ';' or the line.
             size_t j = i + 1;
             std::string name = "+";
-            while (j < body.size() && (std::isalnum(static_cast<unsigned char>(body[j])) || body[j] == '!' ||
-                                       body[j] == '%' || body[j] == '-' || body[j] == '.' || body[j] == '/' ||
-                                       body[j] == ':' || body[j] == '_'))
+            while (j < body.size() &&
+                   (std::isalnum(static_cast<unsigned char>(body[j])) || body[j] == '!' || body[j] == '%' ||
+                    body[j] == '-' || body[j] == '.' || body[j] == '/' || body[j] == ':' || body[j] == '_'))
                 name += Upper(body[j++]);
             Mode mode = Mode::Action;
             std::string args;
@@ -172,45 +172,43 @@ bool Modem::RunLine(const std::string& body, std::string& out) {
         int value = 0;
         bool ok = true;
         switch (c) {
-            case 'E':
-                ok = number(value) && value <= 1;
-                if (ok) state_.echo = value == 1;
-                break;
-            case 'V':
-                ok = number(value) && value <= 1;
-                if (ok) verbose_ = value == 1;
-                break;
-            case 'Q':
-                ok = number(value) && value <= 1;
-                if (ok) quiet_ = value == 1;
-                break;
-            case 'Z':
-                ok = number(value) && value == 0;
-                if (ok) Reset();
-                break;
-            case 'H':
-            case 'L':
-            case 'M':
-            case 'X':
-                ok = number(value);  // hook, speaker and result-set options mean nothing here
-                break;
-            case 'I':
-                ok = number(value) && value == 0;
-                if (ok)
-                    Info(out, "Simulated MBIM LTE modem - not a real device\r\nManufacturer: " +
-                                  state_.manufacturer + "\r\nModel: " + state_.model +
-                                  "\r\nRevision: " + state_.revision + "\r\nIMEI: " + state_.imei);
-                break;
-            case '&': {
-                const char what = i < body.size() ? Upper(body[i++]) : '\0';
-                ok = (what == 'F' || what == 'C' || what == 'D' || what == 'K') && number(value);
-                if (ok && what == 'F') ok = value == 0;
-                if (ok && what == 'F') Reset();
-                break;
-            }
-            default:
-                ok = false;
-                break;
+        case 'E':
+            ok = number(value) && value <= 1;
+            if (ok) state_.echo = value == 1;
+            break;
+        case 'V':
+            ok = number(value) && value <= 1;
+            if (ok) verbose_ = value == 1;
+            break;
+        case 'Q':
+            ok = number(value) && value <= 1;
+            if (ok) quiet_ = value == 1;
+            break;
+        case 'Z':
+            ok = number(value) && value == 0;
+            if (ok) Reset();
+            break;
+        case 'H':
+        case 'L':
+        case 'M':
+        case 'X':
+            ok = number(value);  // hook, speaker and result-set options mean nothing here
+            break;
+        case 'I':
+            ok = number(value) && value == 0;
+            if (ok)
+                Info(out, "Simulated MBIM LTE modem - not a real device\r\nManufacturer: " + state_.manufacturer +
+                              "\r\nModel: " + state_.model + "\r\nRevision: " + state_.revision +
+                              "\r\nIMEI: " + state_.imei);
+            break;
+        case '&': {
+            const char what = i < body.size() ? Upper(body[i++]) : '\0';
+            ok = (what == 'F' || what == 'C' || what == 'D' || what == 'K') && number(value);
+            if (ok && what == 'F') ok = value == 0;
+            if (ok && what == 'F') Reset();
+            break;
+        }
+        default: ok = false; break;
         }
         if (!ok) {
             Final(out, "ERROR", 4);

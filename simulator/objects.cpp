@@ -188,20 +188,19 @@ public:
         ServiceCore* core = core_.get();
         const bool at = isAt_;
         core_->Dispatch(CompletionPlan(), [core, self, id, at](const std::function<void()>& onStart) {
-            core->Deliver(Callback::QuerySupportedCommandsComplete, onStart,
-                          [&](IMbnDeviceServicesEvents* sink) {
-                              SAFEARRAYBOUND bound;
-                              bound.cElements = at ? 1 : 0;
-                              bound.lLbound = 0;
-                              SAFEARRAY* list = SafeArrayCreate(VT_UI4, 1, &bound);
-                              if (list && at) {
-                                  LONG index = 0;
-                                  ULONG command = kAtCommandId;
-                                  SafeArrayPutElement(list, &index, &command);
-                              }
-                              sink->OnQuerySupportedCommandsComplete(self.get(), list, S_OK, id);
-                              SafeArrayDestroy(list);
-                          });
+            core->Deliver(Callback::QuerySupportedCommandsComplete, onStart, [&](IMbnDeviceServicesEvents* sink) {
+                SAFEARRAYBOUND bound;
+                bound.cElements = at ? 1 : 0;
+                bound.lLbound = 0;
+                SAFEARRAY* list = SafeArrayCreate(VT_UI4, 1, &bound);
+                if (list && at) {
+                    LONG index = 0;
+                    ULONG command = kAtCommandId;
+                    SafeArrayPutElement(list, &index, &command);
+                }
+                sink->OnQuerySupportedCommandsComplete(self.get(), list, S_OK, id);
+                SafeArrayDestroy(list);
+            });
         });
         return S_OK;
     }
@@ -215,12 +214,12 @@ public:
                               Callback::CloseCommandSessionComplete, true, false, requestID);
     }
     HRESULT STDMETHODCALLTYPE OpenDataSession(ULONG* requestID) override {
-        return SessionRequest(Call::OpenDataSession, Request::OpenDataSession, Callback::OpenDataSessionComplete,
-                              false, true, requestID);
+        return SessionRequest(Call::OpenDataSession, Request::OpenDataSession, Callback::OpenDataSessionComplete, false,
+                              true, requestID);
     }
     HRESULT STDMETHODCALLTYPE CloseDataSession(ULONG* requestID) override {
-        return SessionRequest(Call::CloseDataSession, Request::CloseDataSession,
-                              Callback::CloseDataSessionComplete, false, false, requestID);
+        return SessionRequest(Call::CloseDataSession, Request::CloseDataSession, Callback::CloseDataSessionComplete,
+                              false, false, requestID);
     }
 
     // The payload is copied at once (the caller may destroy its array when
@@ -259,30 +258,30 @@ public:
         *requestID = id;
         auto self = Hold(this);
         ServiceCore* core = core_.get();
-        core_->Dispatch(plan, [core, self, id, commandID, status, answer, foreignId,
-                               empty](const std::function<void()>& onStart) {
-            std::function<void()> start = onStart;
-            if (foreignId != 0) {
+        core_->Dispatch(
+            plan, [core, self, id, commandID, status, answer, foreignId, empty](const std::function<void()>& onStart) {
+                std::function<void()> start = onStart;
+                if (foreignId != 0) {
+                    core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
+                        SAFEARRAY* data = ByteArray("\r\nFOREIGN\r\n");
+                        sink->OnSetCommandComplete(self.get(), commandID, data, S_OK, foreignId);
+                        SafeArrayDestroy(data);
+                    });
+                    start = nullptr;
+                }
                 core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
-                    SAFEARRAY* data = ByteArray("\r\nFOREIGN\r\n");
-                    sink->OnSetCommandComplete(self.get(), commandID, data, S_OK, foreignId);
+                    // The array is the service's: destroyed when the callback returns.
+                    SAFEARRAY* data = nullptr;
+                    HRESULT delivered = status;
+                    if (SUCCEEDED(status)) {
+                        data = ByteArray(empty ? std::string() : answer);
+                        // A service that cannot hand the answer over says so.
+                        if (!data) delivered = E_OUTOFMEMORY;
+                    }
+                    sink->OnSetCommandComplete(self.get(), commandID, data, delivered, id);
                     SafeArrayDestroy(data);
                 });
-                start = nullptr;
-            }
-            core->Deliver(Callback::SetCommandComplete, start, [&](IMbnDeviceServicesEvents* sink) {
-                // The array is the service's: destroyed when the callback returns.
-                SAFEARRAY* data = nullptr;
-                HRESULT delivered = status;
-                if (SUCCEEDED(status)) {
-                    data = ByteArray(empty ? std::string() : answer);
-                    // A service that cannot hand the answer over says so.
-                    if (!data) delivered = E_OUTOFMEMORY;
-                }
-                sink->OnSetCommandComplete(self.get(), commandID, data, delivered, id);
-                SafeArrayDestroy(data);
             });
-        });
         return S_OK;
     }
 
@@ -334,9 +333,8 @@ public:
         auto self = Hold(this);
         ServiceCore* core = core_.get();
         core_->Dispatch(plan, [core, self, id, status, answer](const std::function<void()>& onStart) {
-            core->Deliver(Callback::WriteDataComplete, onStart, [&](IMbnDeviceServicesEvents* sink) {
-                sink->OnWriteDataComplete(self.get(), status, id);
-            });
+            core->Deliver(Callback::WriteDataComplete, onStart,
+                          [&](IMbnDeviceServicesEvents* sink) { sink->OnWriteDataComplete(self.get(), status, id); });
             if (answer.empty()) return;
             core->Deliver(Callback::ReadData, nullptr, [&](IMbnDeviceServicesEvents* sink) {
                 SAFEARRAY* data = ByteArray(answer);
@@ -379,8 +377,7 @@ private:
     // Opening an open session or closing a closed one completes with S_OK and
     // changes nothing. The session changes state when the completion is
     // delivered, and only on success.
-    HRESULT SessionRequest(Call call, Request request, Callback callback, bool command, bool open,
-                           ULONG* requestID) {
+    HRESULT SessionRequest(Call call, Request request, Callback callback, bool command, bool open, ULONG* requestID) {
         HRESULT hr = core_->Check(call);
         if (requestID) *requestID = 0;
         if (FAILED(hr)) return hr;
@@ -396,18 +393,14 @@ private:
             if (SUCCEEDED(status)) core->SetSession(service, command, open);
             core->Deliver(callback, onStart, [&](IMbnDeviceServicesEvents* sink) {
                 switch (callback) {
-                    case Callback::OpenCommandSessionComplete:
-                        sink->OnOpenCommandSessionComplete(self.get(), status, id);
-                        break;
-                    case Callback::CloseCommandSessionComplete:
-                        sink->OnCloseCommandSessionComplete(self.get(), status, id);
-                        break;
-                    case Callback::OpenDataSessionComplete:
-                        sink->OnOpenDataSessionComplete(self.get(), status, id);
-                        break;
-                    default:
-                        sink->OnCloseDataSessionComplete(self.get(), status, id);
-                        break;
+                case Callback::OpenCommandSessionComplete:
+                    sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                    break;
+                case Callback::CloseCommandSessionComplete:
+                    sink->OnCloseCommandSessionComplete(self.get(), status, id);
+                    break;
+                case Callback::OpenDataSessionComplete: sink->OnOpenDataSessionComplete(self.get(), status, id); break;
+                default: sink->OnCloseDataSessionComplete(self.get(), status, id); break;
                 }
             });
         });
@@ -421,7 +414,8 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesContext final : public ServiceObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
+class DeviceServicesContext final
+    : public ServiceObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
 public:
     DeviceServicesContext(std::shared_ptr<ServiceCore> core, U16 interfaceId)
         : ServiceObject(std::move(core)), interfaceId_(std::move(interfaceId)) {}
@@ -469,8 +463,7 @@ class DeviceServicesManager final
     : public ServiceObject<ComEntry<IMbnDeviceServicesManager, IID_IMbnDeviceServicesManager>,
                            ComEntry<IConnectionPointContainer, IID_IConnectionPointContainer>> {
 public:
-    explicit DeviceServicesManager(std::shared_ptr<ServiceCore> core)
-        : ServiceObject(std::move(core)), point_(this) {}
+    explicit DeviceServicesManager(std::shared_ptr<ServiceCore> core) : ServiceObject(std::move(core)), point_(this) {}
 
     // The container can be made to fail, as a service in trouble might.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -482,8 +475,7 @@ public:
         return ServiceObject::QueryInterface(iid, out);
     }
 
-    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
-                                                       IMbnDeviceServicesContext** out) override {
+    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId, IMbnDeviceServicesContext** out) override {
         HRESULT hr = core_->Check(Call::GetDeviceServicesContext);
         SetOut(out, static_cast<IMbnDeviceServicesContext*>(nullptr));
         if (FAILED(hr)) return hr;
@@ -573,8 +565,7 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class ClassFactory final
-    : public ComObject<ComLifetime::DeleteAtZero, ComEntry<IClassFactory, IID_IClassFactory>> {
+class ClassFactory final : public ComObject<ComLifetime::DeleteAtZero, ComEntry<IClassFactory, IID_IClassFactory>> {
 public:
     ClassFactory(std::shared_ptr<ServiceCore> core, bool interfaceManager)
         : core_(std::move(core)), interfaceManager_(interfaceManager) {
@@ -586,13 +577,12 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        HRESULT hr = core_->Check(interfaceManager_ ? Call::CreateInterfaceManager
-                                                    : Call::CreateDeviceServicesManager);
+        HRESULT hr = core_->Check(interfaceManager_ ? Call::CreateInterfaceManager : Call::CreateDeviceServicesManager);
         if (FAILED(hr)) return hr;
-        IUnknown* object = interfaceManager_
-                               ? static_cast<IUnknown*>(new InterfaceManager(core_))
-                               : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(
-                                     new DeviceServicesManager(core_)));
+        IUnknown* object =
+            interfaceManager_
+                ? static_cast<IUnknown*>(new InterfaceManager(core_))
+                : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(new DeviceServicesManager(core_)));
         hr = object->QueryInterface(iid, out);
         object->Release();
         return hr;

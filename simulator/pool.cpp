@@ -69,8 +69,8 @@ void Pool::Post(Job job, Clock::time_point due) {
     // One waiting thread for every job that is due, so a job never queues
     // behind a callback that blocks.
     const auto now = Clock::now();
-    const size_t ready = static_cast<size_t>(std::count_if(
-        state->jobs.begin(), state->jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
+    const size_t ready = static_cast<size_t>(
+        std::count_if(state->jobs.begin(), state->jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
     const size_t wanted = state->threads.size() + (ready > state->idle ? ready - state->idle : 0);
     while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_)) {
         // A pool that cannot grow: the jobs wait for the threads there are.
@@ -172,9 +172,8 @@ bool Pool::WaitIdle(std::chrono::milliseconds timeout) {
     }
     if (state) {
         std::unique_lock<std::mutex> lock(state->mutex);
-        if (!state->changed.wait_until(lock, deadline, [&] {
-                return state->stop || (state->jobs.empty() && state->running == 0);
-            }))
+        if (!state->changed.wait_until(lock, deadline,
+                                       [&] { return state->stop || (state->jobs.empty() && state->running == 0); }))
             return false;
     }
     if (!OnPoolThread()) JoinZombies();

@@ -57,8 +57,8 @@ constexpr ULONG kForeignRequestIdBit = 0x80000000u;
 // Every platform call a test can make fail. The call returns the configured
 // HRESULT (and no object, request ID or completion) instead of doing its work.
 enum class Call : int {
-    CreateInterfaceManager,       // IClassFactory::CreateInstance for CLSID_MbnInterfaceManager
-    CreateDeviceServicesManager,  // ... for CLSID_MbnDeviceServicesManager
+    CreateInterfaceManager,         // IClassFactory::CreateInstance for CLSID_MbnInterfaceManager
+    CreateDeviceServicesManager,    // ... for CLSID_MbnDeviceServicesManager
     QueryConnectionPointContainer,  // manager QueryInterface(IID_IConnectionPointContainer)
     FindConnectionPoint,
     Advise,
@@ -120,15 +120,15 @@ enum class Delivery : int {
 
 struct CompletionPlan {
     Delivery delivery = Delivery::Normal;
-    DWORD delayMs = 0;           // Delivery::Delayed only
-    HRESULT status = S_OK;       // status the completion carries; a failure
-                                 // status comes with a NULL data array and the
-                                 // request has no effect (session state, modem)
-    bool emptyData = false;      // OnSetCommandComplete with a zero-element array
-    bool foreignIdFirst = false;  // SetCommand: a completion with another request
-                                  // ID (kForeignRequestIdBit set, data
-                                  // "\r\nFOREIGN\r\n") is delivered first; the
-                                  // real one follows when its callback returned
+    DWORD delayMs = 0;                    // Delivery::Delayed only
+    HRESULT status = S_OK;                // status the completion carries; a failure
+                                          // status comes with a NULL data array and the
+                                          // request has no effect (session state, modem)
+    bool emptyData = false;               // OnSetCommandComplete with a zero-element array
+    bool foreignIdFirst = false;          // SetCommand: a completion with another request
+                                          // ID (kForeignRequestIdBit set, data
+                                          // "\r\nFOREIGN\r\n") is delivered first; the
+                                          // real one follows when its callback returned
     std::optional<std::string> response;  // SetCommand: these bytes instead of
                                           // the modem's answer (the modem is
                                           // not fed)
@@ -145,8 +145,8 @@ inline CompletionPlan Plan(Delivery delivery, DWORD delayMs = 0) {
 
 // The modem behind the AT device service.
 struct ModemConfig {
-    bool echo = true;        // ATE1 is the V.250 factory default
-    int cmee = 0;            // +CMEE mode: 0 ERROR, 1 numeric, 2 verbose
+    bool echo = true;         // ATE1 is the V.250 factory default
+    int cmee = 0;             // +CMEE mode: 0 ERROR, 1 numeric, 2 verbose
     bool simInserted = true;  // false: +CPIN?, +CIMI give +CME ERROR 10
     std::string manufacturer = "Simulated";
     std::string model = "MBIM AT Simulator";
@@ -221,11 +221,11 @@ public:
     HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** object);
 
     // --- the device ---------------------------------------------------
-    void SetModemPresent(bool present);          // false: GetInterfaces lists nothing
-    void SetReadyState(MBN_READY_STATE state);    // default MBN_READY_STATE_INITIALIZED
-    void SetInterfaceId(const WCHAR* id);  // default kDefaultInterfaceId
-    void SetModem(const ModemConfig& config);     // replaces the modem (state reset)
-    void SetLengthPrefixed(bool on);             // AT answers wrapped (LengthPrefixed)
+    void SetModemPresent(bool present);         // false: GetInterfaces lists nothing
+    void SetReadyState(MBN_READY_STATE state);  // default MBN_READY_STATE_INITIALIZED
+    void SetInterfaceId(const WCHAR* id);       // default kDefaultInterfaceId
+    void SetModem(const ModemConfig& config);   // replaces the modem (state reset)
+    void SetLengthPrefixed(bool on);            // AT answers wrapped (LengthPrefixed)
     // Answers SetCommand on the AT service instead of the modem (data is the
     // payload; the result is the response bytes). Empty function: the modem.
     void SetResponder(std::function<std::string(ULONG commandId, const std::string& data)> responder);
@@ -264,7 +264,7 @@ public:
     size_t CallbacksFinished(Callback kind) const;
 
     // --- what happened ------------------------------------------------
-    size_t CallCount(Call call) const;  // calls made, failed ones included
+    size_t CallCount(Call call) const;                  // calls made, failed ones included
     std::vector<SetCommandRecord> SetCommands() const;  // accepted, in order
     std::optional<SetCommandRecord> LastSetCommand() const;
     std::vector<std::string> DataWritten() const;  // accepted WriteData payloads

@@ -12,15 +12,11 @@
 
 namespace {
 
-bool SameId(const GUID& a, const GUID& b)
-{
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
+bool SameId(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
 }  // namespace
 
-int CreateToolInstance(const GUID& iid, void** out)
-{
+int CreateToolInstance(const GUID& iid, void** out) {
     void* object = NULL;
 
     if (SameId(iid, IID_IDeviceMsg)) {

@@ -24,8 +24,7 @@ inline void* (*volatile zeroBytes)(void*, int, std::size_t) = std::memset;
 // freed and the exception passes on; allocation failure throws
 // std::bad_alloc. The object is ended with a plain delete.
 template <class T>
-T* NewZeroFilled()
-{
+T* NewZeroFilled() {
     void* storage = ::operator new(sizeof(T));
     ZeroFilled::zeroBytes(storage, 0, sizeof(T));
     try {

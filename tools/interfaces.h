@@ -46,8 +46,8 @@ class IMbimChannel {
 public:
     virtual ~IMbimChannel() {}
     virtual HRESULT Open() = 0;
-    virtual HRESULT SendData(const char* data, unsigned int len, std::string& response,
-                             IAtParser* parser, const WCHAR* serviceId, ULONG commandId) = 0;
+    virtual HRESULT SendData(const char* data, unsigned int len, std::string& response, IAtParser* parser,
+                             const WCHAR* serviceId, ULONG commandId) = 0;
     virtual HRESULT OpenSession(const WCHAR* serviceId) = 0;
     virtual HRESULT Sendmsg(const char* data, unsigned int len, ULONG commandId) = 0;
     virtual HRESULT Recvmsg(std::string& response) = 0;

@@ -99,13 +99,11 @@ std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot) {
 
 std::vector<std::string> ControlPortsFor(const ProviderChoice& choice) {
     switch (choice.kind) {
-    case ProviderKind::Simulator:
-        return {};
+    case ProviderKind::Simulator: return {};
     case ProviderKind::Mbim:
         if (!choice.devicePath.empty()) return {choice.devicePath};
         break;
-    case ProviderKind::Auto:
-        break;
+    case ProviderKind::Auto: break;
     }
     return FindMbimControlPorts(SysfsRoot());
 }

@@ -18,10 +18,7 @@
 
 namespace mbnmbim {
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 namespace {
 
@@ -36,8 +33,7 @@ void LibraryLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpoin
 }  // namespace
 
 GlibLoop::GlibLoop() {
-    g_log_set_handler("Mbim", static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR), LibraryLog,
-                      nullptr);
+    g_log_set_handler("Mbim", static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK & ~G_LOG_LEVEL_ERROR), LibraryLog, nullptr);
     wakeup_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);

@@ -9,7 +9,7 @@ namespace mbnmbim {
 
 namespace {
 
-constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);      // HRESULT_FROM_WIN32(ERROR_BUSY)
+constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);  // HRESULT_FROM_WIN32(ERROR_BUSY)
 
 struct StatusRow {
     MbimStatusError status;
@@ -52,29 +52,29 @@ HRESULT HresultFromGError(const GError* error) {
     if (error->domain == MBIM_STATUS_ERROR) return HresultFromMbimStatus(static_cast<uint32_t>(error->code));
     if (error->domain == MBIM_CORE_ERROR) {
         switch (error->code) {
-            case MBIM_CORE_ERROR_TIMEOUT: return kTimedOut;
-            case MBIM_CORE_ERROR_WRONG_STATE: return kNotReady;
-            case MBIM_CORE_ERROR_ABORTED: return kAborted;
-            case MBIM_CORE_ERROR_UNSUPPORTED: return kNotSupported;
-            case MBIM_CORE_ERROR_INVALID_ARGS: return E_INVALIDARG;
-            default: return E_FAIL;
+        case MBIM_CORE_ERROR_TIMEOUT: return kTimedOut;
+        case MBIM_CORE_ERROR_WRONG_STATE: return kNotReady;
+        case MBIM_CORE_ERROR_ABORTED: return kAborted;
+        case MBIM_CORE_ERROR_UNSUPPORTED: return kNotSupported;
+        case MBIM_CORE_ERROR_INVALID_ARGS: return E_INVALIDARG;
+        default: return E_FAIL;
         }
     }
     if (error->domain == MBIM_PROTOCOL_ERROR) {
         switch (error->code) {
-            case MBIM_PROTOCOL_ERROR_TIMEOUT_FRAGMENT: return kTimedOut;
-            case MBIM_PROTOCOL_ERROR_NOT_OPENED: return kNotReady;
-            default: return E_FAIL;
+        case MBIM_PROTOCOL_ERROR_TIMEOUT_FRAGMENT: return kTimedOut;
+        case MBIM_PROTOCOL_ERROR_NOT_OPENED: return kNotReady;
+        default: return E_FAIL;
         }
     }
     if (error->domain == G_IO_ERROR) {
         switch (error->code) {
-            case G_IO_ERROR_CANCELLED: return kAborted;
-            case G_IO_ERROR_TIMED_OUT: return kTimedOut;
-            case G_IO_ERROR_CLOSED:
-            case G_IO_ERROR_BROKEN_PIPE:  // also G_IO_ERROR_CONNECTION_CLOSED
-            case G_IO_ERROR_NOT_CONNECTED: return kDeviceGone;
-            default: return E_FAIL;
+        case G_IO_ERROR_CANCELLED: return kAborted;
+        case G_IO_ERROR_TIMED_OUT: return kTimedOut;
+        case G_IO_ERROR_CLOSED:
+        case G_IO_ERROR_BROKEN_PIPE:  // also G_IO_ERROR_CONNECTION_CLOSED
+        case G_IO_ERROR_NOT_CONNECTED: return kDeviceGone;
+        default: return E_FAIL;
         }
     }
     return E_FAIL;

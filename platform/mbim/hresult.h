@@ -68,7 +68,7 @@ typedef struct _GError GError;
 
 namespace mbnmbim {
 
-constexpr HRESULT kDeviceGone = static_cast<HRESULT>(0x8007048F);  // HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
+constexpr HRESULT kDeviceGone = static_cast<HRESULT>(0x8007048F);    // HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
 constexpr HRESULT kNotSupported = static_cast<HRESULT>(0x80070032);  // HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070490);      // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
 constexpr HRESULT kInvalidState = static_cast<HRESULT>(0x8007139F);  // HRESULT_FROM_WIN32(ERROR_INVALID_STATE)

@@ -31,7 +31,9 @@ using mbnsim::ByteArray;
 using mbnsim::MbnInterfaceUnsupported;
 using mbnsim::ReadBytes;
 
-BSTR NewBstr(const U16& text) { return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size())); }
+BSTR NewBstr(const U16& text) {
+    return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size()));
+}
 
 namespace {
 
@@ -278,7 +280,8 @@ private:
 
 // ---------------------------------------------------------------------------
 
-class DeviceServicesContext final : public SessionObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
+class DeviceServicesContext final
+    : public SessionObject<ComEntry<IMbnDeviceServicesContext, IID_IMbnDeviceServicesContext>> {
 public:
     DeviceServicesContext(std::shared_ptr<Session> session, PortEntry entry)
         : SessionObject(std::move(session)), entry_(std::move(entry)) {
@@ -336,8 +339,7 @@ MBN_READY_STATE ReadyStateFromMbim(uint32_t state) {
     return MBN_READY_STATE_FAILURE;
 }
 
-class MbnInterface final
-    : public MbnInterfaceUnsupported<SessionObject<ComEntry<IMbnInterface, IID_IMbnInterface>>> {
+class MbnInterface final : public MbnInterfaceUnsupported<SessionObject<ComEntry<IMbnInterface, IID_IMbnInterface>>> {
 public:
     MbnInterface(std::shared_ptr<Session> session, PortEntry entry)
         : MbnInterfaceUnsupported(std::move(session)), entry_(std::move(entry)) {
@@ -433,8 +435,7 @@ public:
     explicit DeviceServicesManager(std::shared_ptr<Session> session)
         : SessionObject(std::move(session)), point_(this) {}
 
-    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId,
-                                                       IMbnDeviceServicesContext** out) override {
+    HRESULT STDMETHODCALLTYPE GetDeviceServicesContext(BSTR interfaceId, IMbnDeviceServicesContext** out) override {
         SetOut(out, static_cast<IMbnDeviceServicesContext*>(nullptr));
         if (!out) return E_POINTER;
         if (!interfaceId) return E_INVALIDARG;
@@ -523,10 +524,9 @@ public:
         std::shared_ptr<Session> session;
         HRESULT hr = Provider::Get().OpenSession(&session);
         if (FAILED(hr)) return hr;
-        IUnknown* object = interfaceManager_
-                               ? static_cast<IUnknown*>(new InterfaceManager(std::move(session)))
-                               : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(
-                                     new DeviceServicesManager(std::move(session))));
+        IUnknown* object = interfaceManager_ ? static_cast<IUnknown*>(new InterfaceManager(std::move(session)))
+                                             : static_cast<IUnknown*>(static_cast<IMbnDeviceServicesManager*>(
+                                                   new DeviceServicesManager(std::move(session))));
         hr = object->QueryInterface(iid, out);
         object->Release();
         return hr;

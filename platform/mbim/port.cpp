@@ -79,7 +79,7 @@ struct Port::ServicesQuery {
 struct OpenOperation {
     std::shared_ptr<Port> port;
     Waiter waiter;
-    std::string reason;  // under waiter.mutex
+    std::string reason;      // under waiter.mutex
     bool abandoned = false;  // under waiter.mutex
 
     // The caller's wait and its giving up are decided under one lock, so a
@@ -123,8 +123,7 @@ struct OpenOperation {
         }
         Port* port = op->port.get();
         port->device_ = device;
-        port->removedHandler_ =
-            g_signal_connect(device, MBIM_DEVICE_SIGNAL_REMOVED, G_CALLBACK(Port::OnRemoved), port);
+        port->removedHandler_ = g_signal_connect(device, MBIM_DEVICE_SIGNAL_REMOVED, G_CALLBACK(Port::OnRemoved), port);
         port->indicationHandler_ =
             g_signal_connect(device, MBIM_DEVICE_SIGNAL_INDICATE_STATUS, G_CALLBACK(Port::OnIndication), port);
         const MbimDeviceOpenFlags flags = port->viaProxy_ ? MBIM_DEVICE_OPEN_FLAGS_PROXY : MBIM_DEVICE_OPEN_FLAGS_NONE;
@@ -137,8 +136,8 @@ Port::Port(GlibLoop& loop, std::string path, bool viaProxy, Events events)
 
 Port::~Port() = default;
 
-HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Events events,
-                   std::shared_ptr<Port>* out, std::string* reason) {
+HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Events events, std::shared_ptr<Port>* out,
+                   std::string* reason) {
     out->reset();
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
@@ -267,8 +266,7 @@ void Port::Issue(MbimMessage* request, unsigned seconds, RawCompletion done) {
 void Port::OnCommandDone(void* source, void* result, void* data) {
     std::unique_ptr<CallbackData> call(static_cast<CallbackData*>(data));
     GError* error = nullptr;
-    MbimMessage* reply =
-        mbim_device_command_finish(MBIM_DEVICE(source), static_cast<GAsyncResult*>(result), &error);
+    MbimMessage* reply = mbim_device_command_finish(MBIM_DEVICE(source), static_cast<GAsyncResult*>(result), &error);
     Port* port = call->port.get();
     auto it = port->pending_.find(call->serial);
     if (it != port->pending_.end()) {
@@ -326,10 +324,9 @@ HRESULT Port::QueryCaps(DeviceCaps* caps) {
                               gchar* id = nullptr;
                               gchar* firmware = nullptr;
                               gchar* hardware = nullptr;
-                              if (!mbim_message_device_caps_response_parse(reply, nullptr, &cellular, &voice,
-                                                                           nullptr, &data, &sms, &control,
-                                                                           nullptr, &custom, &id, &firmware,
-                                                                           &hardware, nullptr))
+                              if (!mbim_message_device_caps_response_parse(reply, nullptr, &cellular, &voice, nullptr,
+                                                                           &data, &sms, &control, nullptr, &custom, &id,
+                                                                           &firmware, &hardware, nullptr))
                                   return E_FAIL;
                               result->cellularClass = cellular;
                               result->voiceClass = voice;
@@ -463,8 +460,8 @@ void Port::Subscribe(std::vector<ServiceEntry> services, Completion done) {
             entries[i].cids = const_cast<guint32*>(services[i].cids.data());
             pointers.push_back(&entries[i]);
         }
-        MbimMessage* request = mbim_message_device_service_subscribe_list_set_new(
-            static_cast<guint32>(pointers.size()), pointers.data(), nullptr);
+        MbimMessage* request = mbim_message_device_service_subscribe_list_set_new(static_cast<guint32>(pointers.size()),
+                                                                                  pointers.data(), nullptr);
         if (request == nullptr) {
             self->loop_.Post([done] { done(E_INVALIDARG, std::string()); });
             return;

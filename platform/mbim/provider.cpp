@@ -20,9 +20,7 @@ namespace {
 
 // One line on standard error, in the program's name; standard output stays
 // the program's own.
-void Say(const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
-}
+void Say(const std::string& text) { std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str()); }
 
 // A name-based GUID (SHA-1 of the port's resolved path, version 5 layout),
 // so a port keeps its interface ID from run to run.

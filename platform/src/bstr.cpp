@@ -126,9 +126,7 @@ BSTR WINAPI SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
  *  NOTES
  *   With psz NULL the bytes are zero (uninitialised on Windows).
  */
-BSTR WINAPI SysAllocStringByteLen(LPCSTR psz, UINT len) {
-    return AllocateBytes(psz, len);
-}
+BSTR WINAPI SysAllocStringByteLen(LPCSTR psz, UINT len) { return AllocateBytes(psz, len); }
 
 /******************************************************************************
  *  SysFreeString
@@ -157,9 +155,7 @@ void WINAPI SysFreeString(BSTR bstrString) {
  *   Length in characters, from the prefix (embedded NULs count; an odd byte
  *   length is rounded down); 0 for NULL.
  */
-UINT WINAPI SysStringLen(BSTR pbstr) {
-    return pbstr == nullptr ? 0 : StoredByteLength(pbstr) / sizeof(OLECHAR);
-}
+UINT WINAPI SysStringLen(BSTR pbstr) { return pbstr == nullptr ? 0 : StoredByteLength(pbstr) / sizeof(OLECHAR); }
 
 /******************************************************************************
  *  SysStringByteLen
@@ -170,6 +166,4 @@ UINT WINAPI SysStringLen(BSTR pbstr) {
  *  RETURNS
  *   Length in bytes, without the terminator; 0 for NULL.
  */
-UINT WINAPI SysStringByteLen(BSTR bstr) {
-    return bstr == nullptr ? 0 : StoredByteLength(bstr);
-}
+UINT WINAPI SysStringByteLen(BSTR bstr) { return bstr == nullptr ? 0 : StoredByteLength(bstr); }

@@ -20,8 +20,7 @@
 #include "platform/winapi.h"
 
 EXTERN_C const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-EXTERN_C const IID IID_IClassFactory = {
-    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+EXTERN_C const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 EXTERN_C const IID IID_IConnectionPointContainer = {
     0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 EXTERN_C const IID IID_IConnectionPoint = {
@@ -226,8 +225,7 @@ void WINAPI CoUninitialize(void) {
  *   servers of the same CLSID. No server here supports aggregation, so
  *   pUnkOuter is refused before the factory is asked.
  */
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
-                                LPVOID* ppv) {
+HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) {
         return E_POINTER;
     }

@@ -56,14 +56,10 @@ constexpr ULONG_PTR kStatusUnsuccessful = 0xC0000001;
 
 DWORD ErrorFromStatus(ULONG_PTR status) {
     switch (status) {
-    case kStatusSuccess:
-        return ERROR_SUCCESS;
-    case kStatusPending:
-        return ERROR_IO_INCOMPLETE;
-    case kStatusCancelled:
-        return ERROR_OPERATION_ABORTED;
-    default:
-        return ERROR_GEN_FAILURE;
+    case kStatusSuccess: return ERROR_SUCCESS;
+    case kStatusPending: return ERROR_IO_INCOMPLETE;
+    case kStatusCancelled: return ERROR_OPERATION_ABORTED;
+    default: return ERROR_GEN_FAILURE;
     }
 }
 
@@ -285,8 +281,8 @@ BOOL CommPort::Submit(const RequestPtr& req, LPDWORD transferred) {
     std::deque<RequestPtr>& queue = req->isRead ? reads_ : writes_;
     queue.push_back(req);
     const COMMTIMEOUTS& t = timeouts_;
-    const bool immediate = req->isRead && t.ReadIntervalTimeout == MAXDWORD &&
-                           t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const bool immediate = req->isRead && t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
     if (queue.size() == 1) {
         bool done = Progress(req, false);
         if (done || immediate) {
@@ -323,9 +319,8 @@ void CommPort::Run() {
             if (!req) {
                 continue;
             }
-            const bool intervalOver =
-                req->intervalMs != 0 && req->transferred > 0 &&
-                now >= req->lastByte + std::chrono::milliseconds(req->intervalMs);
+            const bool intervalOver = req->intervalMs != 0 && req->transferred > 0 &&
+                                      now >= req->lastByte + std::chrono::milliseconds(req->intervalMs);
             if ((req->hasTotalDeadline && now >= req->totalDeadline) || intervalOver) {
                 Complete(req, kStatusSuccess);  // a serial time-out is a short success
                 continue;
@@ -367,8 +362,7 @@ void CommPort::Run() {
         }
         if (fds[0].revents & POLLIN) {
             char drain[64];
-            while (::read(wake_[0], drain, sizeof drain) > 0) {
-            }
+            while (::read(wake_[0], drain, sizeof drain) > 0) {}
         }
         if (closing_) {
             break;
@@ -490,8 +484,7 @@ BOOL CommPort::SetState(const DCB& dcb) {
     const struct termios previous = tio;
     comm::TermiosFromDcb(dcb, speed, &tio);
     struct termios applied;
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0 || tcgetattr(fd_, &applied) != 0 ||
-        !comm::SameFrame(tio, applied)) {
+    if (tcsetattr(fd_, TCSANOW, &tio) != 0 || tcgetattr(fd_, &applied) != 0 || !comm::SameFrame(tio, applied)) {
         // The device did not take the frame (a pseudo-terminal has only 8
         // data bits without parity): leave it as it was.
         tcsetattr(fd_, TCSANOW, &previous);
@@ -561,10 +554,8 @@ DWORD ErrorFromErrno(int err) {
     case EBUSY:
     case EACCES:
     case EPERM:
-    case EWOULDBLOCK:
-        return ERROR_ACCESS_DENIED;
-    default:
-        return ERROR_FILE_NOT_FOUND;
+    case EWOULDBLOCK: return ERROR_ACCESS_DENIED;
+    default: return ERROR_FILE_NOT_FOUND;
     }
 }
 
@@ -683,8 +674,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
  *  A read ends when it has its bytes or by the port's COMMTIMEOUTS, as on
  *  Windows. A device that hangs up ends it with ERROR_GEN_FAILURE.
  */
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
     if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
         return pal::ReadDiskFile(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
     }
@@ -725,8 +716,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
  * RETURNS
  *  As ReadFile. The buffer must stay valid until the write has completed.
  */
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
     if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
         return pal::WriteDiskFile(*file, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
     }
@@ -772,8 +763,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
  *  Waits on the port's own completion signal rather than on hEvent, so a
  *  reset event does not make it wait forever.
  */
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait) {
     auto port = pal::PortFromHandle(hFile);
     if (!port) {
         return FALSE;

@@ -14,14 +14,12 @@ struct SpeedEntry {
 
 const SpeedEntry* SpeedTable(size_t* count) {
     static const SpeedEntry table[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},
-        {150, B150},       {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-        {3500000, B3500000}, {4000000, B4000000},
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+        {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+        {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+        {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
     };
     *count = sizeof table / sizeof table[0];
     return table;
@@ -57,8 +55,7 @@ bool DcbIsValid(const DCB& dcb) {
     if (dcb.XonChar == dcb.XoffChar) {
         return false;
     }
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS) {
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) {
         return false;
     }
     if (dcb.ByteSize == 5 && dcb.StopBits == TWOSTOPBITS) {
@@ -73,11 +70,10 @@ bool DcbIsValid(const DCB& dcb) {
 // No line discipline, echo or translation; the receiver on and modem status
 // lines ignored. Speed, framing and flow control are left alone.
 void MakeTermiosRaw(struct termios* tio) {
-    tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                           ICRNL | IXANY | IUCLC | IMAXBEL);
+    tio->c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC | IMAXBEL);
     tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ICANON |
-                                           ISIG | IEXTEN);
+    tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ICANON | ISIG | IEXTEN);
     tio->c_cflag |= CLOCAL | CREAD;
     tio->c_cflag &= ~static_cast<tcflag_t>(HUPCL);
     // The descriptor is non-blocking; VMIN 1 makes an empty line read as
@@ -94,20 +90,11 @@ void TermiosFromDcb(const DCB& dcb, speed_t speed, struct termios* tio) {
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     tio->c_cflag |= sizes[dcb.ByteSize - 5];
     switch (dcb.Parity) {
-    case ODDPARITY:
-        tio->c_cflag |= PARENB | PARODD;
-        break;
-    case EVENPARITY:
-        tio->c_cflag |= PARENB;
-        break;
-    case MARKPARITY:
-        tio->c_cflag |= PARENB | PARODD | CMSPAR;
-        break;
-    case SPACEPARITY:
-        tio->c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
+    case ODDPARITY: tio->c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: tio->c_cflag |= PARENB; break;
+    case MARKPARITY: tio->c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: tio->c_cflag |= PARENB | CMSPAR; break;
+    default: break;
     }
     if (dcb.StopBits != ONESTOPBIT) {
         tio->c_cflag |= CSTOPB;  // 1.5 stop bits with 5 data bits, as UARTs do
@@ -148,18 +135,10 @@ void DcbFromTermios(const struct termios& tio, DCB* dcb) {
     dcb->fBinary = 1;
     dcb->BaudRate = BaudFromSpeed(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
-    case CS5:
-        dcb->ByteSize = 5;
-        break;
-    case CS6:
-        dcb->ByteSize = 6;
-        break;
-    case CS7:
-        dcb->ByteSize = 7;
-        break;
-    default:
-        dcb->ByteSize = 8;
-        break;
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
     }
     if (!(tio.c_cflag & PARENB)) {
         dcb->Parity = NOPARITY;
@@ -225,23 +204,12 @@ bool ParseParity(const WCHAR* begin, const WCHAR* end, DCB* dcb) {
         return false;
     }
     switch (Lower(*begin)) {
-    case L'n':
-        dcb->Parity = NOPARITY;
-        return true;
-    case L'o':
-        dcb->Parity = ODDPARITY;
-        return true;
-    case L'e':
-        dcb->Parity = EVENPARITY;
-        return true;
-    case L'm':
-        dcb->Parity = MARKPARITY;
-        return true;
-    case L's':
-        dcb->Parity = SPACEPARITY;
-        return true;
-    default:
-        return false;
+    case L'n': dcb->Parity = NOPARITY; return true;
+    case L'o': dcb->Parity = ODDPARITY; return true;
+    case L'e': dcb->Parity = EVENPARITY; return true;
+    case L'm': dcb->Parity = MARKPARITY; return true;
+    case L's': dcb->Parity = SPACEPARITY; return true;
+    default: return false;
     }
 }
 
@@ -402,7 +370,7 @@ bool ParseOldForm(const WCHAR* p, DCB* dcb, bool* stopGiven) {
     }
     static const struct {
         DWORD shortForm, baud;
-    } abbreviations[] = {{11, 110},  {15, 150},  {30, 300},   {60, 600},  {12, 1200},
+    } abbreviations[] = {{11, 110},  {15, 150},  {30, 300},  {60, 600},  {12, 1200},
                          {24, 2400}, {48, 4800}, {96, 9600}, {19, 19200}};
     if (p - begin == 2) {
         for (const auto& a : abbreviations) {
@@ -417,21 +385,14 @@ bool ParseOldForm(const WCHAR* p, DCB* dcb, bool* stopGiven) {
     while (NextOldField(&p, &begin, &end)) {
         bool ok = false;
         switch (field++) {
-        case 0:
-            ok = ParseParity(begin, end, dcb);
-            break;
-        case 1:
-            ok = ParseData(begin, end, dcb);
-            break;
+        case 0: ok = ParseParity(begin, end, dcb); break;
+        case 1: ok = ParseData(begin, end, dcb); break;
         case 2:
             ok = ParseStop(begin, end, dcb);
             *stopGiven = true;
             break;
-        case 3:
-            ok = end - begin == 1 && (Lower(*begin) == L'x' || Lower(*begin) == L'p');
-            break;
-        default:
-            break;
+        case 3: ok = end - begin == 1 && (Lower(*begin) == L'x' || Lower(*begin) == L'p'); break;
+        default: break;
         }
         if (!ok) {
             return false;
@@ -461,8 +422,7 @@ bool ParseOldForm(const WCHAR* p, DCB* dcb, bool* stopGiven) {
 
 bool ParseDcbDefinition(const WCHAR* def, DCB* dcb) {
     const WCHAR* p = def;
-    if (SameLetterIgnoringCase(p[0], 'C') && SameLetterIgnoringCase(p[1], 'O') &&
-        SameLetterIgnoringCase(p[2], 'M')) {
+    if (SameLetterIgnoringCase(p[0], 'C') && SameLetterIgnoringCase(p[1], 'O') && SameLetterIgnoringCase(p[2], 'M')) {
         const int n = ReadComPrefix(&p);
         if (n == 0 || !ComPortExists(n)) {
             return false;

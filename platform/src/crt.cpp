@@ -72,10 +72,8 @@ bool ParseOpenMode(const char* mode, OpenMode& out) {
         case 'S':  // caching hints
         case 'R':
         case 'T':
-        case ' ':
-            break;
-        default:
-            return false;
+        case ' ': break;
+        default: return false;
         }
     }
     switch (access) {
@@ -194,6 +192,7 @@ int TextClose(void* cookie) {
 // What a CRT share flag lets others do while this open lasts; false for an
 // unknown flag. _SH_SECURE is documented as "shared read, exclusive write".
 bool SharingOf(int shflag, pal::ShareRequest& out) {
+    // clang-format off
     switch (shflag) {
     case _SH_DENYRW: out.shareRead = false; out.shareWrite = false; return true;
     case _SH_DENYWR: out.shareRead = true; out.shareWrite = false; return true;
@@ -202,6 +201,7 @@ bool SharingOf(int shflag, pal::ShareRequest& out) {
     case _SH_SECURE: out.shareRead = true; out.shareWrite = false; return true;
     default: return false;
     }
+    // clang-format on
 }
 
 // Opens filename for fopen_s and _fsopen. The descriptor is opened for
@@ -283,7 +283,8 @@ public:
         total_ += count;
     }
     void Append(const WideText& piece) {
-        text_.insert(text_.end(), piece.begin(), piece.begin() + static_cast<ptrdiff_t>(std::min(piece.size(), Room())));
+        text_.insert(text_.end(), piece.begin(),
+                     piece.begin() + static_cast<ptrdiff_t>(std::min(piece.size(), Room())));
         total_ += piece.size();
     }
     // Units still kept; whatever goes past them is only counted.
@@ -310,9 +311,12 @@ void AppendNarrow(WideText& out, const char* text, size_t maxChars) {
     while (*p && produced < maxChars) {
         uint32_t code = *p;
         size_t extra = 0;
-        if (code >= 0xC2 && code <= 0xDF) extra = 1, code &= 0x1F;
-        else if (code >= 0xE0 && code <= 0xEF) extra = 2, code &= 0x0F;
-        else if (code >= 0xF0 && code <= 0xF4) extra = 3, code &= 0x07;
+        if (code >= 0xC2 && code <= 0xDF)
+            extra = 1, code &= 0x1F;
+        else if (code >= 0xE0 && code <= 0xEF)
+            extra = 2, code &= 0x0F;
+        else if (code >= 0xF0 && code <= 0xF4)
+            extra = 3, code &= 0x07;
         size_t i = 1;
         for (; i <= extra; ++i) {
             if ((p[i] & 0xC0) != 0x80) break;
@@ -339,7 +343,8 @@ void AppendNarrow(WideText& out, const char* text, size_t maxChars) {
 
 // A field padded to width, on the side the '-' flag names.
 void AppendPadded(WideOutput& out, const WideText& piece, int width, bool left) {
-    size_t padding = width > 0 && static_cast<size_t>(width) > piece.size() ? static_cast<size_t>(width) - piece.size() : 0;
+    size_t padding =
+        width > 0 && static_cast<size_t>(width) > piece.size() ? static_cast<size_t>(width) - piece.size() : 0;
     if (!left) out.Repeat(L' ', padding);
     out.Append(piece);
     if (left) out.Repeat(L' ', padding);
@@ -362,7 +367,8 @@ bool AppendFormatted(WideOutput& out, Format format) {
     return true;
 }
 
-bool AppendInteger(WideOutput& out, const char* narrowFormat, int width, int precision, bool isSigned, long long value) {
+bool AppendInteger(WideOutput& out, const char* narrowFormat, int width, int precision, bool isSigned,
+                   long long value) {
     return AppendFormatted(out, [&](char* buffer, size_t size) {
         unsigned long long bits = static_cast<unsigned long long>(value);
         if (precision < 0)
@@ -411,8 +417,10 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
         }
         Conversion field;
         for (;; ++p) {
-            if (*p == L'-') field.left = true;
-            else if (*p != L'+' && *p != L' ' && *p != L'#' && *p != L'0') break;
+            if (*p == L'-')
+                field.left = true;
+            else if (*p != L'+' && *p != L' ' && *p != L'#' && *p != L'0')
+                break;
             field.flags.push_back(static_cast<char>(*p));
         }
         if (*p == L'*') {
@@ -458,9 +466,12 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
             ++p;
             size = 'L';
         } else if (*p == L'I') {
-            if (p[1] == L'6' && p[2] == L'4') size = 'q', p += 3;
-            else if (p[1] == L'3' && p[2] == L'2') p += 3;
-            else size = 'z', ++p;
+            if (p[1] == L'6' && p[2] == L'4')
+                size = 'q', p += 3;
+            else if (p[1] == L'3' && p[2] == L'2')
+                p += 3;
+            else
+                size = 'z', ++p;
         } else if (*p == L'z' || *p == L't') {
             ++p;
             size = 'z';
@@ -480,16 +491,20 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
         case L'o': {
             bool isSigned = conversion == L'd' || conversion == L'i';
             long long value;
-            if (size == 'q') value = va_arg(args, long long);
-            else if (size == 'z') value = isSigned ? static_cast<long long>(va_arg(args, intptr_t))
-                                                   : static_cast<long long>(va_arg(args, uintptr_t));
-            else if (isSigned) value = va_arg(args, int);
-            else value = static_cast<long long>(va_arg(args, unsigned int));
+            if (size == 'q')
+                value = va_arg(args, long long);
+            else if (size == 'z')
+                value = isSigned ? static_cast<long long>(va_arg(args, intptr_t))
+                                 : static_cast<long long>(va_arg(args, uintptr_t));
+            else if (isSigned)
+                value = va_arg(args, int);
+            else
+                value = static_cast<long long>(va_arg(args, unsigned int));
             if (size == 'h') value = isSigned ? static_cast<short>(value) : static_cast<unsigned short>(value);
             if (size == 'c') value = isSigned ? static_cast<signed char>(value) : static_cast<unsigned char>(value);
             // The '0' flag is honoured only without a precision, as in C.
-            std::string narrowFormat = "%" + field.flags + (field.precision < 0 ? "*" : "*.*") + "ll" +
-                                     static_cast<char>(conversion);
+            std::string narrowFormat =
+                "%" + field.flags + (field.precision < 0 ? "*" : "*.*") + "ll" + static_cast<char>(conversion);
             if (!AppendInteger(out, narrowFormat.c_str(), field.width, field.precision, isSigned, value)) return false;
             break;
         }
@@ -501,7 +516,8 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
         case L'G':
         case L'a':
         case L'A': {
-            std::string narrowFormat = "%" + field.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
+            std::string narrowFormat =
+                "%" + field.flags + "*.*" + (size == 'L' ? "L" : "") + static_cast<char>(conversion);
             // A negative precision through '*' counts as none.
             int precision = field.precision;
             const int width = field.width;
@@ -559,8 +575,7 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
             AppendPadded(out, piece, field.width, field.left);
             break;
         }
-        case L'n':
-            return false;
+        case L'n': return false;
         default:
             // An unknown conversion prints the character itself.
             out.Push(conversion);

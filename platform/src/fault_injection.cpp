@@ -14,9 +14,9 @@
 namespace {
 
 struct Plan {
-    std::string point;  // empty: any point
-    unsigned long target = 0;  // 0: off
-    unsigned long calls = 0;   // calls of the planned point (of any when none is named)
+    std::string point;                  // empty: any point
+    unsigned long target = 0;           // 0: off
+    unsigned long calls = 0;            // calls of the planned point (of any when none is named)
     const char* failedPoint = nullptr;  // the name the call site passed, once it failed
 };
 

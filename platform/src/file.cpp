@@ -54,8 +54,7 @@ std::string NarrowName(LPCWSTR name) {
 // Opens path without creating it, or creates it when the disposition
 // allows; existed tells which happened. -1 with errno on failure.
 int OpenOrCreate(const std::string& path, int accessFlags, DWORD disposition, bool& existed) {
-    const bool mayCreate = disposition == CREATE_NEW || disposition == CREATE_ALWAYS ||
-                           disposition == OPEN_ALWAYS;
+    const bool mayCreate = disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     for (int attempt = 0; attempt < 8; ++attempt) {
         if (disposition != CREATE_NEW) {
             int fd = open(path.c_str(), accessFlags | O_CLOEXEC);
@@ -94,8 +93,7 @@ HANDLE OpenDiskFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD dispositi
         return INVALID_HANDLE_VALUE;
     }
     const ShareRequest request = {(access & GENERIC_READ) != 0, (access & GENERIC_WRITE) != 0,
-                                  (shareMode & FILE_SHARE_READ) != 0,
-                                  (shareMode & FILE_SHARE_WRITE) != 0};
+                                  (shareMode & FILE_SHARE_READ) != 0, (shareMode & FILE_SHARE_WRITE) != 0};
     const std::string path = ToPosixPath(NarrowName(name).c_str());
     // Read access too whenever possible: the share record is a set of read
     // locks. A file that cannot be read is opened for writing only, without

@@ -49,9 +49,18 @@ UINT ParseProfileInteger(const std::string& text) {
     uint32_t base = 10;
     if (i + 1 < text.size() && text[i] == '0') {
         switch (text[i + 1]) {
-        case 'x': base = 16; i += 2; break;
-        case 'o': base = 8; i += 2; break;
-        case 'b': base = 2; i += 2; break;
+        case 'x':
+            base = 16;
+            i += 2;
+            break;
+        case 'o':
+            base = 8;
+            i += 2;
+            break;
+        case 'b':
+            base = 2;
+            i += 2;
+            break;
         default: break;
         }
     }
@@ -59,10 +68,14 @@ UINT ParseProfileInteger(const std::string& text) {
     for (; i < text.size(); ++i) {
         char c = text[i];
         uint32_t digit;
-        if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'z') digit = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'Z') digit = static_cast<uint32_t>(c - 'A' + 10);
-        else break;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'z')
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'Z')
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        else
+            break;
         if (digit >= base) break;
         value = value * base + digit;
     }

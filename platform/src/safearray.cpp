@@ -46,55 +46,39 @@ const IID kIidIDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 
 // Element size of each base type this layer supports; 0 for the others.
 ULONG ElementSize(VARTYPE vt) {
     switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_R4:
-        case VT_ERROR:
-        case VT_INT:
-        case VT_UINT:
-            return 4;
-        case VT_R8:
-        case VT_I8:
-        case VT_UI8:
-        case VT_CY:
-        case VT_DATE:
-            return 8;
-        case VT_INT_PTR:
-        case VT_UINT_PTR:
-            return sizeof(ULONG_PTR);
-        case VT_BSTR:
-            return sizeof(BSTR);
-        case VT_UNKNOWN:
-        case VT_DISPATCH:
-            return sizeof(IUnknown*);
-        default:
-            return 0;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_ERROR:
+    case VT_INT:
+    case VT_UINT: return 4;
+    case VT_R8:
+    case VT_I8:
+    case VT_UI8:
+    case VT_CY:
+    case VT_DATE: return 8;
+    case VT_INT_PTR:
+    case VT_UINT_PTR: return sizeof(ULONG_PTR);
+    case VT_BSTR: return sizeof(BSTR);
+    case VT_UNKNOWN:
+    case VT_DISPATCH: return sizeof(IUnknown*);
+    default: return 0;
     }
 }
 
-unsigned char* HiddenBytes(SAFEARRAY* psa) {
-    return reinterpret_cast<unsigned char*>(psa) - kHidden;
-}
+unsigned char* HiddenBytes(SAFEARRAY* psa) { return reinterpret_cast<unsigned char*>(psa) - kHidden; }
 
-bool HoldsInterfaces(const SAFEARRAY* psa) {
-    return (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) != 0;
-}
+bool HoldsInterfaces(const SAFEARRAY* psa) { return (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) != 0; }
 
-bool HoldsStrings(const SAFEARRAY* psa) {
-    return (psa->fFeatures & FADF_BSTR) != 0;
-}
+bool HoldsStrings(const SAFEARRAY* psa) { return (psa->fFeatures & FADF_BSTR) != 0; }
 
 // Bound of dimension nDim (1-based, as callers count).
-SAFEARRAYBOUND& Bound(SAFEARRAY* psa, UINT nDim) {
-    return psa->rgsabound[psa->cDims - nDim];
-}
+SAFEARRAYBOUND& Bound(SAFEARRAY* psa, UINT nDim) { return psa->rgsabound[psa->cDims - nDim]; }
 
 size_t ElementCount(SAFEARRAY* psa) {
     size_t count = 1;
@@ -121,8 +105,7 @@ HRESULT Unlock(SAFEARRAY* psa) {
         if (locks == 0) {
             return E_UNEXPECTED;
         }
-    } while (!__atomic_compare_exchange_n(&psa->cLocks, &locks, locks - 1, false, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
+    } while (!__atomic_compare_exchange_n(&psa->cLocks, &locks, locks - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
     return S_OK;
 }
 
@@ -231,20 +214,20 @@ SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabo
         psa->rgsabound[cDims - 1 - i] = rgsabound[i];
     }
     switch (vt) {
-        case VT_UNKNOWN:
-            psa->fFeatures = FADF_UNKNOWN | FADF_HAVEIID;
-            std::memcpy(block, &IID_IUnknown, sizeof(GUID));
-            break;
-        case VT_DISPATCH:
-            psa->fFeatures = FADF_DISPATCH | FADF_HAVEIID;
-            std::memcpy(block, &kIidIDispatch, sizeof(GUID));
-            break;
-        default: {
-            psa->fFeatures = static_cast<USHORT>(FADF_HAVEVARTYPE | (vt == VT_BSTR ? FADF_BSTR : 0));
-            DWORD stored = vt;
-            std::memcpy(block + kHidden - sizeof(DWORD), &stored, sizeof(DWORD));
-            break;
-        }
+    case VT_UNKNOWN:
+        psa->fFeatures = FADF_UNKNOWN | FADF_HAVEIID;
+        std::memcpy(block, &IID_IUnknown, sizeof(GUID));
+        break;
+    case VT_DISPATCH:
+        psa->fFeatures = FADF_DISPATCH | FADF_HAVEIID;
+        std::memcpy(block, &kIidIDispatch, sizeof(GUID));
+        break;
+    default: {
+        psa->fFeatures = static_cast<USHORT>(FADF_HAVEVARTYPE | (vt == VT_BSTR ? FADF_BSTR : 0));
+        DWORD stored = vt;
+        std::memcpy(block + kHidden - sizeof(DWORD), &stored, sizeof(DWORD));
+        break;
+    }
     }
     return psa;
 }
@@ -281,9 +264,7 @@ HRESULT WINAPI SafeArrayDestroy(SAFEARRAY* psa) {
  *  RETURNS
  *   cDims of psa; 0 for NULL.
  */
-UINT WINAPI SafeArrayGetDim(SAFEARRAY* psa) {
-    return psa == nullptr ? 0 : psa->cDims;
-}
+UINT WINAPI SafeArrayGetDim(SAFEARRAY* psa) { return psa == nullptr ? 0 : psa->cDims; }
 
 /******************************************************************************
  *  SafeArrayGetElemsize
@@ -291,9 +272,7 @@ UINT WINAPI SafeArrayGetDim(SAFEARRAY* psa) {
  *  RETURNS
  *   cbElements of psa; 0 for NULL.
  */
-UINT WINAPI SafeArrayGetElemsize(SAFEARRAY* psa) {
-    return psa == nullptr ? 0 : psa->cbElements;
-}
+UINT WINAPI SafeArrayGetElemsize(SAFEARRAY* psa) { return psa == nullptr ? 0 : psa->cbElements; }
 
 /******************************************************************************
  *  SafeArrayGetVartype

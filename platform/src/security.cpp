@@ -27,12 +27,12 @@
  *  The entries are not parsed: a text Windows would refuse further on may
  *  be accepted. The descriptor is opaque and has no effect on POSIX.
  */
-BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
-    LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
-    PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorSize) {
-    if (!StringSecurityDescriptor || !SecurityDescriptor ||
-        !std::strchr("OGDS", StringSecurityDescriptor[0]) || StringSecurityDescriptor[0] == '\0' ||
-        StringSecurityDescriptor[1] != ':') {
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
+                                                                 DWORD StringSDRevision,
+                                                                 PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                                 PULONG SecurityDescriptorSize) {
+    if (!StringSecurityDescriptor || !SecurityDescriptor || !std::strchr("OGDS", StringSecurityDescriptor[0]) ||
+        StringSecurityDescriptor[0] == '\0' || StringSecurityDescriptor[1] != ':') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

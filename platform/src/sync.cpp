@@ -71,9 +71,7 @@ DWORD WaitForCurrentProcess(DWORD milliseconds) {
     return WAIT_TIMEOUT;
 }
 
-pthread_mutex_t* MutexOf(LPCRITICAL_SECTION cs) {
-    return reinterpret_cast<pthread_mutex_t*>(cs->Opaque);
-}
+pthread_mutex_t* MutexOf(LPCRITICAL_SECTION cs) { return reinterpret_cast<pthread_mutex_t*>(cs->Opaque); }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::Opaque),
               "CRITICAL_SECTION storage too small for a pthread mutex");
@@ -100,8 +98,8 @@ static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "CRITICAL_S
  *  Named events are not supported: a non-NULL lpName fails with
  *  ERROR_NOT_SUPPORTED (Windows would create or open a shared event).
  */
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                           BOOL bInitialState, LPCWSTR lpName) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName) {
     (void)lpEventAttributes;
     if (lpName) {
         SetLastError(ERROR_NOT_SUPPORTED);
@@ -235,13 +233,9 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
  *  The new value. Atomic with a full barrier; LONG_MAX + 1 wraps to
  *  LONG_MIN, as on Windows.
  */
-LONG WINAPI InterlockedIncrement(LONG volatile* Addend) {
-    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
+LONG WINAPI InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 
-LONG WINAPI InterlockedDecrement(LONG volatile* Addend) {
-    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
-}
+LONG WINAPI InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 
 /***********************************************************************
  *           Sleep
@@ -261,6 +255,5 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     struct timespec remaining;
     remaining.tv_sec = dwMilliseconds / 1000;
     remaining.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {}
 }

@@ -44,7 +44,7 @@ std::string DeviceCapsInfo(const ModemConfig& modem) {
     info.U32(kDataClassGprsToLte);
     info.U32(kSmsCapsPdu);
     info.U32(kCtrlCapsRegManual);
-    info.U32(1);  // MaxSessions
+    info.U32(1);   // MaxSessions
     info.Ref("");  // CustomDataClass
     info.Ref(Utf16(modem.imei));
     info.Ref(Utf16(modem.revision));

@@ -32,7 +32,8 @@ uint32_t WrongTransactionId(uint32_t transactionId) {
 
 Function::Function(const Faults& faults, const ModemConfig& modem) : faults_(faults), modem_(modem) {
     // A cut that leaves no room for a byte of the stream would never end.
-    if (faults_.fragmentLimit != 0 && faults_.fragmentLimit < kMinFragmentLimit) faults_.fragmentLimit = kMinFragmentLimit;
+    if (faults_.fragmentLimit != 0 && faults_.fragmentLimit < kMinFragmentLimit)
+        faults_.fragmentLimit = kMinFragmentLimit;
 }
 
 void Function::Log(const std::string& text) const {
@@ -69,50 +70,50 @@ void Function::OnMessage(const std::string& message, std::string& out) {
     const uint32_t type = GetU32(message, 0);
     const uint32_t transactionId = GetU32(message, 8);
     switch (type) {
-        case kOpen: {
-            if (message.size() < kHeaderSize + 4) {
-                Error(transactionId, kErrorLengthMismatch, out);
-                return;
-            }
-            const uint32_t maxTransfer = GetU32(message, kHeaderSize);
-            Log("OPEN tid " + std::to_string(transactionId) + " MaxControlTransfer " + std::to_string(maxTransfer));
-            if (faults_.silentOpen) {
-                Log("OPEN left unanswered (--silent-open)");
-                return;
-            }
-            pending_.reset();
-            if (maxTransfer < kMinControlTransfer) {
-                opened_ = false;
-                out += SimpleMessage(kOpenDone, transactionId, kStatusInvalidParameters);
-                return;
-            }
-            opened_ = true;
-            hostMaxTransfer_ = maxTransfer;
-            out += SimpleMessage(kOpenDone, transactionId, kStatusSuccess);
+    case kOpen: {
+        if (message.size() < kHeaderSize + 4) {
+            Error(transactionId, kErrorLengthMismatch, out);
             return;
         }
-        case kClose:
-            Log("CLOSE tid " + std::to_string(transactionId));
+        const uint32_t maxTransfer = GetU32(message, kHeaderSize);
+        Log("OPEN tid " + std::to_string(transactionId) + " MaxControlTransfer " + std::to_string(maxTransfer));
+        if (faults_.silentOpen) {
+            Log("OPEN left unanswered (--silent-open)");
+            return;
+        }
+        pending_.reset();
+        if (maxTransfer < kMinControlTransfer) {
             opened_ = false;
-            pending_.reset();
-            out += SimpleMessage(kCloseDone, transactionId, kStatusSuccess);
+            out += SimpleMessage(kOpenDone, transactionId, kStatusInvalidParameters);
             return;
-        case kCommand:
-            if (!opened_) {
-                Log("COMMAND tid " + std::to_string(transactionId) + " before OPEN");
-                Error(transactionId, kErrorNotOpened, out);
-                return;
-            }
-            OnCommandFragment(message, out);
+        }
+        opened_ = true;
+        hostMaxTransfer_ = maxTransfer;
+        out += SimpleMessage(kOpenDone, transactionId, kStatusSuccess);
+        return;
+    }
+    case kClose:
+        Log("CLOSE tid " + std::to_string(transactionId));
+        opened_ = false;
+        pending_.reset();
+        out += SimpleMessage(kCloseDone, transactionId, kStatusSuccess);
+        return;
+    case kCommand:
+        if (!opened_) {
+            Log("COMMAND tid " + std::to_string(transactionId) + " before OPEN");
+            Error(transactionId, kErrorNotOpened, out);
             return;
-        case kHostError:
-            Log("HOST_ERROR tid " + std::to_string(transactionId));
-            if (pending_ && pending_->transactionId == transactionId) pending_.reset();
-            return;
-        default:
-            Log("unknown message type " + Hex(type));
-            Error(transactionId, kErrorUnknown, out);
-            return;
+        }
+        OnCommandFragment(message, out);
+        return;
+    case kHostError:
+        Log("HOST_ERROR tid " + std::to_string(transactionId));
+        if (pending_ && pending_->transactionId == transactionId) pending_.reset();
+        return;
+    default:
+        Log("unknown message type " + Hex(type));
+        Error(transactionId, kErrorUnknown, out);
+        return;
     }
 }
 
@@ -173,8 +174,8 @@ void Function::OnCommand(uint32_t transactionId, const std::string& stream, std:
     const uint32_t cid = GetU32(stream, 16);
     const uint32_t type = GetU32(stream, 20);
     const std::string buffer = stream.substr(kCommandStreamFixed, GetU32(stream, 24));
-    Log(std::string(type == kSet ? "SET " : "QUERY ") + FormatUuid(service) + " CID " + std::to_string(cid) +
-        " tid " + std::to_string(transactionId) + ", " + std::to_string(buffer.size()) + " bytes");
+    Log(std::string(type == kSet ? "SET " : "QUERY ") + FormatUuid(service) + " CID " + std::to_string(cid) + " tid " +
+        std::to_string(transactionId) + ", " + std::to_string(buffer.size()) + " bytes");
 
     std::optional<std::string> answer;
     if (service == kBasicConnect && type == kQuery) {

@@ -156,7 +156,8 @@ std::string InfoBuffer::Finish() const {
     for (const auto& [position, bytes] : refs_) {
         if (bytes.empty()) continue;  // (0, 0)
         const uint32_t offset = static_cast<uint32_t>(fixed_.size() + data.size());
-        for (int i = 0; i < 4; ++i) fixed[position + static_cast<size_t>(i)] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            fixed[position + static_cast<size_t>(i)] = static_cast<char>((offset >> (8 * i)) & 0xFF);
         data += bytes;
         data.resize(Padded(data.size()), '\0');
     }

@@ -91,7 +91,7 @@ constexpr uint32_t kCidAtCommand = 1;
 void PutU32(std::string& out, uint32_t value);
 uint32_t GetU32(const std::string& bytes, size_t offset);  // offset + 4 <= size
 void PutUuid(std::string& out, const Uuid& uuid);
-Uuid GetUuid(const std::string& bytes, size_t offset);    // offset + 16 <= size
+Uuid GetUuid(const std::string& bytes, size_t offset);  // offset + 16 <= size
 
 // ASCII text as the UTF-16LE an MBIM string carries.
 std::string Utf16(const std::string& ascii);
@@ -110,8 +110,7 @@ std::string CommandStream(const Uuid& service, uint32_t cid, uint32_t commandTyp
 // included), numbered 0..n-1. maxTransfer must leave room for one byte:
 // kHeaderSize + kFragmentHeaderSize + 1 or more. An empty stream gives one
 // message without a piece.
-std::vector<std::string> Fragment(uint32_t type, uint32_t transactionId, const std::string& stream,
-                                  size_t maxTransfer);
+std::vector<std::string> Fragment(uint32_t type, uint32_t transactionId, const std::string& stream, size_t maxTransfer);
 
 // An information buffer: a fixed part of u32 values and (offset, size)
 // references, then the data they point at, each item padded to 4 bytes.

@@ -24,8 +24,7 @@ struct Outcome {
 
 // std::system's result is the raw wait status on POSIX systems and the exit
 // code itself on Windows.
-int ExitCode(int status)
-{
+int ExitCode(int status) {
 #if defined(WIFEXITED) && defined(WEXITSTATUS)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #else
@@ -35,24 +34,20 @@ int ExitCode(int status)
 
 // The system's own separators: '\\' on Windows, where cmd.exe reads '/' as
 // an option, and '/' elsewhere.
-std::string Native(const std::string& path)
-{
-    return std::filesystem::path(path).make_preferred().string();
-}
+std::string Native(const std::string& path) { return std::filesystem::path(path).make_preferred().string(); }
 
 class Atcmd : public ::testing::Test {
 protected:
     // Runs atcmd with the given argument text (already quoted for the shell).
     // Paths are left unquoted: cmd.exe strips the outer quotes of a command
     // line that holds more than two, and build folders have no blanks.
-    Outcome Start(const std::string& arguments)
-    {
+    Outcome Start(const std::string& arguments) {
         const std::string here = logtest::Slashed(logtest::ExeFolder());
         const std::string base = here + "atcmd-" + std::to_string(GetCurrentProcessId());
         const std::string out = base + "-stdout.txt";
         const std::string err = base + "-stderr.txt";
-        const std::string command = Native(here + ATCMD_RELATIVE_PATH) + " " + arguments + " > " +
-                                    Native(out) + " 2> " + Native(err);
+        const std::string command =
+            Native(here + ATCMD_RELATIVE_PATH) + " " + arguments + " > " + Native(out) + " 2> " + Native(err);
         Outcome run;
         run.status = ExitCode(std::system(command.c_str()));
         run.out = logtest::ReadAll(out);
@@ -67,8 +62,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Atcmd, without_argument_prints_usage_and_exits_with_two)
-{
+TEST_F(Atcmd, without_argument_prints_usage_and_exits_with_two) {
     const Outcome run = Start("");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
@@ -77,16 +71,14 @@ TEST_F(Atcmd, without_argument_prints_usage_and_exits_with_two)
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line only: " << run.err;
     if (appData.Redirected()) {
         // No component was created: none would have left its log folder.
-        EXPECT_FALSE(logtest::Exists(logtest::WithBackslash(logtest::CommonAppData()) +
-                                     "Quendra Driver Package"));
+        EXPECT_FALSE(logtest::Exists(logtest::WithBackslash(logtest::CommonAppData()) + "Quendra Driver Package"));
     }
 }
 
-TEST_F(Atcmd, exits_with_zero_whatever_the_channel_answers)
-{
+TEST_F(Atcmd, exits_with_zero_whatever_the_channel_answers) {
     // Only the exact option words are options: near misses go to the modem.
-    for (const char* arguments : {"AT", "\"\"", "AT+CSQ ignored extra", "-H", "--help=x", "-help", "--Version",
-                                  "\"-h \""}) {
+    for (const char* arguments :
+         {"AT", "\"\"", "AT+CSQ ignored extra", "-H", "--help=x", "-help", "--Version", "\"-h \""}) {
         SCOPED_TRACE(arguments);
         const Outcome run = Start(arguments);
         EXPECT_EQ(run.status, 0);
@@ -99,8 +91,7 @@ TEST_F(Atcmd, exits_with_zero_whatever_the_channel_answers)
     }
 }
 
-TEST_F(Atcmd, help_and_version_go_to_standard_output_with_zero)
-{
+TEST_F(Atcmd, help_and_version_go_to_standard_output_with_zero) {
     struct Row {
         const char* arguments;
         const char* firstLine;
@@ -123,8 +114,7 @@ TEST_F(Atcmd, help_and_version_go_to_standard_output_with_zero)
         EXPECT_EQ(run.out.back(), '\n') << run.out;
         if (appData.Redirected()) {
             // Nothing was sent: no component was created to make its log folder.
-            EXPECT_FALSE(logtest::Exists(logtest::WithBackslash(logtest::CommonAppData()) +
-                                         "Quendra Driver Package"));
+            EXPECT_FALSE(logtest::Exists(logtest::WithBackslash(logtest::CommonAppData()) + "Quendra Driver Package"));
         }
     }
 }

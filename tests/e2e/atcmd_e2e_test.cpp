@@ -35,11 +35,9 @@ struct Outcome {
 
 class AtcmdEndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         static int serial = 0;
-        root = fs::temp_directory_path() /
-               ("atcmd-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        root = fs::temp_directory_path() / ("atcmd-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
         fs::create_directories(root / "bin");
         fs::create_directories(root / "appdata");
         program = root / "bin" / "atcmd";
@@ -47,14 +45,12 @@ protected:
         fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
 
-    void SetLogLevel(int level)
-    {
+    void SetLogLevel(int level) {
         std::ofstream ini(root / "bin" / "kvconfig.ini", std::ios::binary);
         ini << "[BASE_CONFIG]\r\nLOG_LV=" << level << "\r\n";
     }
@@ -63,8 +59,7 @@ protected:
     // the child gets PROGRAMDATA pointing at this test's folder and, unless
     // the entries say otherwise, an empty sysfs tree (no MBIM modem) and no
     // provider choice of the caller's environment.
-    Outcome Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {})
-    {
+    Outcome Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
         const std::vector<std::string> defaults{
             "PROGRAMDATA=" + (root / "appdata").string(),
             "GLOBALTOOLS_SYSFS_ROOT=" + (root / "sys").string(),
@@ -128,24 +123,21 @@ protected:
         return outcome;
     }
 
-    std::vector<std::string> LogMessages() const
-    {
+    std::vector<std::string> LogMessages() const {
         std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log",
                          std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         return mbimtest::LogMessages(text);
     }
 
-    static bool Has(const std::vector<std::string>& messages, const std::string& message)
-    {
+    static bool Has(const std::vector<std::string>& messages, const std::string& message) {
         for (const std::string& m : messages) {
             if (m == message) return true;
         }
         return false;
     }
 
-    static std::string Dump(const std::vector<std::string>& messages)
-    {
+    static std::string Dump(const std::vector<std::string>& messages) {
         std::string out;
         for (const std::string& m : messages) out += "  | " + m + "\n";
         return out;
@@ -155,15 +147,13 @@ protected:
     fs::path program;
 };
 
-TEST_F(AtcmdEndToEnd, at_prints_ok)
-{
+TEST_F(AtcmdEndToEnd, at_prints_ok) {
     Outcome run = Run({"AT"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("\r\nOK\r\n", run.out);
 }
 
-TEST_F(AtcmdEndToEnd, ati_prints_the_simulated_identification)
-{
+TEST_F(AtcmdEndToEnd, ati_prints_the_simulated_identification) {
     Outcome run = Run({"ATI"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ(0u, run.out.rfind("\r\nSimulated MBIM LTE modem - not a real device\r\n", 0)) << run.out;
@@ -172,29 +162,25 @@ TEST_F(AtcmdEndToEnd, ati_prints_the_simulated_identification)
     EXPECT_EQ("\r\nOK\r\n", run.out.substr(run.out.size() - 6)) << run.out;
 }
 
-TEST_F(AtcmdEndToEnd, unknown_command_prints_error)
-{
+TEST_F(AtcmdEndToEnd, unknown_command_prints_error) {
     Outcome run = Run({"AT+NOSUCHTHING"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("\r\nERROR\r\n", run.out);
 }
 
-TEST_F(AtcmdEndToEnd, only_the_first_argument_is_sent)
-{
+TEST_F(AtcmdEndToEnd, only_the_first_argument_is_sent) {
     Outcome run = Run({"AT", "+NOSUCHTHING"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("\r\nOK\r\n", run.out);
 }
 
-TEST_F(AtcmdEndToEnd, without_an_ini_file_nothing_is_logged)
-{
+TEST_F(AtcmdEndToEnd, without_an_ini_file_nothing_is_logged) {
     Outcome run = Run({"AT"});
     EXPECT_EQ(0, run.status);
     EXPECT_TRUE(LogMessages().empty()) << Dump(LogMessages());
 }
 
-TEST_F(AtcmdEndToEnd, log_level_2_records_the_road_of_the_request)
-{
+TEST_F(AtcmdEndToEnd, log_level_2_records_the_road_of_the_request) {
     SetLogLevel(2);
     Outcome run = Run({"AT"});
     EXPECT_EQ(0, run.status);
@@ -202,10 +188,8 @@ TEST_F(AtcmdEndToEnd, log_level_2_records_the_road_of_the_request)
 
     std::vector<std::string> log = LogMessages();
     const char* const road[] = {
-        "[?]SendData(): FALSE == IsCommandSessionOpened",
-        "[Success] Open Session Success",
-        "[Success] OpenSession success hr = 0x0",
-        "[success] Get At Response Success. Length 6",
+        "[?]SendData(): FALSE == IsCommandSessionOpened", "[Success] Open Session Success",
+        "[Success] OpenSession success hr = 0x0",         "[success] Get At Response Success. Length 6",
         "[success]Get Command Response success ",
     };
     size_t next = 0;
@@ -230,8 +214,7 @@ TEST_F(AtcmdEndToEnd, log_level_2_records_the_road_of_the_request)
     }
 }
 
-TEST_F(AtcmdEndToEnd, log_level_0_keeps_only_failures_and_session_lines)
-{
+TEST_F(AtcmdEndToEnd, log_level_0_keeps_only_failures_and_session_lines) {
     SetLogLevel(0);
     Outcome run = Run({"AT"});
     EXPECT_EQ(0, run.status);
@@ -240,8 +223,7 @@ TEST_F(AtcmdEndToEnd, log_level_0_keeps_only_failures_and_session_lines)
     EXPECT_FALSE(Has(log, "[Success] OpenSession success hr = 0x0")) << Dump(log);
 }
 
-TEST_F(AtcmdEndToEnd, a_fault_at_open_prints_open_fail_and_logs_it)
-{
+TEST_F(AtcmdEndToEnd, a_fault_at_open_prints_open_fail_and_logs_it) {
     SetLogLevel(2);
     const struct {
         const char* fault;
@@ -259,8 +241,7 @@ TEST_F(AtcmdEndToEnd, a_fault_at_open_prints_open_fail_and_logs_it)
     }
 }
 
-TEST_F(AtcmdEndToEnd, no_modem_prints_nothing_and_logs_why)
-{
+TEST_F(AtcmdEndToEnd, no_modem_prints_nothing_and_logs_why) {
     SetLogLevel(0);
     Outcome run = Run({"AT"}, {"MBNSIM_NO_MODEM=1"});
     EXPECT_EQ(0, run.status);
@@ -270,15 +251,14 @@ TEST_F(AtcmdEndToEnd, no_modem_prints_nothing_and_logs_why)
     EXPECT_TRUE(Has(log, "[Fail]OpenSession Fail hr = 0x80004005")) << Dump(log);
 }
 
-
-TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures)
-{
+TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
     SetLogLevel(0);
     // A sysfs tree with one cdc_mbim port, for the auto rows that find a modem.
     const fs::path withPort = root / "sys-with-port";
     fs::create_directories(withPort / "class/usbmisc/cdc-wdm0/device");
     fs::create_directories(withPort / "bus/usb/drivers/cdc_mbim");
-    fs::create_directory_symlink(withPort / "bus/usb/drivers/cdc_mbim", withPort / "class/usbmisc/cdc-wdm0/device/driver");
+    fs::create_directory_symlink(withPort / "bus/usb/drivers/cdc_mbim",
+                                 withPort / "class/usbmisc/cdc-wdm0/device/driver");
     const fs::path missingModule = root / "no-such-module.so";
     const std::string useMissingModule = "GLOBALTOOLS_MBIM_MODULE=" + missingModule.string();
     const std::string fallback = "atcmd: no MBIM modem found; using the simulated modem\n";
@@ -308,16 +288,15 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures)
         EXPECT_EQ(row.out, run.out) << what;
         EXPECT_EQ(row.err, run.err) << what;
         if (row.out == "open fail") {
-            EXPECT_TRUE(Has(LogMessages(), "[error]Open() failed: IID_IMbnInterfaceManager"))
-                << what << "\n" << Dump(LogMessages());
+            EXPECT_TRUE(Has(LogMessages(), "[error]Open() failed: IID_IMbnInterfaceManager")) << what << "\n"
+                                                                                              << Dump(LogMessages());
         }
     }
 }
 
 // The simulator must not cost a run the MBIM module and GLib: the dynamic
 // loader's own record of the files it maps shows what a run loaded.
-TEST_F(AtcmdEndToEnd, a_simulator_run_maps_no_glib)
-{
+TEST_F(AtcmdEndToEnd, a_simulator_run_maps_no_glib) {
     for (const char* choice : {"GLOBALTOOLS_MBN_PROVIDER=simulator", "GLOBALTOOLS_MBN_PROVIDER=auto"}) {
         Outcome run = Run({"AT"}, {choice, "LD_DEBUG=files"});
         EXPECT_EQ("\r\nOK\r\n", run.out) << choice;

@@ -44,8 +44,7 @@ class AtcmdOverMbim : public ::testing::Test {
 protected:
     void SetUp() override {
         static int serial = 0;
-        root = fs::temp_directory_path() /
-               ("atcmd-mbim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        root = fs::temp_directory_path() / ("atcmd-mbim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
         fs::create_directories(root / "bin");
         fs::create_directories(root / "appdata");
         program = root / "bin" / "atcmd";
@@ -183,6 +182,7 @@ TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
         std::string out;     // "ATI" stands for the identification
         std::string logged;  // empty: nothing to look for
         std::string reason;  // on standard error; empty: nothing there
+        // clang-format off
     } rows[] = {
         {{"--status", "3"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8054820a", ""},
         {{"--status", "1"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x800700aa", ""},
@@ -197,6 +197,7 @@ TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
         {{"--fragment", "30"}, "ATI", "ATI", "", ""},
         {{}, tooLong, "", "[Fail]SendData(): SetCommand hr = 0x80070057", ""},
     };
+    // clang-format on
     int row = 0;
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(++row));

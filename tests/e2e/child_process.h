@@ -40,7 +40,8 @@ inline std::vector<std::string> EnvironmentWith(const std::vector<std::string>& 
     return env;
 }
 
-inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string> env, std::chrono::milliseconds deadline) {
+inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string> env,
+                         std::chrono::milliseconds deadline) {
     ChildRun run;
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -75,8 +76,8 @@ inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string>
     std::string* sinks[2] = {&run.out, &run.err};
     int open = 2;
     while (open > 0 && child > 0) {
-        const auto left = deadline - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - start);
+        const auto left =
+            deadline - std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         if (left.count() <= 0) {
             kill(child, SIGKILL);
             run.killedAtDeadline = true;

@@ -54,8 +54,10 @@ protected:
         fs::create_directories(root / "appdata");
         std::vector<std::string> env = environment;
         env.push_back("PROGRAMDATA=" + (root / "appdata").string());
-        e2e::ChildRun run = e2e::RunChild({(root / "bin" / "atcmd").string(), "AT"}, e2e::EnvironmentWith(env), kRunDeadline);
-        std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log", std::ios::binary);
+        e2e::ChildRun run =
+            e2e::RunChild({(root / "bin" / "atcmd").string(), "AT"}, e2e::EnvironmentWith(env), kRunDeadline);
+        std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log",
+                         std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::string bad;
         EXPECT_TRUE(e2e::ParseLogLines(text, lines, bad)) << "torn or malformed log line: " << bad;
@@ -88,13 +90,14 @@ TEST_F(AtcmdUnderFaults, every_platform_call_on_the_road_fails_in_turn) {
             EXPECT_EQ(run.out, answer) << where;
             break;
         }
-        const bool logFault = run.err.find("_fsopen") != std::string::npos ||
-                              run.err.find("CreateDirectoryA") != std::string::npos;
+        const bool logFault =
+            run.err.find("_fsopen") != std::string::npos || run.err.find("CreateDirectoryA") != std::string::npos;
         if (logFault) {
             // The log is not the request's business: the answer still comes.
             EXPECT_EQ(run.out, answer) << where;
         } else {
-            EXPECT_TRUE(run.out == answer || run.out == "open fail" || run.out.empty()) << where << " printed " << run.out;
+            EXPECT_TRUE(run.out == answer || run.out == "open fail" || run.out.empty())
+                << where << " printed " << run.out;
             if (run.out != answer) {
                 EXPECT_TRUE(LoggedFailure(lines)) << where << ": a failure that left no trace";
             }
@@ -143,7 +146,8 @@ TEST_F(AtcmdUnderFaults, late_completions_end_within_the_sum_of_the_bounds) {
         std::string logged;
     } rows[] = {
         {"MBNSIM_DELAY=5100", "[error] GetSessionRlt Fail"},
-        {"MBNSIM_DELAY=OpenCommandSession:4000,SetCommand:5100,CloseCommandSession:5100", "[Fail] Wait SetCommand Fail "},
+        {"MBNSIM_DELAY=OpenCommandSession:4000,SetCommand:5100,CloseCommandSession:5100",
+         "[Fail] Wait SetCommand Fail "},
     };
     for (const auto& row : rows) {
         std::vector<e2e::LogLine> lines;

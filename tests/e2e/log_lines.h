@@ -19,7 +19,8 @@ struct LogLine {
 // the empty line a message ending in a line break leaves, or when the text
 // does not end with a line end (a torn last line).
 inline bool ParseLogLines(const std::string& text, std::vector<LogLine>& lines, std::string& bad) {
-    static const std::regex kLine(R"(\[([0-9]+)\] \[[0-9]+\] [01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3} : (.*))");
+    static const std::regex kLine(
+        R"(\[([0-9]+)\] \[[0-9]+\] [01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3} : (.*))");
     if (!text.empty() && text.back() != '\n') {
         bad = "no line end at the end of the file";
         return false;

@@ -89,9 +89,9 @@ TEST(Soak, parallel_runs_and_a_logging_storm_share_the_log_line_by_line) {
         });
     }
     loops.emplace_back([&] {
-        const e2e::ChildRun storm =
-            e2e::RunChild({(root / "bin" / "log_storm").string(), std::to_string(kStormThreads), std::to_string(kStormLines)},
-                          env, kRunDeadline * 4);
+        const e2e::ChildRun storm = e2e::RunChild(
+            {(root / "bin" / "log_storm").string(), std::to_string(kStormThreads), std::to_string(kStormLines)}, env,
+            kRunDeadline * 4);
         if (storm.killedAtDeadline || !storm.exited || storm.status != 0)
             failures[kLoops].push_back("log_storm: status " + std::to_string(storm.status) + " " + storm.err);
     });
@@ -106,8 +106,10 @@ TEST(Soak, parallel_runs_and_a_logging_storm_share_the_log_line_by_line) {
     std::map<std::string, std::multiset<std::string>> byProcess;
     std::map<std::string, int> storm;
     for (const e2e::LogLine& line : lines) {
-        if (line.message.rfind("storm ", 0) == 0) ++storm[line.message];
-        else byProcess[line.pid].insert(line.message);
+        if (line.message.rfind("storm ", 0) == 0)
+            ++storm[line.message];
+        else
+            byProcess[line.pid].insert(line.message);
     }
     EXPECT_EQ(byProcess.size(), static_cast<size_t>(kLoops * runs)) << "runs whose lines are missing or mixed";
     for (const auto& [pid, messages] : byProcess) EXPECT_EQ(messages, oneRun) << "the lines of process " << pid;

@@ -14,24 +14,21 @@ namespace {
 
 int failures = 0;
 
-void Check(bool ok, const char* what)
-{
+void Check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "failed: %s\n", what);
         ++failures;
     }
 }
 
-std::string ReadAll(const std::string& path)
-{
+std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: use_tools <log file>\n");
         return 2;
@@ -81,8 +78,7 @@ int main(int argc, char* argv[])
         log->Log(0, "installed package %s", "works");
         log->Release();
         const std::string text = ReadAll(logFile);
-        Check(text.find(" : installed package works\r\n") != std::string::npos,
-              "the private logger writes its line");
+        Check(text.find(" : installed package works\r\n") != std::string::npos, "the private logger writes its line");
     }
 
     Check(CreateToolInstance(GUID(), &object) == 0, "an unknown ID yields nothing");

@@ -81,43 +81,41 @@ Done DoneOf(const Message& m) {
 
 TEST(MbimFunctionGolden, open_done_and_at_reply_bytes) {
     Function function(Faults(), NoEcho());
-    EXPECT_EQ(function.Receive(Bytes({1, 0, 0, 0,  16, 0, 0, 0,  7, 0, 0, 0,  0x00, 0x10, 0, 0})),  // OPEN tid 7, 4096
-              Bytes({0x01, 0, 0, 0x80,  // OPEN_DONE
-                     16, 0, 0, 0,       // MessageLength
-                     7, 0, 0, 0,        // TransactionId
-                     0, 0, 0, 0}));     // Status SUCCESS
+    EXPECT_EQ(function.Receive(Bytes({1, 0, 0, 0, 16, 0, 0, 0, 7, 0, 0, 0, 0x00, 0x10, 0, 0})),  // OPEN tid 7, 4096
+              Bytes({0x01, 0, 0, 0x80,                                                           // OPEN_DONE
+                     16, 0, 0, 0,                                                                // MessageLength
+                     7, 0, 0, 0,                                                                 // TransactionId
+                     0, 0, 0, 0}));                                                              // Status SUCCESS
     EXPECT_EQ(function.HostMaxTransfer(), 4096u);
     EXPECT_EQ(function.Receive(AtCommand(8, "AT\r\n")),
-              Bytes({0x03, 0, 0, 0x80,  // COMMAND_DONE
-                     54, 0, 0, 0,       // MessageLength: 12 + 8 + 28 + 6
-                     8, 0, 0, 0,        // TransactionId
-                     1, 0, 0, 0,        // TotalFragments
-                     0, 0, 0, 0,        // CurrentFragment
-                     0xff, 0xff, 0xff, 0xff, 0xab, 0xca, 0x4b, 0x11,  // AT service UUID, printed order
-                     0xa4, 0xe2, 0xf2, 0xfc, 0x87, 0xf9, 0x44, 0x88,
-                     1, 0, 0, 0,        // CID
-                     0, 0, 0, 0,        // Status SUCCESS
-                     6, 0, 0, 0,        // InformationBufferLength
-                     '\r', '\n', 'O', 'K', '\r', '\n'}));
+              Bytes({0x03, 0,    0,    0x80,                                      // COMMAND_DONE
+                     54,   0,    0,    0,                                         // MessageLength: 12 + 8 + 28 + 6
+                     8,    0,    0,    0,                                         // TransactionId
+                     1,    0,    0,    0,                                         // TotalFragments
+                     0,    0,    0,    0,                                         // CurrentFragment
+                     0xff, 0xff, 0xff, 0xff, 0xab, 0xca, 0x4b, 0x11,              // AT service UUID, printed order
+                     0xa4, 0xe2, 0xf2, 0xfc, 0x87, 0xf9, 0x44, 0x88, 1, 0, 0, 0,  // CID
+                     0,    0,    0,    0,                                         // Status SUCCESS
+                     6,    0,    0,    0,                                         // InformationBufferLength
+                     '\r', '\n', 'O',  'K',  '\r', '\n'}));
 }
 
 TEST(MbimFunctionGolden, device_services_lists_basic_connect_and_the_at_service) {
-    EXPECT_EQ(DeviceServicesInfo(),
-              Bytes({2, 0, 0, 0,            // DeviceServicesCount
-                     0, 0, 0, 0,            // MaxDssSessions
-                     24, 0, 0, 0, 44, 0, 0, 0,  // element 1: offset, size
-                     68, 0, 0, 0, 32, 0, 0, 0,  // element 2
-                     0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,  // BASIC_CONNECT
-                     0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf,
-                     0, 0, 0, 0,            // DssPayload
-                     0, 0, 0, 0,            // MaxDssInstances
-                     4, 0, 0, 0,            // CidCount
-                     1, 0, 0, 0, 2, 0, 0, 0, 16, 0, 0, 0, 19, 0, 0, 0,
-                     0xff, 0xff, 0xff, 0xff, 0xab, 0xca, 0x4b, 0x11,  // AT service
-                     0xa4, 0xe2, 0xf2, 0xfc, 0x87, 0xf9, 0x44, 0x88,
-                     0, 0, 0, 0, 0, 0, 0, 0,  // DssPayload, MaxDssInstances
-                     1, 0, 0, 0,            // CidCount
-                     1, 0, 0, 0}));         // CID 1
+    EXPECT_EQ(
+        DeviceServicesInfo(),
+        Bytes({2,    0,    0,    0,                                          // DeviceServicesCount
+               0,    0,    0,    0,                                          // MaxDssSessions
+               24,   0,    0,    0,    44,   0,    0,    0,                  // element 1: offset, size
+               68,   0,    0,    0,    32,   0,    0,    0,                  // element 2
+               0xa2, 0x89, 0xcc, 0x33, 0xbc, 0xbb, 0x8b, 0x4f,               // BASIC_CONNECT
+               0xb6, 0xb0, 0x13, 0x3e, 0xc2, 0xaa, 0xe6, 0xdf, 0,  0, 0, 0,  // DssPayload
+               0,    0,    0,    0,                                          // MaxDssInstances
+               4,    0,    0,    0,                                          // CidCount
+               1,    0,    0,    0,    2,    0,    0,    0,    16, 0, 0, 0, 19, 0, 0, 0,
+               0xff, 0xff, 0xff, 0xff, 0xab, 0xca, 0x4b, 0x11,                            // AT service
+               0xa4, 0xe2, 0xf2, 0xfc, 0x87, 0xf9, 0x44, 0x88, 0,  0, 0, 0, 0,  0, 0, 0,  // DssPayload, MaxDssInstances
+               1,    0,    0,    0,                                                       // CidCount
+               1,    0,    0,    0}));                                                    // CID 1
 }
 
 // What the function writes for one input after OPEN (or without it).
@@ -125,8 +123,8 @@ struct Row {
     const char* what;
     bool open;
     std::string input;
-    uint32_t type;    // first message written
-    uint32_t value;   // its Status / ErrorStatusCode (COMMAND_DONE: Status)
+    uint32_t type;   // first message written
+    uint32_t value;  // its Status / ErrorStatusCode (COMMAND_DONE: Status)
 };
 
 TEST(MbimFunctionRefusals, table) {
@@ -185,7 +183,8 @@ TEST(MbimFunctionFragments, fragmented_command_is_reassembled_and_reply_cut_to_h
     Function function(Faults(), NoEcho());
     function.Receive(Open(1, 64));
     // A command cut into 30-byte messages (10-byte pieces), fed byte by byte.
-    const std::vector<std::string> pieces = Fragment(kCommand, 9, CommandStream(kAtService, 1, kSet, "AT+CGMI\r\n"), 30);
+    const std::vector<std::string> pieces =
+        Fragment(kCommand, 9, CommandStream(kAtService, 1, kSet, "AT+CGMI\r\n"), 30);
     ASSERT_EQ(pieces.size(), 4u);
     std::string out;
     for (const std::string& piece : pieces)

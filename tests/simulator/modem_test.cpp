@@ -151,9 +151,10 @@ TEST(ModemErrors, overlong_line_gives_error) {
 
 TEST(LengthPrefix, count_is_four_bytes_little_endian_before_the_payload) {
     const std::string wrapped = mbnsim::LengthPrefixed("\r\nOK\r\n");
-    const std::string expected("\x06\x00\x00\x00"  // count 6, least significant byte first
-                               "\r\nOK\r\n",        // payload
-                               10);
+    const std::string expected(
+        "\x06\x00\x00\x00"  // count 6, least significant byte first
+        "\r\nOK\r\n",       // payload
+        10);
     EXPECT_EQ(wrapped, expected);
     const std::string big = mbnsim::LengthPrefixed(std::string(0x0102, 'x'));
     EXPECT_EQ(big.substr(0, 4), std::string("\x02\x01\x00\x00", 4));

@@ -68,12 +68,11 @@ protected:
         ASSERT_EQ(CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
                                    reinterpret_cast<void**>(&interfaces_)),
                   S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL,
-                                   IID_IMbnDeviceServicesManager, reinterpret_cast<void**>(&services_)),
+        ASSERT_EQ(CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL, IID_IMbnDeviceServicesManager,
+                                   reinterpret_cast<void**>(&services_)),
                   S_OK);
         IConnectionPointContainer* container = nullptr;
-        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-                  S_OK);
+        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
         ASSERT_EQ(container->FindConnectionPoint(IID_IMbnDeviceServicesEvents, &point_), S_OK);
         container->Release();
         ASSERT_EQ(point_->Advise(sink_, &cookie_), S_OK);
@@ -287,8 +286,8 @@ TEST_F(ServiceTest, interface_is_found_by_id_and_describes_the_modem) {
     ASSERT_EQ(SysStringLen(caps.manufacturer), 4u);
     EXPECT_EQ(caps.manufacturer[0], L'A');
     EXPECT_EQ(caps.manufacturer[3], L'e');
-    for (BSTR s : {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer, caps.model,
-                   caps.firmwareInfo})
+    for (BSTR s :
+         {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer, caps.model, caps.firmwareInfo})
         SysFreeString(s);
     modem->Release();
 }
@@ -297,9 +296,9 @@ TEST(ServiceUnload, unload_is_allowed_only_when_nothing_is_in_use) {
     SimulatedService service;
     EXPECT_TRUE(service.CanUnload());
     IClassFactory* factory = nullptr;
-    ASSERT_EQ(service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory,
-                                     reinterpret_cast<void**>(&factory)),
-              S_OK);
+    ASSERT_EQ(
+        service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
     EXPECT_FALSE(service.CanUnload());
     IUnknown* manager = nullptr;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&manager)), S_OK);
@@ -308,9 +307,9 @@ TEST(ServiceUnload, unload_is_allowed_only_when_nothing_is_in_use) {
     EXPECT_FALSE(service.CanUnload());  // the manager and the lock
     manager->Release();
     EXPECT_FALSE(service.CanUnload());  // the lock
-    ASSERT_EQ(service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory,
-                                     reinterpret_cast<void**>(&factory)),
-              S_OK);
+    ASSERT_EQ(
+        service.GetClassObject(CLSID_MbnDeviceServicesManager, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
     factory->LockServer(FALSE);
     factory->Release();
     EXPECT_TRUE(service.CanUnload());
@@ -444,8 +443,7 @@ TEST_F(ServiceTest, objects_follow_com_identity_and_connection_rules) {
     IUnknown* a = nullptr;
     IUnknown* b = nullptr;
     IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-              S_OK);
+    ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
     ASSERT_EQ(services_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)), S_OK);
     ASSERT_EQ(container->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)), S_OK);
     EXPECT_EQ(a, b);
@@ -589,98 +587,92 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
     SAFEARRAY* payload = Bytes("AT\r\n");
     BSTR text = nullptr;
     switch (call) {
-        case Call::QueryConnectionPointContainer:
-            hr = services_->QueryInterface(IID_IConnectionPointContainer, &out);
-            break;
-        case Call::FindConnectionPoint: {
-            IConnectionPointContainer* container = nullptr;
-            service_->ClearFaults();
-            ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer,
-                                                reinterpret_cast<void**>(&container)),
-                      S_OK);
-            service_->FailCall(call, injected);
-            hr = container->FindConnectionPoint(IID_IMbnDeviceServicesEvents,
-                                                reinterpret_cast<IConnectionPoint**>(&out));
-            container->Release();
-            break;
-        }
-        case Call::Advise: {
-            DWORD cookie = 9;
-            hr = point_->Advise(sink_, &cookie);
-            EXPECT_EQ(cookie, 0u);
-            out = nullptr;
-            break;
-        }
-        case Call::Unadvise:
-            hr = point_->Unadvise(cookie_);
-            out = nullptr;
-            break;
-        case Call::GetInterfaces:
-            hr = interfaces_->GetInterfaces(reinterpret_cast<SAFEARRAY**>(&out));
-            break;
-        case Call::GetInterface:
-            hr = interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, reinterpret_cast<IMbnInterface**>(&out));
-            break;
-        case Call::GetReadyState: {
-            MBN_READY_STATE state = MBN_READY_STATE_BAD_SIM;
-            hr = modem_->GetReadyState(&state);
-            EXPECT_EQ(state, MBN_READY_STATE_BAD_SIM);
-            out = nullptr;
-            break;
-        }
-        case Call::InterfaceGetInterfaceID:
-            hr = modem_->get_InterfaceID(&text);
-            out = text;
-            break;
-        case Call::GetDeviceServicesContext:
-            text = SysAllocString(mbnsim::kDefaultInterfaceId);
-            hr = services_->GetDeviceServicesContext(text, reinterpret_cast<IMbnDeviceServicesContext**>(&out));
-            SysFreeString(text);
-            break;
-        case Call::GetDeviceService:
-            text = SysAllocString(mbnsim::kAtServiceId);
-            hr = context_->GetDeviceService(text, reinterpret_cast<IMbnDeviceService**>(&out));
-            SysFreeString(text);
-            break;
-        case Call::IsCommandSessionOpen:
-        case Call::IsDataSessionOpen: {
-            BOOL value = 5;
-            hr = call == Call::IsCommandSessionOpen ? device_->get_IsCommandSessionOpen(&value)
-                                                    : device_->get_IsDataSessionOpen(&value);
-            EXPECT_EQ(value, 5);
-            out = nullptr;
-            break;
-        }
-        case Call::OpenCommandSession:
-            hr = device_->OpenCommandSession(&requestId);
-            out = nullptr;
-            break;
-        case Call::CloseCommandSession:
-            hr = device_->CloseCommandSession(&requestId);
-            out = nullptr;
-            break;
-        case Call::SetCommand:
-            hr = device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId);
-            out = nullptr;
-            break;
-        case Call::QueryCommand:
-            hr = device_->QueryCommand(mbnsim::kAtCommandId, payload, &requestId);
-            out = nullptr;
-            break;
-        case Call::OpenDataSession:
-            hr = device_->OpenDataSession(&requestId);
-            out = nullptr;
-            break;
-        case Call::CloseDataSession:
-            hr = device_->CloseDataSession(&requestId);
-            out = nullptr;
-            break;
-        case Call::WriteData:
-            hr = device_->WriteData(payload, &requestId);
-            out = nullptr;
-            break;
-        default:
-            FAIL() << "call not covered: " << mbnsim::CallName(call);
+    case Call::QueryConnectionPointContainer:
+        hr = services_->QueryInterface(IID_IConnectionPointContainer, &out);
+        break;
+    case Call::FindConnectionPoint: {
+        IConnectionPointContainer* container = nullptr;
+        service_->ClearFaults();
+        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+        service_->FailCall(call, injected);
+        hr = container->FindConnectionPoint(IID_IMbnDeviceServicesEvents, reinterpret_cast<IConnectionPoint**>(&out));
+        container->Release();
+        break;
+    }
+    case Call::Advise: {
+        DWORD cookie = 9;
+        hr = point_->Advise(sink_, &cookie);
+        EXPECT_EQ(cookie, 0u);
+        out = nullptr;
+        break;
+    }
+    case Call::Unadvise:
+        hr = point_->Unadvise(cookie_);
+        out = nullptr;
+        break;
+    case Call::GetInterfaces: hr = interfaces_->GetInterfaces(reinterpret_cast<SAFEARRAY**>(&out)); break;
+    case Call::GetInterface:
+        hr = interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, reinterpret_cast<IMbnInterface**>(&out));
+        break;
+    case Call::GetReadyState: {
+        MBN_READY_STATE state = MBN_READY_STATE_BAD_SIM;
+        hr = modem_->GetReadyState(&state);
+        EXPECT_EQ(state, MBN_READY_STATE_BAD_SIM);
+        out = nullptr;
+        break;
+    }
+    case Call::InterfaceGetInterfaceID:
+        hr = modem_->get_InterfaceID(&text);
+        out = text;
+        break;
+    case Call::GetDeviceServicesContext:
+        text = SysAllocString(mbnsim::kDefaultInterfaceId);
+        hr = services_->GetDeviceServicesContext(text, reinterpret_cast<IMbnDeviceServicesContext**>(&out));
+        SysFreeString(text);
+        break;
+    case Call::GetDeviceService:
+        text = SysAllocString(mbnsim::kAtServiceId);
+        hr = context_->GetDeviceService(text, reinterpret_cast<IMbnDeviceService**>(&out));
+        SysFreeString(text);
+        break;
+    case Call::IsCommandSessionOpen:
+    case Call::IsDataSessionOpen: {
+        BOOL value = 5;
+        hr = call == Call::IsCommandSessionOpen ? device_->get_IsCommandSessionOpen(&value)
+                                                : device_->get_IsDataSessionOpen(&value);
+        EXPECT_EQ(value, 5);
+        out = nullptr;
+        break;
+    }
+    case Call::OpenCommandSession:
+        hr = device_->OpenCommandSession(&requestId);
+        out = nullptr;
+        break;
+    case Call::CloseCommandSession:
+        hr = device_->CloseCommandSession(&requestId);
+        out = nullptr;
+        break;
+    case Call::SetCommand:
+        hr = device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId);
+        out = nullptr;
+        break;
+    case Call::QueryCommand:
+        hr = device_->QueryCommand(mbnsim::kAtCommandId, payload, &requestId);
+        out = nullptr;
+        break;
+    case Call::OpenDataSession:
+        hr = device_->OpenDataSession(&requestId);
+        out = nullptr;
+        break;
+    case Call::CloseDataSession:
+        hr = device_->CloseDataSession(&requestId);
+        out = nullptr;
+        break;
+    case Call::WriteData:
+        hr = device_->WriteData(payload, &requestId);
+        out = nullptr;
+        break;
+    default: FAIL() << "call not covered: " << mbnsim::CallName(call);
     }
     SafeArrayDestroy(payload);
     EXPECT_EQ(hr, injected) << mbnsim::CallName(call);
@@ -696,12 +688,11 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
 INSTANTIATE_TEST_SUITE_P(
     EveryCall, CallFaultTest,
     ::testing::Values(Call::CreateInterfaceManager, Call::CreateDeviceServicesManager,
-                      Call::QueryConnectionPointContainer, Call::FindConnectionPoint, Call::Advise,
-                      Call::Unadvise, Call::GetInterfaces, Call::GetInterface, Call::GetReadyState,
-                      Call::InterfaceGetInterfaceID, Call::GetDeviceServicesContext, Call::GetDeviceService,
-                      Call::IsCommandSessionOpen, Call::IsDataSessionOpen, Call::OpenCommandSession,
-                      Call::CloseCommandSession, Call::SetCommand, Call::QueryCommand, Call::OpenDataSession,
-                      Call::CloseDataSession, Call::WriteData),
+                      Call::QueryConnectionPointContainer, Call::FindConnectionPoint, Call::Advise, Call::Unadvise,
+                      Call::GetInterfaces, Call::GetInterface, Call::GetReadyState, Call::InterfaceGetInterfaceID,
+                      Call::GetDeviceServicesContext, Call::GetDeviceService, Call::IsCommandSessionOpen,
+                      Call::IsDataSessionOpen, Call::OpenCommandSession, Call::CloseCommandSession, Call::SetCommand,
+                      Call::QueryCommand, Call::OpenDataSession, Call::CloseDataSession, Call::WriteData),
     [](const ::testing::TestParamInfo<Call>& param) { return std::string(mbnsim::CallName(param.param)); });
 
 TEST_F(ServiceTest, fault_with_a_count_fails_only_that_many_calls) {

@@ -26,13 +26,12 @@ struct Event {
     std::string data;
     std::thread::id thread;
     bool onServiceThread = false;
-    ULONG refsDuringCall = 0;  // the sink's count inside the callback
+    ULONG refsDuringCall = 0;   // the sink's count inside the callback
     bool serviceGiven = false;  // a device service was passed
 };
 
 class TestSink final
-    : public ComObject<ComLifetime::DeleteAtZero,
-                       ComEntry<IMbnDeviceServicesEvents, IID_IMbnDeviceServicesEvents>> {
+    : public ComObject<ComLifetime::DeleteAtZero, ComEntry<IMbnDeviceServicesEvents, IID_IMbnDeviceServicesEvents>> {
 public:
     TestSink() = default;
 
@@ -49,8 +48,7 @@ public:
     }
     bool WaitEvents(size_t count, int timeoutMs = 5000) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return events_.size() >= count; });
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return events_.size() >= count; });
     }
     std::vector<Event> Events() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -63,35 +61,29 @@ public:
         return destroyed;
     }
 
-    HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService* s, SAFEARRAY* list,
-                                                               HRESULT status, ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService* s, SAFEARRAY* list, HRESULT status,
+                                                               ULONG id) override {
         return Record(mbnsim::Callback::QuerySupportedCommandsComplete, s, list, status, id, false);
     }
-    HRESULT STDMETHODCALLTYPE OnOpenCommandSessionComplete(IMbnDeviceService* s, HRESULT status,
-                                                           ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnOpenCommandSessionComplete(IMbnDeviceService* s, HRESULT status, ULONG id) override {
         return Record(mbnsim::Callback::OpenCommandSessionComplete, s, nullptr, status, id);
     }
-    HRESULT STDMETHODCALLTYPE OnCloseCommandSessionComplete(IMbnDeviceService* s, HRESULT status,
-                                                            ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnCloseCommandSessionComplete(IMbnDeviceService* s, HRESULT status, ULONG id) override {
         return Record(mbnsim::Callback::CloseCommandSessionComplete, s, nullptr, status, id);
     }
-    HRESULT STDMETHODCALLTYPE OnSetCommandComplete(IMbnDeviceService* s, ULONG, SAFEARRAY* data,
-                                                   HRESULT status, ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnSetCommandComplete(IMbnDeviceService* s, ULONG, SAFEARRAY* data, HRESULT status,
+                                                   ULONG id) override {
         return Record(mbnsim::Callback::SetCommandComplete, s, data, status, id);
     }
-    HRESULT STDMETHODCALLTYPE OnQueryCommandComplete(IMbnDeviceService* s, ULONG, SAFEARRAY* data,
-                                                     HRESULT status, ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnQueryCommandComplete(IMbnDeviceService* s, ULONG, SAFEARRAY* data, HRESULT status,
+                                                     ULONG id) override {
         return Record(mbnsim::Callback::QueryCommandComplete, s, data, status, id);
     }
-    HRESULT STDMETHODCALLTYPE OnEventNotification(IMbnDeviceService*, ULONG, SAFEARRAY*) override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnOpenDataSessionComplete(IMbnDeviceService* s, HRESULT status,
-                                                        ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnEventNotification(IMbnDeviceService*, ULONG, SAFEARRAY*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnOpenDataSessionComplete(IMbnDeviceService* s, HRESULT status, ULONG id) override {
         return Record(mbnsim::Callback::OpenDataSessionComplete, s, nullptr, status, id);
     }
-    HRESULT STDMETHODCALLTYPE OnCloseDataSessionComplete(IMbnDeviceService* s, HRESULT status,
-                                                         ULONG id) override {
+    HRESULT STDMETHODCALLTYPE OnCloseDataSessionComplete(IMbnDeviceService* s, HRESULT status, ULONG id) override {
         return Record(mbnsim::Callback::CloseDataSessionComplete, s, nullptr, status, id);
     }
     HRESULT STDMETHODCALLTYPE OnWriteDataComplete(IMbnDeviceService* s, HRESULT status, ULONG id) override {

@@ -20,8 +20,7 @@
 
 namespace logtest {
 
-inline std::string Slashed(std::string path)
-{
+inline std::string Slashed(std::string path) {
     for (char& c : path) {
         if (c == '\\') {
             c = '/';
@@ -30,8 +29,7 @@ inline std::string Slashed(std::string path)
     return path;
 }
 
-inline std::string WithBackslash(std::string path)
-{
+inline std::string WithBackslash(std::string path) {
     if (path.empty() || path.back() != '\\') {
         path += '\\';
     }
@@ -39,8 +37,7 @@ inline std::string WithBackslash(std::string path)
 }
 
 // The folder the loggers use as the common application-data folder.
-inline std::string CommonAppData()
-{
+inline std::string CommonAppData() {
     char path[MAX_PATH] = {0};
     if (!SHGetSpecialFolderPathA(NULL, path, CSIDL_COMMON_APPDATA, FALSE)) {
         return std::string();
@@ -48,41 +45,33 @@ inline std::string CommonAppData()
     return path;
 }
 
-inline std::string LogFolder()
-{
-    return WithBackslash(CommonAppData()) + "Quendra Driver Package\\logs\\";
-}
+inline std::string LogFolder() { return WithBackslash(CommonAppData()) + "Quendra Driver Package\\logs\\"; }
 
-inline std::string ExeFolder()
-{
+inline std::string ExeFolder() {
     char path[MAX_PATH] = {0};
     GetModuleFileNameA(NULL, path, MAX_PATH);
     std::string folder(path);
     return folder.substr(0, folder.rfind('\\') + 1);
 }
 
-inline bool Exists(const std::string& windowsPath)
-{
+inline bool Exists(const std::string& windowsPath) {
     std::error_code ignored;
     return std::filesystem::exists(Slashed(windowsPath), ignored);
 }
 
-inline std::string ReadAll(const std::string& windowsPath)
-{
+inline std::string ReadAll(const std::string& windowsPath) {
     std::ifstream in(Slashed(windowsPath), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void RemoveAll(const std::string& windowsPath)
-{
+inline void RemoveAll(const std::string& windowsPath) {
     std::error_code ignored;
     std::filesystem::remove_all(Slashed(windowsPath), ignored);
 }
 
 // Splits at "\r\n"; a trailing piece without one is returned as its own line
 // so that a missing line end shows in the comparison.
-inline std::vector<std::string> CrLfLines(const std::string& text)
-{
+inline std::vector<std::string> CrLfLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
@@ -102,19 +91,17 @@ inline std::vector<std::string> CrLfLines(const std::string& text)
 // folder and the tests then work there) and removes the folder afterwards.
 class AppDataFolder {
 public:
-    AppDataFolder()
-    {
+    AppDataFolder() {
         static int serial = 0;
         std::filesystem::path base = std::filesystem::temp_directory_path();
-        native_ = (base / ("globaltools-log-" + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(++serial))).generic_string();
+        native_ = (base / ("globaltools-log-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial)))
+                      .generic_string();
         std::filesystem::create_directories(native_);
         SetProgramData(native_);
     }
     // A folder with a path of exactly `length` characters, built from nested
     // folders so that no single name is too long for the file system.
-    explicit AppDataFolder(size_t length) : AppDataFolder()
-    {
+    explicit AppDataFolder(size_t length) : AppDataFolder() {
         std::string path = native_;
         while (path.size() + 1 < length) {
             size_t room = length - path.size();
@@ -126,8 +113,7 @@ public:
         SetProgramData(path);
         longPath_ = path;
     }
-    ~AppDataFolder()
-    {
+    ~AppDataFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(native_, ignored);
     }
@@ -136,15 +122,13 @@ public:
 
     // True when the platform reads the folder from PROGRAMDATA, so that the
     // loggers of this test really use it.
-    bool Redirected() const
-    {
+    bool Redirected() const {
         std::string expected = longPath_.empty() ? native_ : longPath_;
         return Slashed(CommonAppData()) == expected;
     }
 
 private:
-    static void SetProgramData(const std::string& value)
-    {
+    static void SetProgramData(const std::string& value) {
         // putenv keeps the pointer it is given: the texts live until exit.
         static std::deque<std::string> settings;
         settings.push_back("PROGRAMDATA=" + value);
@@ -165,17 +149,12 @@ public:
     IniFile(const IniFile&) = delete;
     IniFile& operator=(const IniFile&) = delete;
 
-    void Write(const std::string& contents)
-    {
+    void Write(const std::string& contents) {
         std::ofstream out(Slashed(path_), std::ios::binary | std::ios::trunc);
         out << contents;
     }
-    void SetLevel(const std::string& value)
-    {
-        Write("[BASE_CONFIG]\r\nLOG_LV=" + value + "\r\n");
-    }
-    void Remove()
-    {
+    void SetLevel(const std::string& value) { Write("[BASE_CONFIG]\r\nLOG_LV=" + value + "\r\n"); }
+    void Remove() {
         std::error_code ignored;
         std::filesystem::remove(Slashed(path_), ignored);
     }

@@ -28,8 +28,7 @@ namespace mbimtest {
 // the object, as the platform frees its arrays after the callback returns.
 class ByteArray {
 public:
-    explicit ByteArray(const std::string& bytes)
-    {
+    explicit ByteArray(const std::string& bytes) {
         SAFEARRAYBOUND bound;
         bound.cElements = static_cast<ULONG>(bytes.size());
         bound.lLbound = 0;
@@ -42,8 +41,7 @@ public:
             }
         }
     }
-    ~ByteArray()
-    {
+    ~ByteArray() {
         if (array) SafeArrayDestroy(array);
     }
     ByteArray(const ByteArray&) = delete;
@@ -56,8 +54,7 @@ private:
 
 // References held on the shared logger right now (one per live channel or
 // sink, one per factory caller, and the two the logger keeps for itself).
-inline int SharedLogRefs()
-{
+inline int SharedLogRefs() {
     IGlobalTools::ILog* log = GetSharedLog();
     int count = log->AddRef();
     log->Release();
@@ -65,8 +62,7 @@ inline int SharedLogRefs()
     return count - 2;
 }
 
-inline std::string Slashed(std::string path)
-{
+inline std::string Slashed(std::string path) {
     for (char& c : path) {
         if (c == '\\') c = '/';
     }
@@ -74,8 +70,7 @@ inline std::string Slashed(std::string path)
 }
 
 // The shared log file, as the logger builds its path.
-inline std::string SharedLogPath()
-{
+inline std::string SharedLogPath() {
     char folder[MAX_PATH] = {0};
     if (!SHGetSpecialFolderPathA(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE)) return std::string();
     std::string path(folder);
@@ -85,8 +80,7 @@ inline std::string SharedLogPath()
 
 // The messages of a log text: for each line "[pid] [tid] MM-DD hh:mm:ss:mmm :
 // message", the text after the time stamp, without the line ending.
-inline std::vector<std::string> LogMessages(const std::string& text)
-{
+inline std::vector<std::string> LogMessages(const std::string& text) {
     std::vector<std::string> messages;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -112,16 +106,14 @@ class LogWatch {
 public:
     LogWatch() : path(SharedLogPath()), start(FileSize()) {}
 
-    std::vector<std::string> Messages() const
-    {
+    std::vector<std::string> Messages() const {
         std::ifstream in(path, std::ios::binary);
         std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (all.size() <= start) return std::vector<std::string>();
         return LogMessages(all.substr(start));
     }
 
-    bool Has(const std::string& message) const
-    {
+    bool Has(const std::string& message) const {
         for (const std::string& m : Messages()) {
             if (m == message) return true;
         }
@@ -129,8 +121,7 @@ public:
     }
 
     // Index of the first message equal to message at or after from, or -1.
-    int Find(const std::string& message, int from = 0) const
-    {
+    int Find(const std::string& message, int from = 0) const {
         std::vector<std::string> all = Messages();
         for (size_t i = static_cast<size_t>(from < 0 ? 0 : from); i < all.size(); ++i) {
             if (all[i] == message) return static_cast<int>(i);
@@ -139,8 +130,7 @@ public:
     }
 
     // Polls for a message written from another thread; bounded.
-    bool WaitFor(const std::string& message, int timeoutMs = 5000) const
-    {
+    bool WaitFor(const std::string& message, int timeoutMs = 5000) const {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!Has(message)) {
             if (std::chrono::steady_clock::now() > deadline) return false;
@@ -150,16 +140,14 @@ public:
     }
 
     // For failure messages: everything seen, one message a line.
-    std::string Dump() const
-    {
+    std::string Dump() const {
         std::string out;
         for (const std::string& m : Messages()) out += "  | " + m + "\n";
         return out;
     }
 
 private:
-    size_t FileSize() const
-    {
+    size_t FileSize() const {
         std::error_code ignored;
         auto size = std::filesystem::file_size(path, ignored);
         return ignored ? 0 : static_cast<size_t>(size);

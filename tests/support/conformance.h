@@ -26,8 +26,10 @@ struct Where {
     const char* file;
     int line;
 };
-#define HERE ::conformance::Where{__FILE__, __LINE__}
-#define ROW_AT(line) ::conformance::Where{__FILE__, (line)}
+#define HERE \
+    ::conformance::Where { __FILE__, __LINE__ }
+#define ROW_AT(line) \
+    ::conformance::Where { __FILE__, (line) }
 
 // A value of a row: got is compared with expected converted to got's type.
 template <class Got, class Expected>
@@ -61,17 +63,16 @@ template <typename T, typename U>
 void CheckValue(const char* file, int line, const char* function, int row, const char* what, const T& got,
                 const U& expected) {
     if (!(got == expected)) {
-        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": " << what << " is " << got
-                                   << ", expected " << expected;
+        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": " << what << " is " << got << ", expected "
+                                   << expected;
     }
 }
 
 // A BOOL result and the last error after it (kSentinel: untouched).
-inline void CheckCall(const char* file, int line, const char* function, int row, BOOL got, BOOL expected,
-                      DWORD error, DWORD expectedError) {
+inline void CheckCall(const char* file, int line, const char* function, int row, BOOL got, BOOL expected, DWORD error,
+                      DWORD expectedError) {
     if (!got != !expected) {
-        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": returned " << got << ", expected "
-                                   << expected;
+        ADD_FAILURE_AT(file, line) << function << ", row " << row << ": returned " << got << ", expected " << expected;
     }
     if (error != expectedError) {
         ADD_FAILURE_AT(file, line) << function << ", row " << row << ": last error " << error << ", expected "
@@ -134,17 +135,16 @@ private:
 
 }  // namespace conformance
 
-#define CHECK_HR(function, row, got, expected) \
-    ::conformance::CheckHr(__FILE__, __LINE__, function, row, got, expected)
+#define CHECK_HR(function, row, got, expected) ::conformance::CheckHr(__FILE__, __LINE__, function, row, got, expected)
 #define CHECK_VALUE(function, row, what, got, expected) \
     ::conformance::CheckValue(__FILE__, __LINE__, function, row, what, got, expected)
 // The call runs before GetLastError is read.
-#define CHECK_CALL(function, row, call, expected, expectedError)                                         \
-    do {                                                                                                 \
-        const BOOL checkCallResult = (call);                                                             \
-        const DWORD checkCallError = GetLastError();                                                     \
+#define CHECK_CALL(function, row, call, expected, expectedError)                                               \
+    do {                                                                                                       \
+        const BOOL checkCallResult = (call);                                                                   \
+        const DWORD checkCallError = GetLastError();                                                           \
         ::conformance::CheckCall(__FILE__, __LINE__, function, row, checkCallResult, expected, checkCallError, \
-                                 expectedError);                                                         \
+                                 expectedError);                                                               \
     } while (0)
 
 #endif  // TESTS_SUPPORT_CONFORMANCE_H

@@ -12,8 +12,7 @@ namespace testsupport {
 
 // Until port holds at least n unread bytes, or timeoutMs has passed, or the
 // port cannot be asked. Returns the bytes queued when it stopped.
-inline DWORD WaitForQueuedBytes(HANDLE port, DWORD n, DWORD timeoutMs)
-{
+inline DWORD WaitForQueuedBytes(HANDLE port, DWORD n, DWORD timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     COMSTAT stat = {};
     for (;;) {

@@ -33,18 +33,18 @@ int MissingComPort();
 // (tests/support/conformance.h); a test whose Windows course would take or
 // reconfigure the shared modem's port is skipped on the flag instead.
 struct KnownDifferences {
-    bool sharedComPorts;   // a second open of a held port succeeds (Wine)
-    bool laxSetCommState;  // SetCommState takes DCBs Windows refuses, or
-                           // refuses them with another error, and
-                           // GetCommState reads RTS control from the device
-                           // (Wine)
-    bool narrowModeSyntax;   // BuildCommDCBW refuses dtr=hs, rts=hs, rts=tg
-                             // and does not check that a COMn prefix exists
-                             // (Wine)
-    bool cancelAllSucceeds;  // CancelIoEx(h, NULL) with nothing pending
-                             // succeeds (Wine)
-    bool immediateReadPends; // a read with ReadIntervalTimeout MAXDWORD and
-                             // no total time-out waits for data (Wine)
+    bool sharedComPorts;      // a second open of a held port succeeds (Wine)
+    bool laxSetCommState;     // SetCommState takes DCBs Windows refuses, or
+                              // refuses them with another error, and
+                              // GetCommState reads RTS control from the device
+                              // (Wine)
+    bool narrowModeSyntax;    // BuildCommDCBW refuses dtr=hs, rts=hs, rts=tg
+                              // and does not check that a COMn prefix exists
+                              // (Wine)
+    bool cancelAllSucceeds;   // CancelIoEx(h, NULL) with nothing pending
+                              // succeeds (Wine)
+    bool immediateReadPends;  // a read with ReadIntervalTimeout MAXDWORD and
+                              // no total time-out waits for data (Wine)
 };
 const KnownDifferences& Differences();
 

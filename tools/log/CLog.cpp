@@ -15,45 +15,34 @@ const int kDefaultLevel = -1;
 
 }  // namespace
 
-CLog::CLog() : logFilePath(), iniFilePath(), refCount(1)
-{
+CLog::CLog() : logFilePath(), iniFilePath(), refCount(1) {
     InitializeCriticalSection(&logLock);
     LogWriter::BuildPaths(kLogFileName, logFilePath, iniFilePath);
 }
 
-CLog::~CLog()
-{
-    DeleteCriticalSection(&logLock);
-}
+CLog::~CLog() { DeleteCriticalSection(&logLock); }
 
-void CLog::SetLogPath(const char* path)
-{
+void CLog::SetLogPath(const char* path) {
     // A null path is taken as empty: the logger then writes nothing.
     logFilePath = path != NULL ? path : "";
 }
 
-void CLog::Log(int level, const char* format, ...)
-{
+void CLog::Log(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
     LogWriter::WriteLine(logLock, logFilePath, iniFilePath, kDefaultLevel, level, format, args);
     va_end(args);
 }
 
-void CLog::Release()
-{
+void CLog::Release() {
     if (InterlockedDecrement(&refCount) == 0) {
         delete this;
     }
 }
 
-int CLog::AddRef()
-{
-    return InterlockedIncrement(&refCount);
-}
+int CLog::AddRef() { return InterlockedIncrement(&refCount); }
 
-IGlobalTools::ILog* GetSharedLog()
-{
+IGlobalTools::ILog* GetSharedLog() {
     // Created with one reference, plus one for the creation step itself:
     // neither is ever given back. The function-local static makes two
     // concurrent first calls safe; the first caller leaves with the count 3.

@@ -14,32 +14,23 @@ const int kDefaultLevel = 5;
 
 }  // namespace
 
-CLogEx::CLogEx() : logFilePath(), iniFilePath()
-{
+CLogEx::CLogEx() : logFilePath(), iniFilePath() {
     InitializeCriticalSection(&logLock);
     LogWriter::BuildPaths(kLogFileName, logFilePath, iniFilePath);
 }
 
-CLogEx::~CLogEx()
-{
-    DeleteCriticalSection(&logLock);
-}
+CLogEx::~CLogEx() { DeleteCriticalSection(&logLock); }
 
-void CLogEx::SetLogPath(const char* path)
-{
+void CLogEx::SetLogPath(const char* path) {
     // A null path is taken as empty: the logger then writes nothing.
     logFilePath = path != NULL ? path : "";
 }
 
-void CLogEx::Log(int level, const char* format, ...)
-{
+void CLogEx::Log(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
     LogWriter::WriteLine(logLock, logFilePath, iniFilePath, kDefaultLevel, level, format, args);
     va_end(args);
 }
 
-void CLogEx::Release()
-{
-    delete this;
-}
+void CLogEx::Release() { delete this; }

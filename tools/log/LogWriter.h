@@ -16,8 +16,7 @@ namespace LogWriter {
 
 // Appends part to path only if the result, terminator included, fits the
 // MAX_PATH buffer; strcat_s would otherwise hit the invalid-parameter handler.
-inline bool AppendFits(char (&path)[MAX_PATH], const char* part)
-{
+inline bool AppendFits(char (&path)[MAX_PATH], const char* part) {
     if (std::strlen(path) + std::strlen(part) >= MAX_PATH) {
         return false;
     }
@@ -35,14 +34,12 @@ const char kUsersMayModify[] = "D:(A;OICI;0x1301bf;;;BU)";
 // A folder that exists already is left as it is (ERROR_ALREADY_EXISTS). If
 // the entry cannot be built, the folder is created with default security all
 // the same. The last error is that of CreateDirectoryA.
-inline BOOL CreateLogFolder(const char* path)
-{
+inline BOOL CreateLogFolder(const char* path) {
     PSECURITY_DESCRIPTOR descriptor = NULL;
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof(attributes);
     attributes.bInheritHandle = FALSE;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kUsersMayModify, SDDL_REVISION_1,
-                                                             &descriptor, NULL)) {
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kUsersMayModify, SDDL_REVISION_1, &descriptor, NULL)) {
         attributes.lpSecurityDescriptor = descriptor;
     }
     BOOL created = CreateDirectoryA(path, descriptor != NULL ? &attributes : NULL);
@@ -60,8 +57,7 @@ inline BOOL CreateLogFolder(const char* path)
 // longer than 259 characters, leaves logFilePath empty; an unreadable
 // executable path leaves iniFilePath empty. Neither is an error for the
 // caller: the logger then writes nothing, or uses its default threshold.
-inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::string& iniFilePath)
-{
+inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::string& iniFilePath) {
     char path[MAX_PATH] = {0};
 
     if (SHGetSpecialFolderPathA(NULL, path, CSIDL_COMMON_APPDATA, FALSE)) {
@@ -101,12 +97,9 @@ inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::s
 // reading the time to closing the file, so lines through one logger never
 // interleave and are stamped in the order they are written. Every failure
 // drops the line silently.
-inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
-                      const std::string& iniFilePath, int defaultLevel, int level,
-                      const char* format, va_list args)
-{
-    int threshold = static_cast<int>(
-        GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", defaultLevel, iniFilePath.c_str()));
+inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath, const std::string& iniFilePath,
+                      int defaultLevel, int level, const char* format, va_list args) {
+    int threshold = static_cast<int>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", defaultLevel, iniFilePath.c_str()));
     if (threshold < level) {
         return;
     }
@@ -130,9 +123,10 @@ inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
         // ends while another thread is inside this block flushes every open
         // stream: with a buffered stream, half a line would be written.
         char line[64 + 512] = {0};
-        _snprintf_s(line, sizeof(line), _TRUNCATE, "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ",
-                    static_cast<int>(GetCurrentProcessId()), static_cast<int>(GetCurrentThreadId()),
-                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+        _snprintf_s(line, sizeof(line), _TRUNCATE,
+                    "[%d] [%d] %02d-%02d %02d:%02d:%02d:%03d : ", static_cast<int>(GetCurrentProcessId()),
+                    static_cast<int>(GetCurrentThreadId()), now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                    now.wMilliseconds);
 
         // Longer messages are cut at 511 characters (_TRUNCATE); the text is
         // written as it is, never used as a format again.

@@ -33,8 +33,7 @@ private:
 // ends the process). Bytes are kept with the strong guarantee of
 // std::string, so a failed append leaves the kept response as it was.
 template <class Body>
-HRESULT WithoutExceptions(Body body)
-{
+HRESULT WithoutExceptions(Body body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -56,13 +55,11 @@ CDefaultServiceEvent::CDefaultServiceEvent()
       logger(GetSharedLog()),
       expectedRequestId(0),
       keptLock(),
-      keptStatus(S_OK)
-{
+      keptStatus(S_OK) {
     InitializeCriticalSection(&keptLock);
 }
 
-CDefaultServiceEvent::~CDefaultServiceEvent()
-{
+CDefaultServiceEvent::~CDefaultServiceEvent() {
     // A handle whose creation failed is null and is skipped.
     if (commandSessionEvent) CloseHandle(commandSessionEvent);
     if (responseEvent) CloseHandle(responseEvent);
@@ -72,8 +69,7 @@ CDefaultServiceEvent::~CDefaultServiceEvent()
     DeleteCriticalSection(&keptLock);
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::QueryInterface(REFIID iid, void** out)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::QueryInterface(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     // IUnknown must be answered by every COM object, with the same pointer
     // each time: it is the object's identity, and marshalling the sink to
@@ -88,13 +84,9 @@ HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::QueryInterface(REFIID iid, void*
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE CDefaultServiceEvent::AddRef()
-{
-    return static_cast<ULONG>(InterlockedIncrement(&refCount));
-}
+ULONG STDMETHODCALLTYPE CDefaultServiceEvent::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount)); }
 
-ULONG STDMETHODCALLTYPE CDefaultServiceEvent::Release()
-{
+ULONG STDMETHODCALLTYPE CDefaultServiceEvent::Release() {
     LONG count = InterlockedDecrement(&refCount);
     if (count != 0) return static_cast<ULONG>(count);
     // Another thread may free the object as soon as the count is seen, so
@@ -103,37 +95,32 @@ ULONG STDMETHODCALLTYPE CDefaultServiceEvent::Release()
     return 0;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnQuerySupportedCommandsComplete(
-    IMbnDeviceService* /*deviceService*/, SAFEARRAY* /*commandIDList*/, HRESULT /*status*/,
-    ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnQuerySupportedCommandsComplete(IMbnDeviceService* /*deviceService*/,
+                                                                                 SAFEARRAY* /*commandIDList*/,
+                                                                                 HRESULT /*status*/,
+                                                                                 ULONG /*requestID*/) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnOpenCommandSessionComplete(
-    IMbnDeviceService* /*deviceService*/, HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnOpenCommandSessionComplete(IMbnDeviceService* /*deviceService*/,
+                                                                             HRESULT /*status*/, ULONG /*requestID*/) {
     SetEvent(commandSessionEvent);
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnCloseCommandSessionComplete(
-    IMbnDeviceService* /*deviceService*/, HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnCloseCommandSessionComplete(IMbnDeviceService* /*deviceService*/,
+                                                                              HRESULT /*status*/, ULONG /*requestID*/) {
     SetEvent(commandSessionEvent);
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(
-    IMbnDeviceService* /*deviceService*/, ULONG /*responseID*/, SAFEARRAY* deviceServiceData,
-    HRESULT status, ULONG requestID)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnSetCommandComplete(IMbnDeviceService* /*deviceService*/,
+                                                                     ULONG /*responseID*/, SAFEARRAY* deviceServiceData,
+                                                                     HRESULT status, ULONG requestID) {
     return WithoutExceptions([&] { return KeepSetCommandResult(deviceServiceData, status, requestID); });
 }
 
-HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData, HRESULT status,
-                                                   ULONG requestID)
-{
+HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData, HRESULT status, ULONG requestID) {
     logger->Log(kLogLevelProgress, "[Success] OnSetCommandComplete called! Request id is %d.", requestID);
 
     if (!WaitRequestId()) {
@@ -142,9 +129,7 @@ HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData,
             KeptLockGuard guard(&keptLock);
             expected = expectedRequestId;
         }
-        logger->Log(kLogLevelEssential,
-                    "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.",
-                    expected);
+        logger->Log(kLogLevelEssential, "[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is %d.", expected);
         return S_OK;
     }
 
@@ -166,8 +151,7 @@ HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData,
     }
 
     if (expected != requestID) {
-        logger->Log(kLogLevelProgress,
-                    "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
+        logger->Log(kLogLevelProgress, "[Warning] OnSetCommandComplete called! Request id is %d---%d. Not Match.",
                     requestID, expected);
         return S_OK;
     }
@@ -183,47 +167,42 @@ HRESULT CDefaultServiceEvent::KeepSetCommandResult(SAFEARRAY* deviceServiceData,
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnQueryCommandComplete(
-    IMbnDeviceService* /*deviceService*/, ULONG /*responseID*/, SAFEARRAY* /*deviceServiceData*/,
-    HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnQueryCommandComplete(IMbnDeviceService* /*deviceService*/,
+                                                                       ULONG /*responseID*/,
+                                                                       SAFEARRAY* /*deviceServiceData*/,
+                                                                       HRESULT /*status*/, ULONG /*requestID*/) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnEventNotification(
-    IMbnDeviceService* /*deviceService*/, ULONG /*eventID*/, SAFEARRAY* /*deviceServiceData*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnEventNotification(IMbnDeviceService* /*deviceService*/,
+                                                                    ULONG /*eventID*/,
+                                                                    SAFEARRAY* /*deviceServiceData*/) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnOpenDataSessionComplete(
-    IMbnDeviceService* /*deviceService*/, HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnOpenDataSessionComplete(IMbnDeviceService* /*deviceService*/,
+                                                                          HRESULT /*status*/, ULONG /*requestID*/) {
     SetEvent(dataSessionEvent);
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnCloseDataSessionComplete(
-    IMbnDeviceService* /*deviceService*/, HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnCloseDataSessionComplete(IMbnDeviceService* /*deviceService*/,
+                                                                           HRESULT /*status*/, ULONG /*requestID*/) {
     SetEvent(dataSessionEvent);
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnWriteDataComplete(
-    IMbnDeviceService* /*deviceService*/, HRESULT /*status*/, ULONG /*requestID*/)
-{
+HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnWriteDataComplete(IMbnDeviceService* /*deviceService*/,
+                                                                    HRESULT /*status*/, ULONG /*requestID*/) {
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnReadData(IMbnDeviceService* /*deviceService*/,
-                                                           SAFEARRAY* deviceServiceData)
-{
+                                                           SAFEARRAY* deviceServiceData) {
     return WithoutExceptions([&] { return KeepReadData(deviceServiceData); });
 }
 
-HRESULT CDefaultServiceEvent::KeepReadData(SAFEARRAY* deviceServiceData)
-{
+HRESULT CDefaultServiceEvent::KeepReadData(SAFEARRAY* deviceServiceData) {
     logger->Log(kLogLevelProgress, "[Success] OnReadData called!");
     bool kept;
     size_t total = 0;
@@ -237,13 +216,11 @@ HRESULT CDefaultServiceEvent::KeepReadData(SAFEARRAY* deviceServiceData)
 }
 
 HRESULT STDMETHODCALLTYPE CDefaultServiceEvent::OnInterfaceStateChange(
-    BSTR /*interfaceID*/, MBN_DEVICE_SERVICES_INTERFACE_STATE /*stateChange*/)
-{
+    BSTR /*interfaceID*/, MBN_DEVICE_SERVICES_INTERFACE_STATE /*stateChange*/) {
     return S_OK;
 }
 
-bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size_t& total)
-{
+bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size_t& total) {
     // The array belongs to the platform and is freed when the callback
     // returns, so its bytes are copied here.
     void* p = nullptr;
@@ -272,19 +249,15 @@ bool CDefaultServiceEvent::KeepDeliveredBytes(SAFEARRAY* deviceServiceData, size
     return kept;
 }
 
-void CDefaultServiceEvent::LogDelivery(bool kept, size_t total)
-{
+void CDefaultServiceEvent::LogDelivery(bool kept, size_t total) {
     if (kept) {
-        logger->Log(kLogLevelProgress,
-                    "[success] Get At Response Success. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelProgress, "[success] Get At Response Success. Length %d", static_cast<int>(total));
     } else {
-        logger->Log(kLogLevelEssential,
-                    "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
+        logger->Log(kLogLevelEssential, "[Fail] Get At Response Fail. Length %d", static_cast<int>(total));
     }
 }
 
-void CDefaultServiceEvent::ResetExchange()
-{
+void CDefaultServiceEvent::ResetExchange() {
     ResetEvent(commandSessionEvent);
     ResetEvent(responseEvent);
     ClearRequestId();
@@ -293,8 +266,7 @@ void CDefaultServiceEvent::ResetExchange()
     keptStatus = S_OK;
 }
 
-void CDefaultServiceEvent::SetRequestId(ULONG id)
-{
+void CDefaultServiceEvent::SetRequestId(ULONG id) {
     {
         KeptLockGuard guard(&keptLock);
         expectedRequestId = id;
@@ -302,8 +274,7 @@ void CDefaultServiceEvent::SetRequestId(ULONG id)
     SetEvent(requestIdEvent);
 }
 
-void CDefaultServiceEvent::ClearRequestId()
-{
+void CDefaultServiceEvent::ClearRequestId() {
     {
         KeptLockGuard guard(&keptLock);
         expectedRequestId = 0;
@@ -311,29 +282,20 @@ void CDefaultServiceEvent::ClearRequestId()
     ResetEvent(requestIdEvent);
 }
 
-bool CDefaultServiceEvent::WaitRequestId()
-{
+bool CDefaultServiceEvent::WaitRequestId() {
     return WaitForSingleObject(requestIdEvent, kRequestIdTimeoutMs) == WAIT_OBJECT_0;
 }
 
-DWORD CDefaultServiceEvent::GetSessionRlt()
-{
-    return WaitForSingleObject(commandSessionEvent, kExchangeTimeoutMs);
-}
+DWORD CDefaultServiceEvent::GetSessionRlt() { return WaitForSingleObject(commandSessionEvent, kExchangeTimeoutMs); }
 
-DWORD CDefaultServiceEvent::GetDataSessionRlt()
-{
-    return WaitForSingleObject(dataSessionEvent, kExchangeTimeoutMs);
-}
+DWORD CDefaultServiceEvent::GetDataSessionRlt() { return WaitForSingleObject(dataSessionEvent, kExchangeTimeoutMs); }
 
-DWORD CDefaultServiceEvent::GetResponse(std::string& out)
-{
+DWORD CDefaultServiceEvent::GetResponse(std::string& out) {
     HRESULT status;
     return GetResponse(out, status);
 }
 
-DWORD CDefaultServiceEvent::GetResponse(std::string& out, HRESULT& status)
-{
+DWORD CDefaultServiceEvent::GetResponse(std::string& out, HRESULT& status) {
     status = S_OK;
     DWORD wait = WaitForSingleObject(responseEvent, kExchangeTimeoutMs);
     if (wait == WAIT_OBJECT_0) {

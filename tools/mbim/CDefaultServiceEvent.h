@@ -28,35 +28,29 @@ public:
     // bytes gives E_OUTOFMEMORY (anything else E_UNEXPECTED), with the kept
     // response as it was.
     HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService* deviceService,
-                                                               SAFEARRAY* commandIDList,
-                                                               HRESULT status,
+                                                               SAFEARRAY* commandIDList, HRESULT status,
                                                                ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnOpenCommandSessionComplete(IMbnDeviceService* deviceService,
-                                                           HRESULT status,
+    HRESULT STDMETHODCALLTYPE OnOpenCommandSessionComplete(IMbnDeviceService* deviceService, HRESULT status,
                                                            ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnCloseCommandSessionComplete(IMbnDeviceService* deviceService,
-                                                            HRESULT status,
+    HRESULT STDMETHODCALLTYPE OnCloseCommandSessionComplete(IMbnDeviceService* deviceService, HRESULT status,
                                                             ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnSetCommandComplete(IMbnDeviceService* deviceService,
-                                                   ULONG responseID,
-                                                   SAFEARRAY* deviceServiceData,
-                                                   HRESULT status, ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnQueryCommandComplete(IMbnDeviceService* deviceService,
-                                                     ULONG responseID,
-                                                     SAFEARRAY* deviceServiceData,
-                                                     HRESULT status, ULONG requestID) override;
+    HRESULT STDMETHODCALLTYPE OnSetCommandComplete(IMbnDeviceService* deviceService, ULONG responseID,
+                                                   SAFEARRAY* deviceServiceData, HRESULT status,
+                                                   ULONG requestID) override;
+    HRESULT STDMETHODCALLTYPE OnQueryCommandComplete(IMbnDeviceService* deviceService, ULONG responseID,
+                                                     SAFEARRAY* deviceServiceData, HRESULT status,
+                                                     ULONG requestID) override;
     HRESULT STDMETHODCALLTYPE OnEventNotification(IMbnDeviceService* deviceService, ULONG eventID,
                                                   SAFEARRAY* deviceServiceData) override;
-    HRESULT STDMETHODCALLTYPE OnOpenDataSessionComplete(IMbnDeviceService* deviceService,
-                                                        HRESULT status, ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnCloseDataSessionComplete(IMbnDeviceService* deviceService,
-                                                         HRESULT status, ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnWriteDataComplete(IMbnDeviceService* deviceService,
-                                                  HRESULT status, ULONG requestID) override;
-    HRESULT STDMETHODCALLTYPE OnReadData(IMbnDeviceService* deviceService,
-                                         SAFEARRAY* deviceServiceData) override;
-    HRESULT STDMETHODCALLTYPE OnInterfaceStateChange(
-        BSTR interfaceID, MBN_DEVICE_SERVICES_INTERFACE_STATE stateChange) override;
+    HRESULT STDMETHODCALLTYPE OnOpenDataSessionComplete(IMbnDeviceService* deviceService, HRESULT status,
+                                                        ULONG requestID) override;
+    HRESULT STDMETHODCALLTYPE OnCloseDataSessionComplete(IMbnDeviceService* deviceService, HRESULT status,
+                                                         ULONG requestID) override;
+    HRESULT STDMETHODCALLTYPE OnWriteDataComplete(IMbnDeviceService* deviceService, HRESULT status,
+                                                  ULONG requestID) override;
+    HRESULT STDMETHODCALLTYPE OnReadData(IMbnDeviceService* deviceService, SAFEARRAY* deviceServiceData) override;
+    HRESULT STDMETHODCALLTYPE OnInterfaceStateChange(BSTR interfaceID,
+                                                     MBN_DEVICE_SERVICES_INTERFACE_STATE stateChange) override;
 
     // Ended by Release when the last reference is gone.
     virtual ~CDefaultServiceEvent();

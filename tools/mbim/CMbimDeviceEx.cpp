@@ -13,10 +13,7 @@ namespace {
 // Lets the result of a completion through as an HRESULT that callers can
 // test with FAILED: a status that is not 0 but not negative either still
 // means the command failed.
-HRESULT StatusAsFailure(HRESULT status)
-{
-    return FAILED(status) ? status : E_FAIL;
-}
+HRESULT StatusAsFailure(HRESULT status) { return FAILED(status) ? status : E_FAIL; }
 
 }  // namespace
 
@@ -82,13 +79,11 @@ CMbimDeviceEx::CMbimDeviceEx()
       commandSessionState(kNoCommandSession),
       dataSessionOpen(kNoDataSession),
       logger(GetSharedLog()),
-      comInitCount(0)
-{
+      comInitCount(0) {
     InitializeCriticalSection(&adviseLock);
 }
 
-CMbimDeviceEx::~CMbimDeviceEx()
-{
+CMbimDeviceEx::~CMbimDeviceEx() {
     DeleteCriticalSection(&adviseLock);
     logger->Release();
 }
@@ -96,8 +91,7 @@ CMbimDeviceEx::~CMbimDeviceEx()
 // ---------------------------------------------------------------------------
 // Lifetime
 
-HRESULT CMbimDeviceEx::Open()
-{
+HRESULT CMbimDeviceEx::Open() {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         logger->Log(kLogLevelEssential, "[error]Open() COM Initialize failed");
@@ -115,16 +109,14 @@ HRESULT CMbimDeviceEx::Open()
         pMbnDeviceServicesManager = nullptr;
     }
 
-    hr = CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL,
-                          IID_IMbnInterfaceManager,
+    hr = CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
                           reinterpret_cast<void**>(&pMbnInterfaceManager));
     if (FAILED(hr)) {
         logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnInterfaceManager");
         return hr;
     }
 
-    hr = CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL,
-                          IID_IMbnDeviceServicesManager,
+    hr = CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL, IID_IMbnDeviceServicesManager,
                           reinterpret_cast<void**>(&pMbnDeviceServicesManager));
     if (!pMbnDeviceServicesManager) {
         logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesManager");
@@ -141,14 +133,12 @@ HRESULT CMbimDeviceEx::Open()
     return hr;
 }
 
-HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
-{
+HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid) {
     IConnectionPointContainer* container = nullptr;
-    HRESULT hr = pMbnDeviceServicesManager->QueryInterface(
-        IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    HRESULT hr =
+        pMbnDeviceServicesManager->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
     if (hr != S_OK) {
-        logger->Log(kLogLevelEssential,
-                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (container) container->Release();
         return hr;
@@ -159,8 +149,7 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     hr = container->FindConnectionPoint(iid, &connectionPoint);
     container->Release();
     if (hr != S_OK) {
-        logger->Log(kLogLevelEssential,
-                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         if (connectionPoint) connectionPoint->Release();
         return hr;
@@ -169,8 +158,7 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     DWORD cookie = 0;
     hr = connectionPoint->Advise(eventSink, &cookie);
     if (FAILED(hr)) {
-        logger->Log(kLogLevelEssential,
-                    "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
+        logger->Log(kLogLevelEssential, "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %x",
                     static_cast<unsigned int>(hr));
         connectionPoint->Release();
         return hr;
@@ -182,8 +170,7 @@ HRESULT CMbimDeviceEx::AdviseEvents(CDefaultServiceEvent* eventSink, IID iid)
     return S_OK;
 }
 
-void CMbimDeviceEx::Release()
-{
+void CMbimDeviceEx::Release() {
     // Unadvise calls into the platform, which may call back or wait for its
     // own callbacks, so no lock of ours is held across it.
     std::vector<AdviseEntry> entries;
@@ -212,16 +199,12 @@ void CMbimDeviceEx::Release()
     delete this;
 }
 
-bool CMbimDeviceEx::IsReady() const
-{
-    return pMbnInterfaceManager && pMbnDeviceServicesManager && sink;
-}
+bool CMbimDeviceEx::IsReady() const { return pMbnInterfaceManager && pMbnDeviceServicesManager && sink; }
 
 // ---------------------------------------------------------------------------
 // Session objects
 
-IMbnInterface* CMbimDeviceEx::GetFirstInterface()
-{
+IMbnInterface* CMbimDeviceEx::GetFirstInterface() {
     SAFEARRAY* interfaces = nullptr;
     HRESULT hr = pMbnInterfaceManager->GetInterfaces(&interfaces);
     if (FAILED(hr)) {
@@ -239,8 +222,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
         // The element comes back with a reference of its own.
         hr = SafeArrayGetElement(interfaces, &lower, &found);
         if (FAILED(hr)) {
-            logger->Log(kLogLevelEssential,
-                        "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
+            logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
                         static_cast<unsigned int>(hr));
             found = nullptr;
         } else if (found) {
@@ -252,8 +234,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
                 logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): GetReadyState hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
-                logger->Log(kLogLevelEssential, "[ok]GetFirstInterface(): readyState=%d",
-                            static_cast<int>(readyState));
+                logger->Log(kLogLevelEssential, "[ok]GetFirstInterface(): readyState=%d", static_cast<int>(readyState));
             }
         }
     }
@@ -261,8 +242,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface()
     return found;
 }
 
-SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int len)
-{
+SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int len) {
     SAFEARRAYBOUND bound;
     bound.cElements = len;
     bound.lLbound = 0;
@@ -278,8 +258,7 @@ SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int l
     return array;
 }
 
-bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
-{
+bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId) {
     // A repeated open replaces the session objects; the old ones are given
     // back first, so that a failure below leaves none of them behind.
     ReleaseSessionObjects();
@@ -296,17 +275,14 @@ bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
             logger->Log(kLogLevelEssential, "[error]SendData() error! get_InterfaceID() hr=0x%x",
                         static_cast<unsigned int>(hr));
         } else {
-            hr = pMbnDeviceServicesManager->GetDeviceServicesContext(interfaceId,
-                                                                     &pMbnDeviceServicesContext);
+            hr = pMbnDeviceServicesManager->GetDeviceServicesContext(interfaceId, &pMbnDeviceServicesContext);
             if (!pMbnDeviceServicesContext) {
-                logger->Log(kLogLevelEssential,
-                            "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
+                logger->Log(kLogLevelEssential, "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=0x%x",
                             static_cast<unsigned int>(hr));
             } else {
                 hr = pMbnDeviceServicesContext->GetDeviceService(serviceIdCopy, &deviceService);
                 if (!deviceService) {
-                    logger->Log(kLogLevelEssential,
-                                "[error]SendData() error! NULL == deviceService hr=0x%x",
+                    logger->Log(kLogLevelEssential, "[error]SendData() error! NULL == deviceService hr=0x%x",
                                 static_cast<unsigned int>(hr));
                 } else {
                     found = true;
@@ -319,8 +295,7 @@ bool CMbimDeviceEx::FindDeviceService(const WCHAR* serviceId)
     return found;
 }
 
-void CMbimDeviceEx::ReleaseSessionObjects()
-{
+void CMbimDeviceEx::ReleaseSessionObjects() {
     if (deviceService) {
         deviceService->Release();
         deviceService = nullptr;
@@ -338,15 +313,12 @@ void CMbimDeviceEx::ReleaseSessionObjects()
 // ---------------------------------------------------------------------------
 // Command session and exchange
 
-HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId)
-{
+HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId) {
     return OpenSessionOf(serviceId, kCommandSession, commandSessionState);
 }
 
 HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string& response,
-                                IGlobalTools::IAtParser* parser, const WCHAR* serviceId,
-                                ULONG commandId)
-{
+                                IGlobalTools::IAtParser* parser, const WCHAR* serviceId, ULONG commandId) {
     if (!IsReady()) return E_FAIL;
 
     HRESULT result = E_FAIL;
@@ -356,8 +328,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
     sink->ResetExchange();
     HRESULT hr = OpenSession(serviceId);
     if (hr != S_OK) {
-        logger->Log(kLogLevelEssential,
-                    "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential, "[Fail]OpenSession Fail hr = 0x%x", static_cast<unsigned int>(hr));
         result = hr;
     } else {
         logger->Log(kLogLevelProgress, "[Success] OpenSession success hr = 0x%x", 0);
@@ -366,8 +337,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
         hr = deviceService->SetCommand(commandId, array, &requestID);
         result = hr;
         if (FAILED(hr)) {
-            logger->Log(kLogLevelEssential,
-                        "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+            logger->Log(kLogLevelEssential, "[Fail]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
         } else {
             sink->SetRequestId(requestID);
             logger->Log(kLogLevelProgress, "[success]SetCommand success. Request Id is %d",
@@ -385,8 +355,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
             } else {
                 result = S_OK;
                 if (parser) {
-                    parser->Parse(received.data(), static_cast<unsigned int>(received.size()),
-                                  parsed);
+                    parser->Parse(received.data(), static_cast<unsigned int>(received.size()), parsed);
                     response.assign(parsed);
                 } else {
                     response.assign(received);
@@ -401,8 +370,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
     return result;
 }
 
-HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId)
-{
+HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId) {
     HRESULT result = E_FAIL;
     if (commandSessionState == kNoCommandSession) {
         logger->Log(kLogLevelEssential, "[Fail]Session is not open!");
@@ -416,8 +384,7 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
     HRESULT hr = deviceService->SetCommand(commandId, array, &requestID);
     result = hr;
     if (FAILED(hr)) {
-        logger->Log(kLogLevelEssential,
-                    "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
+        logger->Log(kLogLevelEssential, "[?]SendData(): SetCommand hr = 0x%x", static_cast<unsigned int>(hr));
     } else {
         sink->SetRequestId(requestID);
     }
@@ -425,8 +392,7 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
     return result;
 }
 
-HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
-{
+HRESULT CMbimDeviceEx::Recvmsg(std::string& response) {
     if (commandSessionState == kNoCommandSession) {
         logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
@@ -441,14 +407,9 @@ HRESULT CMbimDeviceEx::Recvmsg(std::string& response)
     return S_OK;
 }
 
-void CMbimDeviceEx::CloseSession()
-{
-    CloseSessionOf(kCommandSession, commandSessionState);
-}
+void CMbimDeviceEx::CloseSession() { CloseSessionOf(kCommandSession, commandSessionState); }
 
-HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind,
-                                     LONG& state)
-{
+HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKind& kind, LONG& state) {
     if (!IsReady()) return E_FAIL;
     if (!FindDeviceService(serviceId)) return E_FAIL;
 
@@ -478,8 +439,7 @@ HRESULT CMbimDeviceEx::OpenSessionOf(const WCHAR* serviceId, const MbimSessionKi
     return S_OK;
 }
 
-void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state)
-{
+void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state) {
     if (state == kind.openedState && deviceService) {
         ULONG requestID = 0;
         HRESULT hr = (deviceService->*kind.close)(&requestID);
@@ -496,13 +456,11 @@ void CMbimDeviceEx::CloseSessionOf(const MbimSessionKind& kind, LONG& state)
 // ---------------------------------------------------------------------------
 // Data session
 
-HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId)
-{
+HRESULT CMbimDeviceEx::OpenDataSession(const WCHAR* serviceId) {
     return OpenSessionOf(serviceId, kDataSession, dataSessionOpen);
 }
 
-HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
-{
+HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response) {
     if (dataSessionOpen == kNoDataSession) {
         logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
@@ -511,7 +469,4 @@ HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response)
     return sink->GetResponse(response) == WAIT_OBJECT_0 ? S_OK : E_FAIL;
 }
 
-void CMbimDeviceEx::CloseDataSession()
-{
-    CloseSessionOf(kDataSession, dataSessionOpen);
-}
+void CMbimDeviceEx::CloseDataSession() { CloseSessionOf(kDataSession, dataSessionOpen); }

@@ -39,9 +39,8 @@ public:
     virtual ~CMbimDeviceEx();
 
     HRESULT Open() override;
-    HRESULT SendData(const char* data, unsigned int len, std::string& response,
-                     IGlobalTools::IAtParser* parser, const WCHAR* serviceId,
-                     ULONG commandId) override;
+    HRESULT SendData(const char* data, unsigned int len, std::string& response, IGlobalTools::IAtParser* parser,
+                     const WCHAR* serviceId, ULONG commandId) override;
     HRESULT OpenSession(const WCHAR* serviceId) override;
     HRESULT Sendmsg(const char* data, unsigned int len, ULONG commandId) override;
     HRESULT Recvmsg(std::string& response) override;

@@ -18,8 +18,7 @@ namespace {
 
 const unsigned int kCountSize = 4;
 
-unsigned int ReadCount(const unsigned char* bytes)
-{
+unsigned int ReadCount(const unsigned char* bytes) {
     return static_cast<unsigned int>(bytes[0]) | (static_cast<unsigned int>(bytes[1]) << 8) |
            (static_cast<unsigned int>(bytes[2]) << 16) | (static_cast<unsigned int>(bytes[3]) << 24);
 }
@@ -30,8 +29,7 @@ CKavoParser::CKavoParser() {}
 
 CKavoParser::~CKavoParser() {}
 
-void CKavoParser::Parse(const char* data, unsigned int len, std::string& out)
-{
+void CKavoParser::Parse(const char* data, unsigned int len, std::string& out) {
     if (len == 0) {
         return;
     }
@@ -54,7 +52,4 @@ void CKavoParser::Parse(const char* data, unsigned int len, std::string& out)
     }
 }
 
-void CKavoParser::Release()
-{
-    delete this;
-}
+void CKavoParser::Release() { delete this; }

@@ -25,22 +25,13 @@ const size_t kDefinitionUnits = 50;
 
 CSerial::CSerial() : opened(0), hComm(NULL), readOverlapped(), writeOverlapped() {}
 
-CSerial::~CSerial()
-{
-}
+CSerial::~CSerial() {}
 
-HRESULT CSerial::Open(int port)
-{
-    return OpenPort(port, kBaudRate) ? S_OK : E_FAIL;
-}
+HRESULT CSerial::Open(int port) { return OpenPort(port, kBaudRate) ? S_OK : E_FAIL; }
 
-int CSerial::IsOpen()
-{
-    return opened;
-}
+int CSerial::IsOpen() { return opened; }
 
-int CSerial::OpenPort(int port, int baud)
-{
+int CSerial::OpenPort(int port, int baud) {
     if (opened == 1) {
         return 1;
     }
@@ -52,8 +43,7 @@ int CSerial::OpenPort(int port, int baud)
         return 0;
     }
 
-    hComm = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, NULL);
+    hComm = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (hComm == NULL || hComm == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -78,8 +68,7 @@ int CSerial::OpenPort(int port, int baud)
     }
 
     WCHAR definition[kDefinitionUnits];
-    HRESULT formatted = StringCchPrintfW(definition, kDefinitionUnits,
-                                         L"baud=%d parity=N data=8 stop=1", baud);
+    HRESULT formatted = StringCchPrintfW(definition, kDefinitionUnits, L"baud=%d parity=N data=8 stop=1", baud);
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = kCommTimeoutMs;
@@ -138,14 +127,12 @@ int CSerial::OpenPort(int port, int baud)
     return 1;
 }
 
-int CSerial::Close()
-{
+int CSerial::Close() {
     ClosePort();
     return 1;
 }
 
-int CSerial::ClosePort()
-{
+int CSerial::ClosePort() {
     if (opened == 0 || hComm == NULL) {
         return 1;
     }
@@ -161,8 +148,7 @@ int CSerial::ClosePort()
     return 1;
 }
 
-void CSerial::WriteByte(unsigned char b)
-{
+void CSerial::WriteByte(unsigned char b) {
     if (WriteFile(hComm, &b, 1, NULL, &writeOverlapped)) {
         return;
     }
@@ -178,8 +164,7 @@ void CSerial::WriteByte(unsigned char b)
     GetOverlappedResult(hComm, &writeOverlapped, &written, TRUE);
 }
 
-int CSerial::WriteBytes(const char* data, int len)
-{
+int CSerial::WriteBytes(const char* data, int len) {
     if (opened == 0 || hComm == NULL) {
         return 0;
     }
@@ -189,8 +174,7 @@ int CSerial::WriteBytes(const char* data, int len)
     return len > 0 ? len : 0;
 }
 
-int CSerial::ReadBytes(char* buffer, int size)
-{
+int CSerial::ReadBytes(char* buffer, int size) {
     if (opened == 0 || hComm == NULL) {
         return 0;
     }
@@ -204,8 +188,7 @@ int CSerial::ReadBytes(char* buffer, int size)
     if (status.cbInQue == 0 || size <= 0) {
         return 0;
     }
-    DWORD wanted = status.cbInQue < static_cast<DWORD>(size) ? status.cbInQue
-                                                             : static_cast<DWORD>(size);
+    DWORD wanted = status.cbInQue < static_cast<DWORD>(size) ? status.cbInQue : static_cast<DWORD>(size);
 
     DWORD count = 0;
     if (ReadFile(hComm, buffer, wanted, &count, &readOverlapped)) {
@@ -223,8 +206,7 @@ int CSerial::ReadBytes(char* buffer, int size)
     return static_cast<int>(count);
 }
 
-HRESULT CSerial::SendData(const char* data, int len, std::string& response)
-{
+HRESULT CSerial::SendData(const char* data, int len, std::string& response) {
     HRESULT result = E_FAIL;
     std::unique_ptr<char[]> buffer(new char[kSendDataBufferSize]);
 
@@ -245,16 +227,14 @@ HRESULT CSerial::SendData(const char* data, int len, std::string& response)
     return result;
 }
 
-HRESULT CSerial::Sendmsg(const char* data, int len)
-{
+HRESULT CSerial::Sendmsg(const char* data, int len) {
     if (IsOpen() == 1 && WriteBytes(data, len) == len) {
         return S_OK;
     }
     return E_FAIL;
 }
 
-HRESULT CSerial::Recvmsg(std::string& response)
-{
+HRESULT CSerial::Recvmsg(std::string& response) {
     HRESULT result = E_FAIL;
     std::unique_ptr<char[]> buffer(new char[kRecvmsgBufferSize]);
 
@@ -269,7 +249,4 @@ HRESULT CSerial::Recvmsg(std::string& response)
     return result;
 }
 
-void CSerial::Release()
-{
-    delete this;
-}
+void CSerial::Release() { delete this; }

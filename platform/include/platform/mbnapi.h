@@ -155,8 +155,7 @@ static_assert(sizeof(MBN_READY_STATE) == 4, "MBN enums are 32-bit");
 static_assert(sizeof(MBN_DEVICE_SERVICES_INTERFACE_STATE) == 4, "MBN enums are 32-bit");
 static_assert(sizeof(MBN_INTERFACE_CAPS) == (sizeof(BSTR) == 8 ? 80 : 52), "MBN_INTERFACE_CAPS layout");
 static_assert(sizeof(MBN_PROVIDER) == (sizeof(BSTR) == 8 ? 32 : 16), "MBN_PROVIDER layout");
-static_assert(offsetof(MBN_DEVICE_SERVICE, dataReadSupported) == sizeof(BSTR) + 2,
-              "MBN_DEVICE_SERVICE layout");
+static_assert(offsetof(MBN_DEVICE_SERVICE, dataReadSupported) == sizeof(BSTR) + 2, "MBN_DEVICE_SERVICE layout");
 
 EXTERN_C const CLSID CLSID_MbnInterfaceManager;
 EXTERN_C const CLSID CLSID_MbnDeviceServicesManager;
@@ -175,6 +174,9 @@ EXTERN_C const IID IID_IMbnDeviceServicesEvents;
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 #endif
 
+// The formatter does not know MIDL_INTERFACE: the declarations keep the
+// layout of the SDK headers.
+// clang-format off
 #ifndef __IMbnInterface_INTERFACE_DEFINED__
 #define __IMbnInterface_INTERFACE_DEFINED__
 MIDL_INTERFACE("DCBBBAB6-2001-4BBB-AAEE-338E368AF6FA")
@@ -334,5 +336,7 @@ __CRT_UUID_DECL(IMbnDeviceServicesEvents, 0x0A900C19, 0x6824, 0x4E97, 0xB7, 0x6E
                 0xA6, 0x42)
 __CRT_UUID_DECL(IMbnDeviceService, 0xB3BB9A71, 0xDC70, 0x4BE9, 0xA4, 0xDA, 0x78, 0x86, 0xAE, 0x8B, 0x19, 0x1B)
 #endif
+
+// clang-format on
 
 #endif  // __mbnapi_h__

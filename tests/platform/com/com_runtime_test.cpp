@@ -133,8 +133,7 @@ TEST(CoCreateInstance, fails_before_com_is_initialised) {
     OnFreshThread([] {
         for (unsigned char fill : {0x00, 0xFF}) {
             void* ppv = Filled(fill);
-            CHECK_HR("CoCreateInstance", 1,
-                     CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_ALL, IID_IUnknown, &ppv),
+            CHECK_HR("CoCreateInstance", 1, CoCreateInstance(kUnknownClsid, nullptr, CLSCTX_ALL, IID_IUnknown, &ppv),
                      CO_E_NOTINITIALIZED);
             CHECK_VALUE("CoCreateInstance", 1, "*ppv", ppv, static_cast<void*>(nullptr));
         }
@@ -210,8 +209,7 @@ TEST(CoCreateInstance, resolves_registered_class_objects) {
         TestClassFactory factory;
         CountingUnknown outer;
         DWORD cookie = 0;
-        ASSERT_EQ(CoRegisterClassObject(kTestClsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-                  S_OK);
+        ASSERT_EQ(CoRegisterClassObject(kTestClsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
         int liveBefore = CreatedObject::Live();
         for (const CreateRow& r : rows) {
             for (unsigned char fill : {0x00, 0xFF}) {
@@ -223,8 +221,7 @@ TEST(CoCreateInstance, resolves_registered_class_objects) {
                     if (SUCCEEDED(hr) && ppv != nullptr) {
                         CHECK_VALUE("CoCreateInstance", r.row, "live objects", CreatedObject::Live(), liveBefore + 1);
                         // The caller holds the only reference.
-                        CHECK_VALUE("CoCreateInstance", r.row, "Release()",
-                                    static_cast<IUnknown*>(ppv)->Release(), 0u);
+                        CHECK_VALUE("CoCreateInstance", r.row, "Release()", static_cast<IUnknown*>(ppv)->Release(), 0u);
                     }
                 } else {
                     CHECK_VALUE("CoCreateInstance", r.row, "*ppv", ppv, static_cast<void*>(nullptr));
@@ -260,8 +257,7 @@ TEST(CoRegisterClassObject, holds_one_reference_until_revoked_and_then_the_class
         TestClassFactory factory;
         DWORD cookie = 0;
         CHECK_HR("CoRegisterClassObject", 1,
-                 CoRegisterClassObject(kTestClsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
-                 S_OK);
+                 CoRegisterClassObject(kTestClsid, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
         EXPECT_NE(cookie, 0u);
         EXPECT_GT(factory.Refs(), 1) << "the table keeps the class object";
 
@@ -300,8 +296,7 @@ TEST(CoRegisterClassObject, each_registration_gets_its_own_cookie) {
         DWORD cookie1 = 0;
         DWORD cookie2 = 0;
         ASSERT_EQ(CoRegisterClassObject(kTestClsid, &first, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie1), S_OK);
-        ASSERT_EQ(CoRegisterClassObject(otherClsid, &second, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie2),
-                  S_OK);
+        ASSERT_EQ(CoRegisterClassObject(otherClsid, &second, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie2), S_OK);
         EXPECT_NE(cookie1, cookie2);
 
         // Revoking one leaves the other served.

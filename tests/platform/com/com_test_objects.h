@@ -32,8 +32,7 @@ private:
 
 // A class object on the test's stack, counting its references and how often
 // it was asked to create.
-class TestClassFactory final
-    : public ComObject<ComLifetime::Owned, ComEntry<IClassFactory, IID_IClassFactory>> {
+class TestClassFactory final : public ComObject<ComLifetime::Owned, ComEntry<IClassFactory, IID_IClassFactory>> {
 public:
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override {
         ++creations_;

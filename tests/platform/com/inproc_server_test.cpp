@@ -116,15 +116,14 @@ TEST_F(InprocServerTable, replaces_and_removes_entries) {
     ASSERT_EQ(PalRegisterInprocServer(kDynamicClsid, UnavailableGetClassObject), S_OK);
     ASSERT_EQ(PalRegisterInprocServer(kDynamicClsid, ServerGetClassObject), S_OK);
     IUnknown* object = nullptr;
-    ASSERT_EQ(CoCreateInstance(kDynamicClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&object)),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(kDynamicClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object)),
+        S_OK);
     object->Release();
 
     ASSERT_EQ(PalRegisterInprocServer(kDynamicClsid, nullptr), S_OK);
     void* ppv = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CoCreateInstance(kDynamicClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(kDynamicClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &ppv), REGDB_E_CLASSNOTREG);
     EXPECT_EQ(ppv, nullptr);
 }
 

@@ -47,6 +47,7 @@ void OldFlowHardware(DCB& d) {
 
 void Nothing(DCB&) {}
 
+// clang-format off
 const Row kRows[] = {
     /* 0 */ {"baud=9600 parity=e data=5 stop=1 xon=on odsr=off octs=off dtr=on rts=on idsr=on", TRUE,
              [](DCB& d) {
@@ -217,6 +218,7 @@ const Row kRows[] = {
     /* 36 */ {"COM0:baud=115200", FALSE, Nothing},
     /* 37 */ {"COM0:9600,N,8,1", FALSE, Nothing},
 };
+// clang-format on
 
 void RunRow(int row, const std::string& definition, BOOL result, Apply apply) {
     for (int fill : {0x00, 0xFF}) {

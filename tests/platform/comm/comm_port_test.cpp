@@ -97,8 +97,8 @@ TEST(CommPortNames, ports_that_do_not_exist_are_not_found) {
     int row = 0;
     for (const commtest::WideString& name : names) {
         SetLastError(0xdeadbeef);
-        HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, NULL);
+        HANDLE h =
+            CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         EXPECT_EQ(INVALID_HANDLE_VALUE, h) << "CreateFileW, row " << row;
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << "CreateFileW, row " << row;
         ++row;
@@ -220,8 +220,7 @@ TEST_F(CommPortTest, pending_read_signals_its_event_and_reports_the_bytes) {
     SetLastError(0xdeadbeef);
     CHECK_CALL("ReadFile", 0, ReadFile(port_, buffer, 6, NULL, &ov_), FALSE, ERROR_IO_PENDING);
     SetLastError(0xdeadbeef);
-    CHECK_CALL("GetOverlappedResult", 1, GetOverlappedResult(port_, &ov_, &count, FALSE), FALSE,
-               ERROR_IO_INCOMPLETE);
+    CHECK_CALL("GetOverlappedResult", 1, GetOverlappedResult(port_, &ov_, &count, FALSE), FALSE, ERROR_IO_INCOMPLETE);
 
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event_, 3000));
     count = 0;

@@ -240,8 +240,8 @@ TEST_F(TermiosTest, an_open_port_holds_the_device_lock_against_other_processes) 
 TEST_F(TermiosTest, com_names_take_either_form_and_any_case) {
     const char* names[] = {"\\\\.\\COM37", "COM37", "\\\\.\\com37"};
     for (const char* name : names) {
-        HANDLE h = CreateFileW(commtest::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        HANDLE h = CreateFileW(commtest::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
         EXPECT_NE(INVALID_HANDLE_VALUE, h) << name;
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
@@ -250,8 +250,8 @@ TEST_F(TermiosTest, com_names_take_either_form_and_any_case) {
     const char* refused[] = {"\\\\.\\COM037", "\\\\.\\COM37x", "\\\\.\\LPT1", "C:\\file.txt"};
     for (const char* name : refused) {
         SetLastError(0xdeadbeef);
-        HANDLE h = CreateFileW(commtest::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        HANDLE h = CreateFileW(commtest::Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
         EXPECT_EQ(INVALID_HANDLE_VALUE, h) << name;
         EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << name;
     }

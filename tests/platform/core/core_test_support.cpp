@@ -26,8 +26,10 @@ void SetEnvironment(const char* name, const std::string& value) {
 #ifdef _WIN32
     _putenv_s(name, value.c_str());
 #else
-    if (value.empty()) unsetenv(name);
-    else setenv(name, value.c_str(), 1);
+    if (value.empty())
+        unsetenv(name);
+    else
+        setenv(name, value.c_str(), 1);
 #endif
 }
 
@@ -60,9 +62,9 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 ScratchFolder::ScratchFolder() {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("core-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + "-" +
-             std::to_string(random() % 100000));
+    path_ =
+        std::filesystem::temp_directory_path() / ("core-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                                  std::to_string(counter++) + "-" + std::to_string(random() % 100000));
     std::filesystem::create_directories(path_);
 }
 

@@ -81,6 +81,7 @@ TEST(FopenS, text_mode_writes_cr_lf_for_every_lf_binary_mode_writes_bytes) {
         const char* mode;
         const char* expected;
     };
+    // clang-format off
     const Row rows[] = {
         {__LINE__, "w", "one\r\ntwo\r\n\r\nend\r\r\n"},
         {__LINE__, "wt", "one\r\ntwo\r\n\r\nend\r\r\n"},
@@ -93,6 +94,7 @@ TEST(FopenS, text_mode_writes_cr_lf_for_every_lf_binary_mode_writes_bytes) {
         {__LINE__, "ab", "one\ntwo\n\nend\r\n"},
         {__LINE__, "a+b", "one\ntwo\n\nend\r\n"},
     };
+    // clang-format on
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const Row& r = rows[i];
         const int row = static_cast<int>(i) + 1;
@@ -335,8 +337,7 @@ TEST(CreateFileW, files_share_by_the_rules_of_the_crt_opens) {
         CheckRow(ROW_AT(r.line), "first open", row, "error", open(file, r.first, first), 0ul);
         const unsigned long refused = r.second.kind == kCrt ? static_cast<unsigned long>(EACCES)
                                                             : static_cast<unsigned long>(ERROR_SHARING_VIOLATION);
-        CheckRow(ROW_AT(r.line), "second open", row, "error", open(file, r.second, second),
-                 r.shares ? 0ul : refused);
+        CheckRow(ROW_AT(r.line), "second open", row, "error", open(file, r.second, second), r.shares ? 0ul : refused);
     }
 
     // Dispositions, and bytes through the handle.
@@ -406,10 +407,11 @@ TEST(VsnprintfS, truncate_cuts_a_long_message_at_511_without_overflow) {
             int result = CallVsnprintfS(area.data(), r.size, r.count, "%s", text.c_str());
             CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "result", result, r.result);
             CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "length", strnlen(area.data(), r.size), r.writtenLength);
-            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "text", std::string(area.data(), strnlen(area.data(), r.size)),
-                     text.substr(0, r.writtenLength));
+            CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "text",
+                     std::string(area.data(), strnlen(area.data(), r.size)), text.substr(0, r.writtenLength));
             bool guardIntact = true;
-            for (size_t b = r.size; b < area.size(); ++b) guardIntact = guardIntact && area[b] == static_cast<char>(fill);
+            for (size_t b = r.size; b < area.size(); ++b)
+                guardIntact = guardIntact && area[b] == static_cast<char>(fill);
             CheckRow(ROW_AT(r.line), "_vsnprintf_s", row, "nothing written past the buffer", guardIntact, true);
         }
     }
@@ -446,7 +448,8 @@ TEST(VsprintfS, overflow_empties_the_buffer_and_fails) {
             std::memset(area, fill, sizeof area);
             int result = CallVsprintfS(area, 8, "%s", r.text);
             CheckRow(ROW_AT(r.line), "vsprintf_s", row, "result", result, r.result);
-            CheckRow(ROW_AT(r.line), "vsprintf_s", row, "text", std::string(area, strnlen(area, 8)), std::string(r.expected));
+            CheckRow(ROW_AT(r.line), "vsprintf_s", row, "text", std::string(area, strnlen(area, 8)),
+                     std::string(r.expected));
             CheckRow(ROW_AT(r.line), "vsprintf_s", row, "byte past the buffer",
                      static_cast<int>(static_cast<unsigned char>(area[8])), fill);
         }
@@ -467,6 +470,7 @@ TEST(StrcatS, appends_or_fails_with_the_documented_codes) {
         bool posixOnly;
         bool wineDiffers;
     };
+    // clang-format off
     const Row rows[] = {
         {__LINE__, "abc", 8, "defg", 0, "abcdefg", false, false},
         {__LINE__, "abc", 8, "defgh", ERANGE, nullptr, false, false},
@@ -476,6 +480,7 @@ TEST(StrcatS, appends_or_fails_with_the_documented_codes) {
         {__LINE__, nullptr, 8, "b", EINVAL, "aaaaaaaa", false, true},  // unterminated: left alone (Wine: ERANGE, emptied)
         {__LINE__, "abc", 0, "d", EINVAL, "abc", true, false},  // size 0: documented ERANGE cannot be written
     };
+    // clang-format on
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const Row& r = rows[i];
         const int row = static_cast<int>(i) + 1;
@@ -483,12 +488,17 @@ TEST(StrcatS, appends_or_fails_with_the_documented_codes) {
         TodoWine todo(ROW_AT(r.line), r.wineDiffers);
         char area[8 + 8];
         std::memset(area, 0x7F, sizeof area);
-        if (r.initial) std::memcpy(area, r.initial, std::strlen(r.initial) + 1);
-        else std::memset(area, 'a', 8);
+        if (r.initial)
+            std::memcpy(area, r.initial, std::strlen(r.initial) + 1);
+        else
+            std::memset(area, 'a', 8);
         errno_t result = strcat_s(area, r.size, r.source);
         CheckRow(ROW_AT(r.line), "strcat_s", row, "result", result, r.result);
-        if (r.expected) CheckRow(ROW_AT(r.line), "strcat_s", row, "text", std::string(area, strnlen(area, 8)), std::string(r.expected));
-        else CheckRow(ROW_AT(r.line), "strcat_s", row, "first byte", static_cast<int>(area[0]), 0);
+        if (r.expected)
+            CheckRow(ROW_AT(r.line), "strcat_s", row, "text", std::string(area, strnlen(area, 8)),
+                     std::string(r.expected));
+        else
+            CheckRow(ROW_AT(r.line), "strcat_s", row, "first byte", static_cast<int>(area[0]), 0);
         CheckRow(ROW_AT(r.line), "strcat_s", row, "byte past the buffer", static_cast<int>(area[8]), 0x7F);
     }
     EXPECT_EQ(strcat_s(nullptr, 8, "x"), EINVAL);
@@ -505,6 +515,7 @@ TEST(StringCchPrintfW, formats_port_names_and_cuts_what_does_not_fit) {
         HRESULT result;
         const char* expected;  // as Show() prints it; nullptr: nothing written
     };
+    // clang-format off
     const Row rows[] = {
         {__LINE__, 15, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"\\\\.\\COM%d", 3); }, S_OK, "\\\\.\\COM3"},
         {__LINE__, 15, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"\\\\.\\COM%d", 1234567); }, S_OK,
@@ -527,6 +538,7 @@ TEST(StringCchPrintfW, formats_port_names_and_cuts_what_does_not_fit) {
         {__LINE__, 1, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INSUFFICIENT_BUFFER, ""},
         {__LINE__, 0, [](WCHAR* d, size_t n) { return StringCchPrintfW(d, n, L"abc"); }, STRSAFE_E_INVALID_PARAMETER, nullptr},
     };
+    // clang-format on
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const Row& r = rows[i];
         const int row = static_cast<int>(i) + 1;
@@ -535,7 +547,8 @@ TEST(StringCchPrintfW, formats_port_names_and_cuts_what_does_not_fit) {
             std::memset(area, fill, sizeof area);
             const WCHAR filler = area[0];
             HRESULT hr = r.call(area, r.cch);
-            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "result", static_cast<DWORD>(hr), static_cast<DWORD>(r.result));
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "result", static_cast<DWORD>(hr),
+                     static_cast<DWORD>(r.result));
             if (!r.expected) {
                 CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "untouched", area[0] == filler, true);
                 continue;
@@ -545,7 +558,8 @@ TEST(StringCchPrintfW, formats_port_names_and_cuts_what_does_not_fit) {
             CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "terminated within cchDest", length < r.cch, true);
             if (length >= r.cch) continue;
             CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "text", Show(area), std::string(r.expected));
-            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "unit past cchDest untouched", area[r.cch] == filler, true);
+            CheckRow(ROW_AT(r.line), "StringCchPrintfW", row, "unit past cchDest untouched", area[r.cch] == filler,
+                     true);
         }
     }
 }

@@ -102,6 +102,7 @@ TEST(PathAddBackslashA, adds_only_a_missing_backslash_within_max_path) {
         bool wineDiffers;
     };
     const std::string longestExpected = longest + "\\";
+    // clang-format off
     const Row rows[] = {
         {__LINE__, "C:\\dir", "C:\\dir\\", false},
         {__LINE__, "C:\\dir\\", "C:\\dir\\", false},
@@ -112,6 +113,7 @@ TEST(PathAddBackslashA, adds_only_a_missing_backslash_within_max_path) {
         {__LINE__, longest, longestExpected.c_str(), false},
         {__LINE__, tooLong, nullptr, true},  // Wine appends past MAX_PATH
     };
+    // clang-format on
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const Row& r = rows[i];
         const int row = static_cast<int>(i) + 1;

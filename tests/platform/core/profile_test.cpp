@@ -20,6 +20,7 @@ struct ProfileRow {
     UINT expected;
 };
 
+// clang-format off
 const ProfileRow kProfileRows[] = {
     // Names
     {__LINE__, "[BASE_CONFIG]\nLOG_LV=2\n", "BASE_CONFIG", "LOG_LV", -1, 2},
@@ -64,6 +65,7 @@ const ProfileRow kProfileRows[] = {
     {__LINE__, "[S]\nK=010\n", "S", "K", 9, 10},     // no octal
     {__LINE__, "[S]\nK=0x1F\n", "S", "K", 9, 31},    // seen under Wine
 };
+// clang-format on
 
 }  // namespace
 
@@ -83,7 +85,8 @@ TEST(GetPrivateProfileIntA, table_of_names_values_and_defaults) {
 TEST(GetPrivateProfileIntA, negative_value_compares_as_signed_threshold) {
     ScratchFolder scratch;
     WriteFileBytes(scratch / "kvconfig.ini", "[BASE_CONFIG]\nLOG_LV=-1\n");
-    INT threshold = static_cast<INT>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", 5, WinPath(scratch / "kvconfig.ini").c_str()));
+    INT threshold =
+        static_cast<INT>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", 5, WinPath(scratch / "kvconfig.ini").c_str()));
     EXPECT_EQ(threshold, -1);
     EXPECT_TRUE(threshold < 0);
 }

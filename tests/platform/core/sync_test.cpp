@@ -14,7 +14,8 @@ namespace {
 // Owns an event handle; an empty one is NULL, as CreateEventW reports failure.
 class ScopedEvent {
 public:
-    ScopedEvent(BOOL manualReset, BOOL initialState) : handle_(CreateEventW(nullptr, manualReset, initialState, nullptr)) {}
+    ScopedEvent(BOOL manualReset, BOOL initialState)
+        : handle_(CreateEventW(nullptr, manualReset, initialState, nullptr)) {}
     ~ScopedEvent() {
         if (handle_) CloseHandle(handle_);
     }
@@ -35,8 +36,12 @@ void RunEventScript(Where at, int row, HANDLE event, const char* script) {
         switch (*op) {
         case 'S': CheckRow(at, "SetEvent", row, "result", SetEvent(event), TRUE); break;
         case 'R': CheckRow(at, "ResetEvent", row, "result", ResetEvent(event), TRUE); break;
-        case '1': CheckRow(at, "WaitForSingleObject", row, "result", WaitForSingleObject(event, 0), WAIT_OBJECT_0); break;
-        case '0': CheckRow(at, "WaitForSingleObject", row, "result", WaitForSingleObject(event, 0), WAIT_TIMEOUT); break;
+        case '1':
+            CheckRow(at, "WaitForSingleObject", row, "result", WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+            break;
+        case '0':
+            CheckRow(at, "WaitForSingleObject", row, "result", WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+            break;
         default: ADD_FAILURE_AT(at.file, at.line) << "bad script op " << *op;
         }
         CheckLastError(at, "event script", row, kSentinel);
@@ -117,10 +122,22 @@ TEST(Events, null_closed_and_pseudo_handles_fail_as_windows_does) {
         const char* name = "";
         DWORD got = 0;
         switch (r.call) {
-        case kWait0: name = "WaitForSingleObject"; got = WaitForSingleObject(r.handle, 0); break;
-        case kSet: name = "SetEvent"; got = static_cast<DWORD>(SetEvent(r.handle)); break;
-        case kReset: name = "ResetEvent"; got = static_cast<DWORD>(ResetEvent(r.handle)); break;
-        case kClose: name = "CloseHandle"; got = static_cast<DWORD>(CloseHandle(r.handle)); break;
+        case kWait0:
+            name = "WaitForSingleObject";
+            got = WaitForSingleObject(r.handle, 0);
+            break;
+        case kSet:
+            name = "SetEvent";
+            got = static_cast<DWORD>(SetEvent(r.handle));
+            break;
+        case kReset:
+            name = "ResetEvent";
+            got = static_cast<DWORD>(ResetEvent(r.handle));
+            break;
+        case kClose:
+            name = "CloseHandle";
+            got = static_cast<DWORD>(CloseHandle(r.handle));
+            break;
         }
         CheckRow(ROW_AT(r.line), name, row, "result", got, r.result);
         CheckLastError(ROW_AT(r.line), name, row, r.lastError);
@@ -183,8 +200,10 @@ TEST(Events, calls_from_many_threads_at_once_stay_consistent) {
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; ++i) {
                 DWORD result = WaitForSingleObject(event.get(), 0);
-                if (result == WAIT_OBJECT_0) ++released;
-                else if (result != WAIT_TIMEOUT) ++badResults;
+                if (result == WAIT_OBJECT_0)
+                    ++released;
+                else if (result != WAIT_TIMEOUT)
+                    ++badResults;
                 if (!ResetEvent(event.get())) ++badResults;
             }
         });

@@ -120,8 +120,8 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnQueryCommandComplete(IMbnDeviceService*, ULONG responseID, SAFEARRAY* data,
                                                      HRESULT status, ULONG requestID) override {
-        return Record({"query", status, requestID, responseID, data ? Bytes(data) : "<null>",
-                       std::this_thread::get_id()});
+        return Record(
+            {"query", status, requestID, responseID, data ? Bytes(data) : "<null>", std::this_thread::get_id()});
     }
     HRESULT STDMETHODCALLTYPE OnEventNotification(IMbnDeviceService*, ULONG eventID, SAFEARRAY* data) override {
         return Record({"event", S_OK, 0, eventID, Bytes(data), std::this_thread::get_id()});
@@ -292,8 +292,8 @@ TEST_F(MbimProvider, requests_map_to_mbim_and_complete_once_on_another_thread) {
     MBN_INTERFACE_CAPS caps;
     ASSERT_EQ(S_OK, modem->GetInterfaceCapability(&caps));
     EXPECT_EQ(15u, SysStringLen(caps.deviceID));  // the emulated IMEI
-    for (BSTR s : {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer, caps.model,
-                   caps.firmwareInfo})
+    for (BSTR s :
+         {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer, caps.model, caps.firmwareInfo})
         SysFreeString(s);
 
     // The UUID travels in its printed byte order: a slip would be a service

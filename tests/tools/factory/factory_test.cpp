@@ -22,8 +22,7 @@ namespace {
 
 const void* volatile lastFreed = nullptr;
 
-void* FilledAllocation(std::size_t size)
-{
+void* FilledAllocation(std::size_t size) {
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) {
         throw std::bad_alloc();
@@ -32,8 +31,7 @@ void* FilledAllocation(std::size_t size)
     return block;
 }
 
-void Free(void* block)
-{
+void Free(void* block) {
     lastFreed = block;
     std::free(block);
 }
@@ -54,6 +52,7 @@ struct KnownId {
     const GUID* id;
 };
 
+// clang-format off
 const KnownId kKnownIds[] = {
     {"IID_IDeviceMsg", &IID_IDeviceMsg},
     {"IID_ILog", &IID_ILog},
@@ -61,10 +60,10 @@ const KnownId kKnownIds[] = {
     {"IID_IAtParser", &IID_IAtParser},
     {"IID_ILogEx", &IID_ILogEx},
 };
+// clang-format on
 
 // Gives back an object the factory handed out for `id`.
-void ReleaseObject(const GUID& id, void* object)
-{
+void ReleaseObject(const GUID& id, void* object) {
     if (IsEqualGUID(id, IID_IDeviceMsg)) {
         static_cast<IGlobalTools::IDeviceMsg*>(object)->Release();
     } else if (IsEqualGUID(id, IID_ILog)) {
@@ -90,8 +89,7 @@ protected:
 
 // --- Known IDs -------------------------------------------------------------
 
-TEST_F(Factory, parser_id_yields_a_working_parser_each_time)
-{
+TEST_F(Factory, parser_id_yields_a_working_parser_each_time) {
     void* first = kUntouched;
     void* second = kUntouched;
     ASSERT_EQ(CreateToolInstance(IID_IAtParser, &first), 1);
@@ -107,8 +105,7 @@ TEST_F(Factory, parser_id_yields_a_working_parser_each_time)
     ReleaseObject(IID_IAtParser, second);
 }
 
-TEST_F(Factory, log_id_yields_the_shared_logger_every_time)
-{
+TEST_F(Factory, log_id_yields_the_shared_logger_every_time) {
     void* first = kUntouched;
     void* second = kUntouched;
     ASSERT_EQ(CreateToolInstance(IID_ILog, &first), 1);
@@ -121,8 +118,7 @@ TEST_F(Factory, log_id_yields_the_shared_logger_every_time)
     ReleaseObject(IID_ILog, second);
 }
 
-TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time)
-{
+TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time) {
     void* first = kUntouched;
     void* second = kUntouched;
     ASSERT_EQ(CreateToolInstance(IID_ILogEx, &first), 1);
@@ -133,8 +129,7 @@ TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time)
     ReleaseObject(IID_ILogEx, second);
 }
 
-TEST_F(Factory, channel_ids_yield_a_new_object_each_time_or_nothing)
-{
+TEST_F(Factory, channel_ids_yield_a_new_object_each_time_or_nothing) {
     // The result and *out agree for the channel IDs whether or not the
     // library holds the channel classes yet; two channels are never one.
     for (const GUID* id : {&IID_IDeviceMsg, &IID_IMbimChannel}) {
@@ -159,8 +154,7 @@ TEST_F(Factory, channel_ids_yield_a_new_object_each_time_or_nothing)
 
 // --- Unknown IDs -----------------------------------------------------------
 
-TEST_F(Factory, id_differing_in_any_single_byte_yields_nothing)
-{
+TEST_F(Factory, id_differing_in_any_single_byte_yields_nothing) {
     for (const KnownId& known : kKnownIds) {
         for (size_t index = 0; index < sizeof(GUID); ++index) {
             for (unsigned char flip : {0x01, 0x80, 0xFF}) {
@@ -175,8 +169,7 @@ TEST_F(Factory, id_differing_in_any_single_byte_yields_nothing)
     }
 }
 
-TEST_F(Factory, null_and_foreign_ids_yield_nothing)
-{
+TEST_F(Factory, null_and_foreign_ids_yield_nothing) {
     const GUID nullId = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
     // The AT device service's UUID is a service ID, not an interface ID.
     const GUID serviceId = {0xffffffff, 0xabca, 0x4b11, {0xa4, 0xe2, 0xf2, 0xfc, 0x87, 0xf9, 0x44, 0x88}};
@@ -203,8 +196,7 @@ struct Probe {
 
 struct Thrower {
     static const void* constructedAt;
-    Thrower()
-    {
+    Thrower() {
         constructedAt = this;
         throw std::runtime_error("constructor failed");
     }
@@ -214,8 +206,7 @@ const void* Thrower::constructedAt = nullptr;
 
 }  // namespace
 
-TEST(NewZeroFilled, fields_the_constructor_leaves_alone_are_zero)
-{
+TEST(NewZeroFilled, fields_the_constructor_leaves_alone_are_zero) {
     // Free a filled block of the same size first so the allocator is likely
     // to hand the same, non-zero, bytes back.
     ::operator delete(::operator new(sizeof(Probe)));
@@ -229,8 +220,7 @@ TEST(NewZeroFilled, fields_the_constructor_leaves_alone_are_zero)
     delete probe;
 }
 
-TEST(NewZeroFilled, storage_is_freed_when_the_constructor_throws)
-{
+TEST(NewZeroFilled, storage_is_freed_when_the_constructor_throws) {
     Thrower::constructedAt = nullptr;
     lastFreed = nullptr;
     const void* freedBeforeRethrow = nullptr;

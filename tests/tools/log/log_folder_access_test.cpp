@@ -31,8 +31,7 @@ struct UsersEntry {
 };
 
 // The Users entry of a DACL, if it has one.
-UsersEntry FindUsersEntry(PACL dacl)
-{
+UsersEntry FindUsersEntry(PACL dacl) {
     UsersEntry entry;
     BYTE users[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof users;
@@ -48,19 +47,17 @@ UsersEntry FindUsersEntry(PACL dacl)
     return entry;
 }
 
-bool UnderWine()
-{
+bool UnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // The Users entry in path's access list.
-UsersEntry FindUsersEntry(const std::string& path)
-{
+UsersEntry FindUsersEntry(const std::string& path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS) {
         ADD_FAILURE() << "cannot read the access list of " << path;
         return UsersEntry();
     }
@@ -70,15 +67,14 @@ UsersEntry FindUsersEntry(const std::string& path)
 }
 
 // path's access list in its text form, to see that it did not change.
-std::string AccessListText(const std::string& path)
-{
+std::string AccessListText(const std::string& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     LPSTR text = nullptr;
     std::string result;
-    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
         result = text;
         LocalFree(text);
     }
@@ -88,15 +84,14 @@ std::string AccessListText(const std::string& path)
 
 }  // namespace
 
-TEST(LogFolderAccess, created_folders_let_users_modify_inside_existing_ones_keep_their_list)
-{
+TEST(LogFolderAccess, created_folders_let_users_modify_inside_existing_ones_keep_their_list) {
     const BYTE kInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     const BYTE kFlags = kInheritance | INHERITED_ACE;
 
     // The entry the logger asks for.
     PSECURITY_DESCRIPTOR asked = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(LogWriter::kUsersMayModify,
-                                                                     SDDL_REVISION_1, &asked, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(LogWriter::kUsersMayModify, SDDL_REVISION_1,
+                                                                     &asked, nullptr));
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL askedDacl = nullptr;
@@ -131,8 +126,10 @@ TEST(LogFolderAccess, created_folders_let_users_modify_inside_existing_ones_keep
     fclose(stream);
 
     if (UnderWine()) {
-        std::printf("Wine keeps no access lists: the folder's list, read back as %s, is made from its "
-                    "mode bits (known difference)\n", AccessListText(created).c_str());
+        std::printf(
+            "Wine keeps no access lists: the folder's list, read back as %s, is made from its "
+            "mode bits (known difference)\n",
+            AccessListText(created).c_str());
     } else {
         const UsersEntry own = FindUsersEntry(created);
         EXPECT_TRUE(own.found) << AccessListText(created);

@@ -31,16 +31,14 @@ using logtest::ReadAll;
 class Processes {
 public:
     Processes() { valid_ = pipe(gate_) == 0; }
-    ~Processes()
-    {
+    ~Processes() {
         CloseGate();
         for (pid_t pid : pids_) Reap(pid);
     }
     Processes(const Processes&) = delete;
     Processes& operator=(const Processes&) = delete;
 
-    bool Spawn(const std::function<void()>& body)
-    {
+    bool Spawn(const std::function<void()>& body) {
         if (!valid_) return false;
         pid_t pid = fork();
         if (pid == 0) {
@@ -57,8 +55,7 @@ public:
 
     // Lets every child run and waits for them (at most 120 s in all); the
     // number of children that ended with status 0.
-    int StartAndWait()
-    {
+    int StartAndWait() {
         CloseGate();
         int succeeded = 0;
         for (pid_t pid : pids_) succeeded += Reap(pid) == 0 ? 1 : 0;
@@ -67,8 +64,7 @@ public:
     }
 
 private:
-    void CloseGate()
-    {
+    void CloseGate() {
         if (valid_ && gate_[1] >= 0) {
             close(gate_[0]);
             close(gate_[1]);
@@ -76,8 +72,7 @@ private:
         }
     }
     // The child's exit status; -1 when it had to be killed.
-    int Reap(pid_t pid)
-    {
+    int Reap(pid_t pid) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
         int status = 0;
         while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -97,8 +92,7 @@ private:
 };
 
 // Writes count lines at level 0 through a private logger of its own.
-void LogLines(int process, int count)
-{
+void LogLines(int process, int count) {
     void* object = nullptr;
     if (!CreateToolInstance(IID_ILogEx, &object)) _exit(2);
     auto* log = static_cast<IGlobalTools::ILogEx*>(object);
@@ -110,8 +104,7 @@ const std::regex kLine(R"(\[\d+\] \[\d+\] \d\d-\d\d \d\d:\d\d:\d\d:\d\d\d : proc
 
 // How often each (process, line) appears; malformed lines are counted
 // under (-1, -1).
-std::map<std::pair<int, int>, int> CountLines(const std::string& text)
-{
+std::map<std::pair<int, int>, int> CountLines(const std::string& text) {
     std::map<std::pair<int, int>, int> seen;
     for (const std::string& line : CrLfLines(text)) {
         std::smatch match;
@@ -126,8 +119,7 @@ std::map<std::pair<int, int>, int> CountLines(const std::string& text)
 
 }  // namespace
 
-TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none)
-{
+TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none) {
     logtest::AppDataFolder appData;
     ASSERT_TRUE(appData.Redirected());
     logtest::IniFile ini;
@@ -150,8 +142,10 @@ TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none)
     for (int p = 0; p < kProcesses; ++p) {
         for (int i = 0; i < kLinesEach; ++i) {
             auto found = seen.find({p, i});
-            if (found == seen.end()) ++missing;
-            else if (found->second > 1) ++repeated;
+            if (found == seen.end())
+                ++missing;
+            else if (found->second > 1)
+                ++repeated;
         }
     }
     EXPECT_EQ(0, missing);
@@ -159,8 +153,7 @@ TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none)
     EXPECT_EQ(static_cast<size_t>(kProcesses * kLinesEach), CrLfLines(text).size());
 }
 
-TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_one_does_not)
-{
+TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_one_does_not) {
     logtest::AppDataFolder appData;
     ASSERT_TRUE(appData.Redirected());
     logtest::IniFile ini;
@@ -199,8 +192,7 @@ TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_o
     EXPECT_EQ(1u, seen.count({2, 0}));
 }
 
-TEST(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines)
-{
+TEST(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines) {
     logtest::AppDataFolder appData;
     ASSERT_TRUE(appData.Redirected());
     logtest::IniFile ini;

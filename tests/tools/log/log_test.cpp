@@ -33,8 +33,7 @@ const std::regex kLine(R"(\[(-?\d+)\] \[(-?\d+)\] (\d\d)-(\d\d) (\d\d):(\d\d):(\
 
 // The messages of a log file's lines, in order; a line that does not have
 // the layout comes back as "<bad line: ...>" so that it shows in the diff.
-std::vector<std::string> Messages(const std::string& windowsPath)
-{
+std::vector<std::string> Messages(const std::string& windowsPath) {
     std::vector<std::string> messages;
     for (const std::string& line : CrLfLines(ReadAll(windowsPath))) {
         std::smatch match;
@@ -47,31 +46,26 @@ std::vector<std::string> Messages(const std::string& windowsPath)
     return messages;
 }
 
-long long TimeKey(int month, int day, int hour, int minute, int second, int millisecond)
-{
+long long TimeKey(int month, int day, int hour, int minute, int second, int millisecond) {
     return ((((month * 32LL + day) * 24 + hour) * 60 + minute) * 60 + second) * 1000 + millisecond;
 }
 
-long long TimeKey(const SYSTEMTIME& t)
-{
+long long TimeKey(const SYSTEMTIME& t) {
     return TimeKey(t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
 }
 
-long long TimeKey(const std::smatch& m)
-{
-    return TimeKey(std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]),
-                   std::stoi(m[7]), std::stoi(m[8]));
+long long TimeKey(const std::smatch& m) {
+    return TimeKey(std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7]),
+                   std::stoi(m[8]));
 }
 
 class Loggers : public ::testing::Test {
 protected:
-    Loggers()
-    {
+    Loggers() {
         logtest::RemoveAll(SharedFile());
         logtest::RemoveAll(PrivateFile());
     }
-    ~Loggers() override
-    {
+    ~Loggers() override {
         logtest::RemoveAll(SharedFile());
         logtest::RemoveAll(PrivateFile());
     }
@@ -80,16 +74,14 @@ protected:
     static std::string PrivateFile() { return LogFolder() + "KavoConnectMonitorEx.log"; }
 
     // Logs "level N" at each level from `from` to `to` through both loggers.
-    static void LogLevels(IGlobalTools::ILog* shared, IGlobalTools::ILogEx* priv, int from, int to)
-    {
+    static void LogLevels(IGlobalTools::ILog* shared, IGlobalTools::ILogEx* priv, int from, int to) {
         for (int level = from; level <= to; ++level) {
             shared->Log(level, "level %d", level);
             priv->Log(level, "level %d", level);
         }
     }
 
-    static std::vector<std::string> Levels(std::initializer_list<int> levels)
-    {
+    static std::vector<std::string> Levels(std::initializer_list<int> levels) {
         std::vector<std::string> texts;
         for (int level : levels) {
             texts.push_back("level " + std::to_string(level));
@@ -105,8 +97,7 @@ protected:
 
 // --- Line layout -----------------------------------------------------------
 
-TEST_F(Loggers, line_has_prefix_message_and_cr_lf_on_disk)
-{
+TEST_F(Loggers, line_has_prefix_message_and_cr_lf_on_disk) {
     Held<CLogEx> log(new CLogEx());
     SYSTEMTIME before;
     GetLocalTime(&before);
@@ -117,8 +108,8 @@ TEST_F(Loggers, line_has_prefix_message_and_cr_lf_on_disk)
     const std::string text = ReadAll(PrivateFile());
     std::smatch match;
     ASSERT_TRUE(std::regex_match(text, match,
-        std::regex(R"(\[(\d+)\] \[(\d+)\] (\d\d)-(\d\d) (\d\d):(\d\d):(\d\d):(\d\d\d) : )"
-                   R"(\[Success\] OpenSession success hr = 0x0\r\n)")))
+                                 std::regex(R"(\[(\d+)\] \[(\d+)\] (\d\d)-(\d\d) (\d\d):(\d\d):(\d\d):(\d\d\d) : )"
+                                            R"(\[Success\] OpenSession success hr = 0x0\r\n)")))
         << "file holds: " << text;
     EXPECT_EQ(std::stoll(match[1]), static_cast<long long>(GetCurrentProcessId()));
     EXPECT_EQ(std::stoll(match[2]), static_cast<long long>(GetCurrentThreadId()));
@@ -127,8 +118,7 @@ TEST_F(Loggers, line_has_prefix_message_and_cr_lf_on_disk)
     EXPECT_LE(TimeKey(match), TimeKey(after));
 }
 
-TEST_F(Loggers, every_line_ends_in_cr_lf_and_no_bare_line_feed)
-{
+TEST_F(Loggers, every_line_ends_in_cr_lf_and_no_bare_line_feed) {
     Held<CLogEx> log(new CLogEx());
     log->Log(0, "first");
     log->Log(0, "second %d", 2);
@@ -144,15 +134,13 @@ TEST_F(Loggers, every_line_ends_in_cr_lf_and_no_bare_line_feed)
     }
 }
 
-TEST_F(Loggers, percent_signs_in_arguments_are_written_unchanged)
-{
+TEST_F(Loggers, percent_signs_in_arguments_are_written_unchanged) {
     Held<CLogEx> log(new CLogEx());
     log->Log(0, "[error] answer %s", "100%d %s %n %% %x");
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"[error] answer 100%d %s %n %% %x"}));
 }
 
-TEST_F(Loggers, message_longer_than_511_characters_is_cut_at_511)
-{
+TEST_F(Loggers, message_longer_than_511_characters_is_cut_at_511) {
     Held<CLogEx> log(new CLogEx());
     std::string huge(100 * 1024, 'x');
     for (size_t i = 0; i < huge.size(); i += 10) {
@@ -172,8 +160,7 @@ TEST_F(Loggers, message_longer_than_511_characters_is_cut_at_511)
 
 // --- Thresholds ------------------------------------------------------------
 
-TEST_F(Loggers, without_ini_shared_writes_only_negative_levels_private_up_to_five)
-{
+TEST_F(Loggers, without_ini_shared_writes_only_negative_levels_private_up_to_five) {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
     LogLevels(shared.get(), priv.get(), -2, 7);
@@ -181,8 +168,7 @@ TEST_F(Loggers, without_ini_shared_writes_only_negative_levels_private_up_to_fiv
     EXPECT_EQ(Messages(PrivateFile()), Levels({-2, -1, 0, 1, 2, 3, 4, 5}));
 }
 
-TEST_F(Loggers, ini_level_is_the_highest_level_written)
-{
+TEST_F(Loggers, ini_level_is_the_highest_level_written) {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
 
@@ -199,8 +185,7 @@ TEST_F(Loggers, ini_level_is_the_highest_level_written)
     EXPECT_EQ(Messages(PrivateFile()), Levels({-1, 0, 1, 2}));
 }
 
-TEST_F(Loggers, negative_ini_level_silences_level_zero)
-{
+TEST_F(Loggers, negative_ini_level_silences_level_zero) {
     Held<CLogEx> priv(new CLogEx());
     ini.SetLevel("-1");
     priv->Log(0, "level 0");
@@ -208,8 +193,7 @@ TEST_F(Loggers, negative_ini_level_silences_level_zero)
     EXPECT_EQ(Messages(PrivateFile()), Levels({-1}));
 }
 
-TEST_F(Loggers, level_edited_between_calls_applies_to_the_next_call)
-{
+TEST_F(Loggers, level_edited_between_calls_applies_to_the_next_call) {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
     shared->Log(2, "level %d", 2);  // no INI: -1
@@ -227,8 +211,7 @@ TEST_F(Loggers, level_edited_between_calls_applies_to_the_next_call)
     EXPECT_EQ(Messages(PrivateFile()), Levels({2, 2, 2}));
 }
 
-TEST_F(Loggers, level_without_digits_counts_as_zero)
-{
+TEST_F(Loggers, level_without_digits_counts_as_zero) {
     // Windows converts a value without digits to 0, not to the default.
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
@@ -238,8 +221,7 @@ TEST_F(Loggers, level_without_digits_counts_as_zero)
     EXPECT_EQ(Messages(PrivateFile()), Levels({0}));
 }
 
-TEST_F(Loggers, ini_without_the_key_or_section_keeps_the_defaults)
-{
+TEST_F(Loggers, ini_without_the_key_or_section_keeps_the_defaults) {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
     ini.Write("[OTHER]\r\nLOG_LV=9\r\n[BASE_CONFIG]\r\nLEVEL=9\r\n");
@@ -250,8 +232,7 @@ TEST_F(Loggers, ini_without_the_key_or_section_keeps_the_defaults)
 
 // --- Files and folders -----------------------------------------------------
 
-TEST_F(Loggers, construction_creates_the_log_folders)
-{
+TEST_F(Loggers, construction_creates_the_log_folders) {
     if (!appData.Redirected()) {
         GTEST_SKIP() << "the common application-data folder cannot be redirected here";
     }
@@ -263,8 +244,7 @@ TEST_F(Loggers, construction_creates_the_log_folders)
     EXPECT_FALSE(logtest::Exists(PrivateFile())) << "no file before the first written line";
 }
 
-TEST_F(Loggers, deleted_log_file_is_created_again_by_the_next_line)
-{
+TEST_F(Loggers, deleted_log_file_is_created_again_by_the_next_line) {
     Held<CLogEx> priv(new CLogEx());
     priv->Log(0, "one");
     logtest::RemoveAll(PrivateFile());
@@ -273,8 +253,7 @@ TEST_F(Loggers, deleted_log_file_is_created_again_by_the_next_line)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"two"}));
 }
 
-TEST_F(Loggers, missing_log_folder_drops_lines_until_it_is_back)
-{
+TEST_F(Loggers, missing_log_folder_drops_lines_until_it_is_back) {
     Held<CLog> shared(new CLog());
     Held<CLogEx> priv(new CLogEx());
     ini.SetLevel("2");
@@ -290,8 +269,7 @@ TEST_F(Loggers, missing_log_folder_drops_lines_until_it_is_back)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"kept"}));
 }
 
-TEST_F(Loggers, set_log_path_redirects_lines_and_keeps_the_ini_path)
-{
+TEST_F(Loggers, set_log_path_redirects_lines_and_keeps_the_ini_path) {
     Held<CLogEx> priv(new CLogEx());
     const std::string other = LogFolder() + "other.log";
     logtest::RemoveAll(other);
@@ -309,8 +287,7 @@ TEST_F(Loggers, set_log_path_redirects_lines_and_keeps_the_ini_path)
     logtest::RemoveAll(other);
 }
 
-TEST_F(Loggers, private_loggers_append_to_the_same_file)
-{
+TEST_F(Loggers, private_loggers_append_to_the_same_file) {
     void* first = nullptr;
     void* second = nullptr;
     ASSERT_EQ(CreateToolInstance(IID_ILogEx, &first), 1);
@@ -326,8 +303,7 @@ TEST_F(Loggers, private_loggers_append_to_the_same_file)
     EXPECT_EQ(Messages(PrivateFile()), (std::vector<std::string>{"a1", "b1", "a2", "a3"}));
 }
 
-TEST_F(Loggers, too_long_log_folder_gives_up_the_log_file)
-{
+TEST_F(Loggers, too_long_log_folder_gives_up_the_log_file) {
     // "\Quendra Driver Package\logs\" adds 29 characters to the folder, so a
     // folder of 230 characters is the longest that still fits 259.
     for (size_t length : {230u, 231u, 240u, 258u, 259u}) {
@@ -350,8 +326,7 @@ TEST_F(Loggers, too_long_log_folder_gives_up_the_log_file)
 
 // --- Concurrency -----------------------------------------------------------
 
-TEST_F(Loggers, lines_from_many_threads_never_interleave)
-{
+TEST_F(Loggers, lines_from_many_threads_never_interleave) {
     Held<CLog> shared(new CLog());
     ini.SetLevel("2");
     const int kThreads = 4;
@@ -388,8 +363,7 @@ TEST_F(Loggers, lines_from_many_threads_never_interleave)
 
 // --- The shared logger -----------------------------------------------------
 
-TEST_F(Loggers, each_get_shared_log_adds_one_reference_to_the_same_object)
-{
+TEST_F(Loggers, each_get_shared_log_adds_one_reference_to_the_same_object) {
     Held<IGlobalTools::ILog> first(GetSharedLog());
     const int before = first->AddRef();
     first->Release();
@@ -399,8 +373,7 @@ TEST_F(Loggers, each_get_shared_log_adds_one_reference_to_the_same_object)
     first->Release();
 }
 
-TEST_F(Loggers, shared_logger_outlives_its_holders_and_shares_its_path)
-{
+TEST_F(Loggers, shared_logger_outlives_its_holders_and_shares_its_path) {
     void* first = nullptr;
     void* second = nullptr;
     ASSERT_EQ(CreateToolInstance(IID_ILog, &first), 1);
@@ -430,8 +403,7 @@ namespace {
 // These run in a process of their own (a death-test child), where
 // GetSharedLog has not been called yet. They return 0 when the checks hold,
 // else the number of the failed check, which becomes the exit status.
-int FirstCallCount()
-{
+int FirstCallCount() {
     logtest::AppDataFolder appData;
     IGlobalTools::ILog* log = GetSharedLog();
     int failed = 0;
@@ -443,8 +415,7 @@ int FirstCallCount()
     return failed;
 }
 
-int ConcurrentFirstCalls()
-{
+int ConcurrentFirstCalls() {
     logtest::AppDataFolder appData;
     const int kThreads = 8;
     std::vector<IGlobalTools::ILog*> got(kThreads, nullptr);
@@ -470,14 +441,12 @@ int ConcurrentFirstCalls()
 
 }  // namespace
 
-TEST(SharedLogFirstUse, first_call_hands_out_the_count_three)
-{
+TEST(SharedLogFirstUse, first_call_hands_out_the_count_three) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(FirstCallCount()), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(SharedLogFirstUse, concurrent_first_calls_create_one_logger)
-{
+TEST(SharedLogFirstUse, concurrent_first_calls_create_one_logger) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(ConcurrentFirstCalls()), ::testing::ExitedWithCode(0), "");
 }

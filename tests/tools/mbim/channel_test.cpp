@@ -26,15 +26,13 @@ namespace {
 const WCHAR* const kAt = mbnsim::kAtServiceId;
 const std::string kCommand = "AT\r\n";
 
-std::string Hex(HRESULT hr)
-{
+std::string Hex(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", static_cast<unsigned int>(hr));
     return text;
 }
 
-IGlobalTools::IMbimChannel* NewChannel()
-{
+IGlobalTools::IMbimChannel* NewChannel() {
     void* object = nullptr;
     if (!CreateToolInstance(IID_IMbimChannel, &object)) return nullptr;
     return static_cast<IGlobalTools::IMbimChannel*>(object);
@@ -42,8 +40,7 @@ IGlobalTools::IMbimChannel* NewChannel()
 
 class ChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         logRefsBefore = mbimtest::SharedLogRefs();
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
         ASSERT_EQ(S_OK, service.Register());
@@ -51,8 +48,7 @@ protected:
         ASSERT_NE(nullptr, channel);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (channel) channel->Release();
         channel = nullptr;
         service.DropHeld();
@@ -65,15 +61,13 @@ protected:
         CoUninitialize();
     }
 
-    HRESULT Send(std::string& response, IGlobalTools::IAtParser* parser = nullptr)
-    {
-        return channel->SendData(kCommand.data(), static_cast<unsigned int>(kCommand.size()), response,
-                                 parser, kAt, mbnsim::kAtCommandId);
+    HRESULT Send(std::string& response, IGlobalTools::IAtParser* parser = nullptr) {
+        return channel->SendData(kCommand.data(), static_cast<unsigned int>(kCommand.size()), response, parser, kAt,
+                                 mbnsim::kAtCommandId);
     }
 
     // The modem's answer to kCommand, from a modem of its own.
-    std::string ModemAnswer()
-    {
+    std::string ModemAnswer() {
         mbnsim::Modem modem;
         return modem.Feed(kCommand);
     }
@@ -85,16 +79,14 @@ protected:
 
 // --- Open and Release -------------------------------------------------------
 
-TEST_F(ChannelTest, open_registers_one_sink_that_release_gives_back)
-{
+TEST_F(ChannelTest, open_registers_one_sink_that_release_gives_back) {
     ASSERT_EQ(S_OK, channel->Open());
     EXPECT_EQ(1u, service.AdviseConnections());
     // The channel's and the sink's logger references.
     EXPECT_EQ(logRefsBefore + 2, mbimtest::SharedLogRefs());
 }
 
-TEST_F(ChannelTest, release_without_open_releases_nothing)
-{
+TEST_F(ChannelTest, release_without_open_releases_nothing) {
     channel->Release();
     channel = nullptr;
     EXPECT_EQ(0u, service.CallCount(Call::CreateInterfaceManager));
@@ -109,8 +101,7 @@ struct OpenFault {
 
 class ChannelOpenFault : public ChannelTest, public ::testing::WithParamInterface<OpenFault> {};
 
-TEST_P(ChannelOpenFault, open_returns_the_failure_and_leaves_a_channel_that_calls_nothing)
-{
+TEST_P(ChannelOpenFault, open_returns_the_failure_and_leaves_a_channel_that_calls_nothing) {
     const OpenFault& fault = GetParam();
     LogWatch log;
     service.FailCall(fault.call, fault.hr);
@@ -143,21 +134,19 @@ TEST_P(ChannelOpenFault, open_returns_the_failure_and_leaves_a_channel_that_call
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, ChannelOpenFault,
-    ::testing::Values(
-        OpenFault{Call::CreateInterfaceManager, REGDB_E_CLASSNOTREG,
-                  "[error]Open() failed: IID_IMbnInterfaceManager"},
-        OpenFault{Call::CreateDeviceServicesManager, E_ACCESSDENIED,
-                  "[error]Open() failed: IID_IMbnDeviceServicesManager"},
-        OpenFault{Call::QueryConnectionPointContainer, E_NOINTERFACE,
-                  "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"},
-        OpenFault{Call::FindConnectionPoint, CONNECT_E_NOCONNECTION,
-                  "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"},
-        OpenFault{Call::Advise, CONNECT_E_CANNOTCONNECT,
-                  "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"}),
+    ::testing::Values(OpenFault{Call::CreateInterfaceManager, REGDB_E_CLASSNOTREG,
+                                "[error]Open() failed: IID_IMbnInterfaceManager"},
+                      OpenFault{Call::CreateDeviceServicesManager, E_ACCESSDENIED,
+                                "[error]Open() failed: IID_IMbnDeviceServicesManager"},
+                      OpenFault{Call::QueryConnectionPointContainer, E_NOINTERFACE,
+                                "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"},
+                      OpenFault{Call::FindConnectionPoint, CONNECT_E_NOCONNECTION,
+                                "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"},
+                      OpenFault{Call::Advise, CONNECT_E_CANNOTCONNECT,
+                                "[error]Open() failed: IID_IMbnDeviceServicesEventsp hResult = %s"}),
     [](const ::testing::TestParamInfo<OpenFault>& step) { return std::string(mbnsim::CallName(step.param.call)); });
 
-TEST_F(ChannelTest, sessions_before_open_call_nothing)
-{
+TEST_F(ChannelTest, sessions_before_open_call_nothing) {
     std::string response = "caller's";
     EXPECT_EQ(E_FAIL, Send(response));
     EXPECT_EQ(E_FAIL, channel->OpenSession(kAt));
@@ -168,14 +157,12 @@ TEST_F(ChannelTest, sessions_before_open_call_nothing)
 
 // COM belongs to the thread that calls Open and Release; these run on a
 // thread of their own so that its apartment can be examined afterwards.
-void OnOwnThread(const std::function<void()>& body)
-{
+void OnOwnThread(const std::function<void()>& body) {
     std::thread thread(body);
     thread.join();
 }
 
-TEST_F(ChannelTest, failed_com_initialisation_is_returned_and_not_undone_by_release)
-{
+TEST_F(ChannelTest, failed_com_initialisation_is_returned_and_not_undone_by_release) {
     OnOwnThread([] {
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         LogWatch log;
@@ -191,8 +178,7 @@ TEST_F(ChannelTest, failed_com_initialisation_is_returned_and_not_undone_by_rele
     });
 }
 
-TEST_F(ChannelTest, release_without_open_leaves_the_callers_com_alone)
-{
+TEST_F(ChannelTest, release_without_open_leaves_the_callers_com_alone) {
     OnOwnThread([] {
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
         IGlobalTools::IMbimChannel* own = NewChannel();
@@ -204,8 +190,7 @@ TEST_F(ChannelTest, release_without_open_leaves_the_callers_com_alone)
     });
 }
 
-TEST_F(ChannelTest, release_undoes_exactly_the_com_initialisation_of_open)
-{
+TEST_F(ChannelTest, release_undoes_exactly_the_com_initialisation_of_open) {
     OnOwnThread([] {
         IGlobalTools::IMbimChannel* own = NewChannel();
         ASSERT_NE(nullptr, own);
@@ -219,8 +204,7 @@ TEST_F(ChannelTest, release_undoes_exactly_the_com_initialisation_of_open)
 
 // --- the exchange -------------------------------------------------------------
 
-TEST_F(ChannelTest, road_of_one_request)
-{
+TEST_F(ChannelTest, road_of_one_request) {
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     std::string response = "previous";
@@ -254,8 +238,7 @@ TEST_F(ChannelTest, road_of_one_request)
     EXPECT_TRUE(log.Has("[success]SetCommand success. Request Id is " + id)) << log.Dump();
 }
 
-TEST_F(ChannelTest, no_modem_fails_the_exchange_and_still_closes)
-{
+TEST_F(ChannelTest, no_modem_fails_the_exchange_and_still_closes) {
     LogWatch log;
     service.SetModemPresent(false);
     ASSERT_EQ(S_OK, channel->Open());
@@ -267,8 +250,7 @@ TEST_F(ChannelTest, no_modem_fails_the_exchange_and_still_closes)
     EXPECT_EQ(0u, service.CallCount(Call::SetCommand));
 }
 
-TEST_F(ChannelTest, session_already_open_is_used_and_left_open)
-{
+TEST_F(ChannelTest, session_already_open_is_used_and_left_open) {
     LogWatch log;
     service.SetCommandSessionOpen(kAt, true);
     ASSERT_EQ(S_OK, channel->Open());
@@ -281,8 +263,7 @@ TEST_F(ChannelTest, session_already_open_is_used_and_left_open)
     EXPECT_EQ(0u, service.CallCount(Call::CloseCommandSession));
 }
 
-TEST_F(ChannelTest, completion_before_request_id_is_known)
-{
+TEST_F(ChannelTest, completion_before_request_id_is_known) {
     CompletionPlan plan;
     plan.delivery = Delivery::BeforeReturn;
     service.SetCompletion(Request::SetCommand, plan);
@@ -292,8 +273,7 @@ TEST_F(ChannelTest, completion_before_request_id_is_known)
     EXPECT_EQ(ModemAnswer(), response);
 }
 
-TEST_F(ChannelTest, mismatched_id_then_the_right_one)
-{
+TEST_F(ChannelTest, mismatched_id_then_the_right_one) {
     LogWatch log;
     CompletionPlan plan;
     plan.foreignIdFirst = true;
@@ -307,16 +287,15 @@ TEST_F(ChannelTest, mismatched_id_then_the_right_one)
         "---" + std::to_string(static_cast<int>(service.LastSetCommand()->requestId)) + ". Not Match.";
     bool warned = false;
     for (const std::string& m : log.Messages()) {
-        if (m.rfind("[Warning] OnSetCommandComplete called! Request id is ", 0) == 0 &&
-            m.size() > tail.size() && m.compare(m.size() - tail.size(), tail.size(), tail) == 0) {
+        if (m.rfind("[Warning] OnSetCommandComplete called! Request id is ", 0) == 0 && m.size() > tail.size() &&
+            m.compare(m.size() - tail.size(), tail.size(), tail) == 0) {
             warned = true;
         }
     }
     EXPECT_TRUE(warned) << log.Dump();
 }
 
-TEST_F(ChannelTest, failure_status_is_returned_and_the_response_left_alone)
-{
+TEST_F(ChannelTest, failure_status_is_returned_and_the_response_left_alone) {
     LogWatch log;
     CompletionPlan plan;
     plan.status = mbnsim::kStatusNotSupported;
@@ -330,8 +309,7 @@ TEST_F(ChannelTest, failure_status_is_returned_and_the_response_left_alone)
     EXPECT_FALSE(service.IsCommandSessionOpen(kAt));
 }
 
-TEST_F(ChannelTest, failure_status_that_is_not_negative_becomes_e_fail)
-{
+TEST_F(ChannelTest, failure_status_that_is_not_negative_becomes_e_fail) {
     CompletionPlan plan;
     plan.status = S_FALSE;
     service.SetCompletion(Request::SetCommand, plan);
@@ -347,8 +325,7 @@ TEST_F(ChannelTest, failure_status_that_is_not_negative_becomes_e_fail)
     channel->CloseSession();
 }
 
-TEST_F(ChannelTest, empty_array_gives_an_empty_answer)
-{
+TEST_F(ChannelTest, empty_array_gives_an_empty_answer) {
     LogWatch log;
     CompletionPlan plan;
     plan.emptyData = true;
@@ -360,8 +337,7 @@ TEST_F(ChannelTest, empty_array_gives_an_empty_answer)
     EXPECT_TRUE(log.Has("[Fail] Get At Response Fail. Length 0")) << log.Dump();
 }
 
-TEST_F(ChannelTest, set_command_failure_is_returned_and_the_session_closed)
-{
+TEST_F(ChannelTest, set_command_failure_is_returned_and_the_session_closed) {
     LogWatch log;
     service.FailCall(Call::SetCommand, E_ACCESSDENIED);
     ASSERT_EQ(S_OK, channel->Open());
@@ -372,8 +348,7 @@ TEST_F(ChannelTest, set_command_failure_is_returned_and_the_session_closed)
     EXPECT_FALSE(service.IsCommandSessionOpen(kAt));
 }
 
-TEST_F(ChannelTest, parser_applied_by_send_data)
-{
+TEST_F(ChannelTest, parser_applied_by_send_data) {
     service.SetLengthPrefixed(true);
     ASSERT_EQ(S_OK, channel->Open());
     void* object = nullptr;
@@ -397,8 +372,7 @@ struct SessionFault {
 
 class ChannelSessionFault : public ChannelTest, public ::testing::WithParamInterface<SessionFault> {};
 
-TEST_P(ChannelSessionFault, open_session_maps_the_failure_to_e_fail_and_logs_it)
-{
+TEST_P(ChannelSessionFault, open_session_maps_the_failure_to_e_fail_and_logs_it) {
     const SessionFault& fault = GetParam();
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
@@ -415,19 +389,15 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, ChannelSessionFault,
     ::testing::Values(
         SessionFault{Call::GetInterfaces, E_OUTOFMEMORY, "[error]GetFirstInterface(): GetInterfaces hr=%s"},
-        SessionFault{Call::InterfaceGetInterfaceID, E_UNEXPECTED,
-                     "[error]SendData() error! get_InterfaceID() hr=%s"},
+        SessionFault{Call::InterfaceGetInterfaceID, E_UNEXPECTED, "[error]SendData() error! get_InterfaceID() hr=%s"},
         SessionFault{Call::GetDeviceServicesContext, mbnsim::kErrorNotFound,
                      "[error]SendData() error! NULL == pMbnDeviceServicesContext hr=%s"},
         SessionFault{Call::GetDeviceService, mbnsim::kErrorNotFound,
                      "[error]SendData() error! NULL == deviceService hr=%s"},
         SessionFault{Call::OpenCommandSession, E_ACCESSDENIED, "[error] OpenCommandSession(): 0 == requestID"}),
-    [](const ::testing::TestParamInfo<SessionFault>& step) {
-        return std::string(mbnsim::CallName(step.param.call));
-    });
+    [](const ::testing::TestParamInfo<SessionFault>& step) { return std::string(mbnsim::CallName(step.param.call)); });
 
-TEST_F(ChannelTest, a_modem_that_cannot_tell_its_ready_state_is_still_used)
-{
+TEST_F(ChannelTest, a_modem_that_cannot_tell_its_ready_state_is_still_used) {
     LogWatch log;
     service.FailCall(Call::GetReadyState, E_UNEXPECTED);
     ASSERT_EQ(S_OK, channel->Open());
@@ -438,8 +408,7 @@ TEST_F(ChannelTest, a_modem_that_cannot_tell_its_ready_state_is_still_used)
 
 // --- an open command session -------------------------------------------------
 
-TEST_F(ChannelTest, sendmsg_and_recvmsg_on_an_open_session)
-{
+TEST_F(ChannelTest, sendmsg_and_recvmsg_on_an_open_session) {
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
@@ -454,8 +423,7 @@ TEST_F(ChannelTest, sendmsg_and_recvmsg_on_an_open_session)
     EXPECT_FALSE(service.IsCommandSessionOpen(kAt));
 }
 
-TEST_F(ChannelTest, sendmsg_and_recvmsg_without_a_session_fail_and_say_so)
-{
+TEST_F(ChannelTest, sendmsg_and_recvmsg_without_a_session_fail_and_say_so) {
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     std::string response = "caller's";
@@ -467,8 +435,7 @@ TEST_F(ChannelTest, sendmsg_and_recvmsg_without_a_session_fail_and_say_so)
     EXPECT_EQ(0u, service.CallCount(Call::SetCommand));
 }
 
-TEST_F(ChannelTest, recvmsg_returns_a_failure_status)
-{
+TEST_F(ChannelTest, recvmsg_returns_a_failure_status) {
     CompletionPlan plan;
     plan.status = E_ACCESSDENIED;
     ASSERT_EQ(S_OK, channel->Open());
@@ -485,8 +452,7 @@ TEST_F(ChannelTest, recvmsg_returns_a_failure_status)
     channel->CloseSession();
 }
 
-TEST_F(ChannelTest, repeated_open_session_gives_back_what_it_replaces)
-{
+TEST_F(ChannelTest, repeated_open_session_gives_back_what_it_replaces) {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
     // The completion that ended the wait may still hold its references.
@@ -500,15 +466,13 @@ TEST_F(ChannelTest, repeated_open_session_gives_back_what_it_replaces)
     channel->CloseSession();
 }
 
-TEST_F(ChannelTest, release_gives_back_a_session_left_open)
-{
+TEST_F(ChannelTest, release_gives_back_a_session_left_open) {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
     // TearDown releases the channel and finds nothing left.
 }
 
-TEST_F(ChannelTest, repeated_open_gives_back_the_managers_it_replaces)
-{
+TEST_F(ChannelTest, repeated_open_gives_back_the_managers_it_replaces) {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->Open());
     // Two registrations, both undone by Release (TearDown finds no object,
@@ -518,8 +482,7 @@ TEST_F(ChannelTest, repeated_open_gives_back_the_managers_it_replaces)
 
 // --- data sessions -------------------------------------------------------------
 
-TEST_F(ChannelTest, data_session_opens_receives_and_closes)
-{
+TEST_F(ChannelTest, data_session_opens_receives_and_closes) {
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenDataSession(kAt));
@@ -546,8 +509,7 @@ TEST_F(ChannelTest, data_session_opens_receives_and_closes)
     EXPECT_TRUE(log.Has("[Fail]Recvmsg Session is not open!")) << log.Dump();
 }
 
-TEST_F(ChannelTest, data_session_already_open_is_taken_as_open)
-{
+TEST_F(ChannelTest, data_session_already_open_is_taken_as_open) {
     LogWatch log;
     service.SetDataSessionOpen(kAt, true);
     ASSERT_EQ(S_OK, channel->Open());
@@ -561,8 +523,7 @@ TEST_F(ChannelTest, data_session_already_open_is_taken_as_open)
     channel->CloseDataSession();
 }
 
-TEST_F(ChannelTest, data_session_failures_are_logged)
-{
+TEST_F(ChannelTest, data_session_failures_are_logged) {
     LogWatch log;
     ASSERT_EQ(S_OK, channel->Open());
     service.FailCall(Call::OpenDataSession, E_ACCESSDENIED, 1);
@@ -578,8 +539,7 @@ TEST_F(ChannelTest, data_session_failures_are_logged)
     EXPECT_EQ(E_FAIL, channel->RecvDataMsg(response));
 }
 
-TEST_F(ChannelTest, close_data_session_without_one_only_drops_the_session_objects)
-{
+TEST_F(ChannelTest, close_data_session_without_one_only_drops_the_session_objects) {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenSession(kAt));
     channel->CloseDataSession();
@@ -594,8 +554,7 @@ TEST_F(ChannelTest, close_data_session_without_one_only_drops_the_session_object
 
 class ChannelSlowWaits : public ChannelTest {};
 
-TEST_F(ChannelSlowWaits, response_that_never_arrives_fails_and_leaves_the_response)
-{
+TEST_F(ChannelSlowWaits, response_that_never_arrives_fails_and_leaves_the_response) {
     LogWatch log;
     CompletionPlan plan;
     plan.delivery = Delivery::Never;
@@ -608,8 +567,7 @@ TEST_F(ChannelSlowWaits, response_that_never_arrives_fails_and_leaves_the_respon
     EXPECT_FALSE(service.IsCommandSessionOpen(kAt));
 }
 
-TEST_F(ChannelSlowWaits, late_bytes_after_a_time_out_go_to_the_next_receive)
-{
+TEST_F(ChannelSlowWaits, late_bytes_after_a_time_out_go_to_the_next_receive) {
     ASSERT_EQ(S_OK, channel->Open());
     ASSERT_EQ(S_OK, channel->OpenDataSession(kAt));
     std::string response = "caller's";
@@ -622,8 +580,7 @@ TEST_F(ChannelSlowWaits, late_bytes_after_a_time_out_go_to_the_next_receive)
     channel->CloseDataSession();
 }
 
-TEST_F(ChannelSlowWaits, session_completion_that_never_arrives_fails_open_session)
-{
+TEST_F(ChannelSlowWaits, session_completion_that_never_arrives_fails_open_session) {
     LogWatch log;
     CompletionPlan plan;
     plan.delivery = Delivery::Never;

@@ -18,8 +18,7 @@
 namespace {
 
 template <class Body>
-void InApartment(DWORD model, Body body)
-{
+void InApartment(DWORD model, Body body) {
     std::thread thread([&] {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, model)));
         body();
@@ -30,8 +29,7 @@ void InApartment(DWORD model, Body body)
 
 }  // namespace
 
-TEST(SinkApartments, marshalled_sink_delivers_a_completion_to_the_channel)
-{
+TEST(SinkApartments, marshalled_sink_delivers_a_completion_to_the_channel) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     CDefaultServiceEvent* sink = NewZeroFilled<CDefaultServiceEvent>();
     IUnknown* identity = static_cast<IMbnDeviceServicesEvents*>(sink);
@@ -45,8 +43,7 @@ TEST(SinkApartments, marshalled_sink_delivers_a_completion_to_the_channel)
     // Another apartment gets a proxy that stands for the same object.
     InApartment(COINIT_APARTMENTTHREADED, [&] {
         IUnknown* proxy = nullptr;
-        ASSERT_EQ(S_OK, table->GetInterfaceFromGlobal(cookie, IID_IUnknown,
-                                                      reinterpret_cast<void**>(&proxy)));
+        ASSERT_EQ(S_OK, table->GetInterfaceFromGlobal(cookie, IID_IUnknown, reinterpret_cast<void**>(&proxy)));
         EXPECT_NE(identity, proxy);
         IUnknown* again = nullptr;
         EXPECT_EQ(S_OK, proxy->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)));

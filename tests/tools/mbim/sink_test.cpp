@@ -25,8 +25,7 @@ namespace {
 // exactly its append run out of memory.
 thread_local std::size_t failAllocationsFrom = 0;
 
-void* Allocate(std::size_t size)
-{
+void* Allocate(std::size_t size) {
     if (failAllocationsFrom != 0 && size >= failAllocationsFrom) {
         throw std::bad_alloc();
     }
@@ -41,18 +40,14 @@ void* Allocate(std::size_t size)
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     try {
         return Allocate(size);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
-{
-    return operator new(size, tag);
-}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
@@ -67,26 +62,22 @@ const HRESULT kStatusNotSupported = static_cast<HRESULT>(0x80070032);
 // Owns the creator's reference of one sink.
 class SinkTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         logRefsBefore = mbimtest::SharedLogRefs();
         sink = NewZeroFilled<CDefaultServiceEvent>();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (sink) {
             EXPECT_EQ(0u, sink->Release());
         }
         EXPECT_EQ(logRefsBefore, mbimtest::SharedLogRefs()) << "the sink kept its logger reference";
     }
 
-    HRESULT Complete(ULONG requestID, const std::string& bytes, HRESULT status = S_OK)
-    {
+    HRESULT Complete(ULONG requestID, const std::string& bytes, HRESULT status = S_OK) {
         ByteArray data(bytes);
         return sink->OnSetCommandComplete(nullptr, 0, data.get(), status, requestID);
     }
-    HRESULT Deliver(const std::string& bytes)
-    {
+    HRESULT Deliver(const std::string& bytes) {
         ByteArray data(bytes);
         return sink->OnReadData(nullptr, data.get());
     }
@@ -97,8 +88,7 @@ protected:
 
 // --- COM identity and lifetime ---------------------------------------------
 
-TEST_F(SinkTest, query_interface_answers_iunknown_and_the_events_interface_with_the_sink)
-{
+TEST_F(SinkTest, query_interface_answers_iunknown_and_the_events_interface_with_the_sink) {
     // Both answers are the sink itself and take one reference each:
     // creator's 1, +1 per query, +1 for the AddRef below.
     for (const IID* iid : {&IID_IMbnDeviceServicesEvents, &IID_IUnknown}) {
@@ -119,8 +109,7 @@ TEST_F(SinkTest, query_interface_answers_iunknown_and_the_events_interface_with_
     EXPECT_EQ(1u, sink->Release());
 }
 
-TEST_F(SinkTest, last_release_destroys_the_sink_and_gives_back_its_logger)
-{
+TEST_F(SinkTest, last_release_destroys_the_sink_and_gives_back_its_logger) {
     EXPECT_EQ(logRefsBefore + 1, mbimtest::SharedLogRefs());
     EXPECT_EQ(2u, sink->AddRef());
     EXPECT_EQ(1u, sink->Release());
@@ -129,8 +118,7 @@ TEST_F(SinkTest, last_release_destroys_the_sink_and_gives_back_its_logger)
     EXPECT_EQ(logRefsBefore, mbimtest::SharedLogRefs());
 }
 
-TEST_F(SinkTest, references_from_many_threads_balance)
-{
+TEST_F(SinkTest, references_from_many_threads_balance) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([this] {
@@ -145,8 +133,7 @@ TEST_F(SinkTest, references_from_many_threads_balance)
     EXPECT_EQ(1u, sink->Release());
 }
 
-TEST_F(SinkTest, every_callback_returns_s_ok_whatever_it_is_given)
-{
+TEST_F(SinkTest, every_callback_returns_s_ok_whatever_it_is_given) {
     ByteArray empty("");
     EXPECT_EQ(S_OK, sink->OnQuerySupportedCommandsComplete(nullptr, empty.get(), E_FAIL, 1));
     EXPECT_EQ(S_OK, sink->OnQueryCommandComplete(nullptr, 1, empty.get(), E_FAIL, 1));
@@ -163,8 +150,7 @@ TEST_F(SinkTest, every_callback_returns_s_ok_whatever_it_is_given)
 
 // --- session events --------------------------------------------------------
 
-TEST_F(SinkTest, session_completions_signal_their_own_event_whatever_their_status)
-{
+TEST_F(SinkTest, session_completions_signal_their_own_event_whatever_their_status) {
     sink->OnOpenCommandSessionComplete(nullptr, E_FAIL, 1);
     EXPECT_EQ(WAIT_OBJECT_0, sink->GetSessionRlt());
     sink->OnCloseCommandSessionComplete(nullptr, S_OK, 2);
@@ -175,15 +161,13 @@ TEST_F(SinkTest, session_completions_signal_their_own_event_whatever_their_statu
     EXPECT_EQ(WAIT_OBJECT_0, sink->GetDataSessionRlt());
 }
 
-TEST_F(SinkTest, reset_exchange_leaves_the_data_session_event_alone)
-{
+TEST_F(SinkTest, reset_exchange_leaves_the_data_session_event_alone) {
     sink->OnOpenDataSessionComplete(nullptr, S_OK, 1);
     sink->ResetExchange();
     EXPECT_EQ(WAIT_OBJECT_0, sink->GetDataSessionRlt());
 }
 
-TEST_F(SinkTest, reset_exchange_drops_kept_bytes_and_the_expected_id)
-{
+TEST_F(SinkTest, reset_exchange_drops_kept_bytes_and_the_expected_id) {
     Deliver("stale");
     sink->SetRequestId(7);
     sink->ResetExchange();
@@ -201,8 +185,7 @@ TEST_F(SinkTest, reset_exchange_drops_kept_bytes_and_the_expected_id)
 
 // --- matching set-command completions ---------------------------------------
 
-TEST_F(SinkTest, completion_before_request_id_is_known)
-{
+TEST_F(SinkTest, completion_before_request_id_is_known) {
     LogWatch log;
     std::thread platform([this] { EXPECT_EQ(S_OK, Complete(41, "\r\nOK\r\n")); });
     // The completion has entered and waits for the ID.
@@ -215,13 +198,11 @@ TEST_F(SinkTest, completion_before_request_id_is_known)
     EXPECT_TRUE(log.Has("[success] Get At Response Success. Length 6")) << log.Dump();
 }
 
-TEST_F(SinkTest, mismatched_id_is_ignored_and_the_right_one_still_accepted)
-{
+TEST_F(SinkTest, mismatched_id_is_ignored_and_the_right_one_still_accepted) {
     LogWatch log;
     sink->SetRequestId(7);
     EXPECT_EQ(S_OK, Complete(8, "\r\nFOREIGN\r\n"));
-    EXPECT_TRUE(log.Has("[Warning] OnSetCommandComplete called! Request id is 8---7. Not Match."))
-        << log.Dump();
+    EXPECT_TRUE(log.Has("[Warning] OnSetCommandComplete called! Request id is 8---7. Not Match.")) << log.Dump();
     EXPECT_EQ(S_OK, Complete(7, "mine"));
 
     std::string out;
@@ -231,8 +212,7 @@ TEST_F(SinkTest, mismatched_id_is_ignored_and_the_right_one_still_accepted)
     EXPECT_EQ(S_OK, status);
 }
 
-TEST_F(SinkTest, failure_status_ends_the_wait_with_nothing_kept)
-{
+TEST_F(SinkTest, failure_status_ends_the_wait_with_nothing_kept) {
     LogWatch log;
     sink->ResetExchange();
     sink->SetRequestId(3);
@@ -253,8 +233,7 @@ TEST_F(SinkTest, failure_status_ends_the_wait_with_nothing_kept)
     EXPECT_EQ(S_OK, status);
 }
 
-TEST_F(SinkTest, failure_status_is_handed_over_by_the_plain_get_response_as_an_empty_answer)
-{
+TEST_F(SinkTest, failure_status_is_handed_over_by_the_plain_get_response_as_an_empty_answer) {
     sink->ResetExchange();
     sink->SetRequestId(3);
     Complete(3, "ignored", E_FAIL);
@@ -263,8 +242,7 @@ TEST_F(SinkTest, failure_status_is_handed_over_by_the_plain_get_response_as_an_e
     EXPECT_EQ("", out);
 }
 
-TEST_F(SinkTest, empty_array_signals_with_a_failure_line)
-{
+TEST_F(SinkTest, empty_array_signals_with_a_failure_line) {
     LogWatch log;
     sink->SetRequestId(9);
     EXPECT_EQ(S_OK, Complete(9, ""));
@@ -274,8 +252,7 @@ TEST_F(SinkTest, empty_array_signals_with_a_failure_line)
     EXPECT_EQ("", out);
 }
 
-TEST_F(SinkTest, unreadable_array_keeps_what_was_there_and_logs_its_length)
-{
+TEST_F(SinkTest, unreadable_array_keeps_what_was_there_and_logs_its_length) {
     LogWatch log;
     Deliver("abc");
     EXPECT_EQ(S_OK, sink->OnReadData(nullptr, nullptr));
@@ -286,8 +263,7 @@ TEST_F(SinkTest, unreadable_array_keeps_what_was_there_and_logs_its_length)
     EXPECT_EQ("abc", out);
 }
 
-TEST_F(SinkTest, array_with_a_lower_bound_other_than_zero_is_read_whole)
-{
+TEST_F(SinkTest, array_with_a_lower_bound_other_than_zero_is_read_whole) {
     SAFEARRAYBOUND bound;
     bound.cElements = 3;
     bound.lLbound = 5;
@@ -306,8 +282,7 @@ TEST_F(SinkTest, array_with_a_lower_bound_other_than_zero_is_read_whole)
 
 // --- the kept response --------------------------------------------------------
 
-TEST_F(SinkTest, two_deliveries_before_one_get_response_are_handed_over_together)
-{
+TEST_F(SinkTest, two_deliveries_before_one_get_response_are_handed_over_together) {
     LogWatch log;
     Deliver(std::string("ab", 2));
     Deliver(std::string("\0c", 2));
@@ -319,8 +294,7 @@ TEST_F(SinkTest, two_deliveries_before_one_get_response_are_handed_over_together
     EXPECT_EQ(std::string("ab\0c", 4), out);
 }
 
-TEST_F(SinkTest, concurrent_deliveries_lose_no_bytes)
-{
+TEST_F(SinkTest, concurrent_deliveries_lose_no_bytes) {
     const int kThreads = 4;
     const int kDeliveries = 200;
     std::vector<std::thread> platform;
@@ -347,8 +321,7 @@ TEST_F(SinkTest, concurrent_deliveries_lose_no_bytes)
     }
 }
 
-TEST_F(SinkTest, running_out_of_memory_in_a_callback_returns_e_outofmemory_and_keeps_what_was_kept)
-{
+TEST_F(SinkTest, running_out_of_memory_in_a_callback_returns_e_outofmemory_and_keeps_what_was_kept) {
     sink->ResetExchange();
     sink->SetRequestId(7);
     ASSERT_EQ(S_OK, Complete(7, "kept"));
@@ -383,8 +356,7 @@ TEST_F(SinkTest, running_out_of_memory_in_a_callback_returns_e_outofmemory_and_k
     EXPECT_EQ("next", out);
 }
 
-TEST_F(SinkTest, completions_racing_with_a_new_request_id_keep_only_matching_bytes)
-{
+TEST_F(SinkTest, completions_racing_with_a_new_request_id_keep_only_matching_bytes) {
     // Completions for old IDs arrive on two threads while the channel moves
     // on to new requests; only bytes of the ID that was expected at the time
     // may ever be handed over.
@@ -412,8 +384,7 @@ TEST_F(SinkTest, completions_racing_with_a_new_request_id_keep_only_matching_byt
 
 class SinkSlowWaits : public SinkTest {};
 
-TEST_F(SinkSlowWaits, late_bytes_go_to_the_next_response)
-{
+TEST_F(SinkSlowWaits, late_bytes_go_to_the_next_response) {
     std::string out = "caller's";
     EXPECT_EQ(WAIT_TIMEOUT, sink->GetResponse(out));
     EXPECT_EQ("caller's", out);
@@ -422,8 +393,7 @@ TEST_F(SinkSlowWaits, late_bytes_go_to_the_next_response)
     EXPECT_EQ("late", out);
 }
 
-TEST_F(SinkSlowWaits, one_get_response_consumes_several_signals)
-{
+TEST_F(SinkSlowWaits, one_get_response_consumes_several_signals) {
     Deliver("a");
     Deliver("b");
     std::string out;
@@ -434,8 +404,7 @@ TEST_F(SinkSlowWaits, one_get_response_consumes_several_signals)
     EXPECT_EQ("kept", out);
 }
 
-TEST_F(SinkSlowWaits, completion_after_the_exchange_ended_is_dropped)
-{
+TEST_F(SinkSlowWaits, completion_after_the_exchange_ended_is_dropped) {
     LogWatch log;
     // No request ID is expected: the completion waits 12288 ms for one.
     EXPECT_EQ(S_OK, Complete(77, "orphan"));
@@ -449,8 +418,7 @@ TEST_F(SinkSlowWaits, completion_after_the_exchange_ended_is_dropped)
     EXPECT_EQ("next", out);
 }
 
-TEST_F(SinkSlowWaits, reset_exchange_consumes_a_command_session_completion)
-{
+TEST_F(SinkSlowWaits, reset_exchange_consumes_a_command_session_completion) {
     sink->OnOpenCommandSessionComplete(nullptr, S_OK, 1);
     sink->ResetExchange();
     EXPECT_EQ(WAIT_TIMEOUT, sink->GetSessionRlt());

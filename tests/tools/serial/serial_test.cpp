@@ -361,7 +361,6 @@ TEST_F(SerialTest, stalled_line_cancels_the_waiting_byte_and_carries_on) {
     EXPECT_EQ("\r\nOK\r\n", response);
 }
 
-
 TEST_F(SerialTest, device_hanging_up_mid_exchange_gives_failures_not_hangs) {
     Channel c;
     ASSERT_EQ(S_OK, c.msg->Open(com_));

@@ -90,8 +90,7 @@ static_assert(sizeof(WORD) == 2 && sizeof(BYTE) == 1, "WORD/BYTE sizes");
 #define CONNECT_E_ADVISELIMIT _HRESULT_TYPEDEF_(0x80040201L)
 #define CONNECT_E_CANNOTCONNECT _HRESULT_TYPEDEF_(0x80040202L)
 #define CONNECT_E_OVERRIDDEN _HRESULT_TYPEDEF_(0x80040203L)
-#define HRESULT_FROM_WIN32(x) \
-    ((HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000))
+#define HRESULT_FROM_WIN32(x) ((HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000))
 
 // Win32 error codes
 #define ERROR_SUCCESS 0L

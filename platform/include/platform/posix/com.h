@@ -104,8 +104,7 @@ extern "C" {
 
 HRESULT WINAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 void WINAPI CoUninitialize(void);
-HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
-                                LPVOID* ppv);
+HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
                                      LPDWORD lpdwRegister);
 HRESULT WINAPI CoRevokeClassObject(DWORD dwRegister);

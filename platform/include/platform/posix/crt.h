@@ -53,10 +53,9 @@ FILE* _fsopen(const char* filename, const char* mode, int shflag);
 
 int vsprintf_s(char* buffer, size_t numberOfElements, const char* format, va_list argptr)
     __attribute__((format(printf, 3, 0)));
-int sprintf_s(char* buffer, size_t sizeOfBuffer, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int _vsnprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format,
-                 va_list argptr) __attribute__((format(printf, 4, 0)));
+int sprintf_s(char* buffer, size_t sizeOfBuffer, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int _vsnprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, va_list argptr)
+    __attribute__((format(printf, 4, 0)));
 int _snprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 errno_t strcat_s(char* strDestination, size_t numberOfElements, const char* strSource);

@@ -18,9 +18,10 @@ typedef void* HLOCAL;
 
 extern "C" {
 
-BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
-    LPCSTR StringSecurityDescriptor, DWORD StringSDRevision,
-    PSECURITY_DESCRIPTOR* SecurityDescriptor, PULONG SecurityDescriptorSize);
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
+                                                                 DWORD StringSDRevision,
+                                                                 PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                                 PULONG SecurityDescriptorSize);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 }  // extern "C"
