@@ -94,8 +94,8 @@ ServiceCore::~ServiceCore() {
     // Every object holds the core, so none is left; sinks can remain only if
     // a connection was never undone and its manager is gone, which DropSinks
     // prevents.
-    for (auto& entry : sinks_) {
-        entry.sink->Release();
+    for (IMbnDeviceServicesEvents* sink : sinks_.RemoveAll(nullptr)) {
+        sink->Release();
         --sinkRefs;
     }
 }
@@ -151,8 +151,7 @@ CompletionPlan ServiceCore::TakePlan(Request request) {
 
 DWORD ServiceCore::AddSink(const void* owner, IMbnDeviceServicesEvents* sink) {
     std::lock_guard<std::mutex> lock(mutex);
-    const DWORD cookie = nextCookie_++;
-    sinks_.push_back({owner, cookie, sink});
+    const DWORD cookie = sinks_.Add(owner, sink);
     ++sinkRefs;
     changed.notify_all();
     return cookie;
@@ -160,29 +159,16 @@ DWORD ServiceCore::AddSink(const void* owner, IMbnDeviceServicesEvents* sink) {
 
 IMbnDeviceServicesEvents* ServiceCore::RemoveSink(const void* owner, DWORD cookie) {
     std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
-        if (it->owner == owner && it->cookie == cookie) {
-            IMbnDeviceServicesEvents* sink = it->sink;
-            sinks_.erase(it);
-            changed.notify_all();
-            return sink;
-        }
-    }
-    return nullptr;
+    IMbnDeviceServicesEvents* sink = sinks_.Remove(owner, cookie);
+    if (sink) changed.notify_all();
+    return sink;
 }
 
 void ServiceCore::DropSinks(const void* owner) {
     std::vector<IMbnDeviceServicesEvents*> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = sinks_.begin(); it != sinks_.end();) {
-            if (it->owner == owner) {
-                dropped.push_back(it->sink);
-                it = sinks_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dropped = sinks_.RemoveAll(owner);
     }
     for (auto* sink : dropped) {
         sink->Release();
@@ -192,7 +178,7 @@ void ServiceCore::DropSinks(const void* owner) {
 
 size_t ServiceCore::SinkCount() const {
     std::lock_guard<std::mutex> lock(mutex);
-    return sinks_.size();
+    return sinks_.Size();
 }
 
 void ServiceCore::Dispatch(const CompletionPlan& plan, CompletionBody body) {
@@ -237,13 +223,10 @@ void ServiceCore::Deliver(Callback kind, const std::function<void()>& onStart,
     std::vector<IMbnDeviceServicesEvents*> targets;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (auto& entry : sinks_) {
-            // The service's own reference for the duration of the callback,
-            // as COM keeps one: an Unadvise meanwhile cannot destroy the sink.
-            entry.sink->AddRef();
-            ++sinkRefs;
-            targets.push_back(entry.sink);
-        }
+        // The service's own reference for the duration of the callback, as
+        // COM keeps one.
+        targets = sinks_.Referenced();
+        sinkRefs += static_cast<long>(targets.size());
         ++started[Index(kind)];
         changed.notify_all();
     }

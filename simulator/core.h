@@ -22,6 +22,7 @@
 
 #include "simulator/pool.h"
 #include "simulator/provider_common.h"
+#include "simulator/sink_list.h"
 #include "simulator/simulator.h"
 
 namespace mbnsim {
@@ -117,13 +118,7 @@ public:
     std::atomic<long> serverLocks{0};
 
 private:
-    struct SinkEntry {
-        const void* owner;
-        DWORD cookie;
-        IMbnDeviceServicesEvents* sink;
-    };
-    std::vector<SinkEntry> sinks_;
-    DWORD nextCookie_ = 1;
+    SinkList sinks_;
     ULONG nextRequestId_ = 1;
     ULONG nextForeignId_ = 1;
     std::mutex lifeMutex_;

@@ -173,36 +173,19 @@ ULONG Provider::NextRequestId() {
 
 DWORD Provider::AddSink(const void* owner, IMbnDeviceServicesEvents* sink) {
     std::lock_guard<std::mutex> lock(sinksMutex_);
-    DWORD cookie = nextCookie_++;
-    if (cookie == 0) cookie = nextCookie_++;
-    sinks_.push_back({owner, cookie, sink});
-    return cookie;
+    return sinks_.Add(owner, sink);
 }
 
 IMbnDeviceServicesEvents* Provider::RemoveSink(const void* owner, DWORD cookie) {
     std::lock_guard<std::mutex> lock(sinksMutex_);
-    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
-        if (it->owner == owner && it->cookie == cookie) {
-            IMbnDeviceServicesEvents* sink = it->sink;
-            sinks_.erase(it);
-            return sink;
-        }
-    }
-    return nullptr;
+    return sinks_.Remove(owner, cookie);
 }
 
 void Provider::DropSinks(const void* owner) {
     std::vector<IMbnDeviceServicesEvents*> dropped;
     {
         std::lock_guard<std::mutex> lock(sinksMutex_);
-        for (auto it = sinks_.begin(); it != sinks_.end();) {
-            if (it->owner == owner) {
-                dropped.push_back(it->sink);
-                it = sinks_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dropped = sinks_.RemoveAll(owner);
     }
     for (IMbnDeviceServicesEvents* sink : dropped) sink->Release();
 }
@@ -211,10 +194,7 @@ void Provider::Deliver(const std::function<void(IMbnDeviceServicesEvents*)>& cal
     std::vector<IMbnDeviceServicesEvents*> sinks;
     {
         std::lock_guard<std::mutex> lock(sinksMutex_);
-        for (const SinkEntry& entry : sinks_) {
-            entry.sink->AddRef();
-            sinks.push_back(entry.sink);
-        }
+        sinks = sinks_.Referenced();
     }
     for (IMbnDeviceServicesEvents* sink : sinks) {
         call(sink);

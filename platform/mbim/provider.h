@@ -28,6 +28,7 @@
 #include "platform/winapi.h"
 #include "port.h"
 #include "simulator/pool.h"
+#include "simulator/sink_list.h"
 
 namespace mbnmbim {
 
@@ -100,13 +101,7 @@ private:
     std::shared_ptr<Session> session_;
 
     std::mutex sinksMutex_;
-    struct SinkEntry {
-        const void* owner;
-        DWORD cookie;
-        IMbnDeviceServicesEvents* sink;
-    };
-    std::vector<SinkEntry> sinks_;
-    DWORD nextCookie_ = 1;
+    mbnsim::SinkList sinks_;
     std::atomic<ULONG> nextRequestId_{1};
 };
 
