@@ -5,18 +5,16 @@
 // standard output, the exit status and the shared log.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/child_process.h"
 #include "tests/support/MbimTestSupport.h"
 
 #ifndef ATCMD_PATH
@@ -27,11 +25,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = e2e::ChildRun;
+
+// No run of atcmd here needs more than a few seconds.
+const std::chrono::milliseconds kRunDeadline(60000);
 
 class AtcmdEndToEnd : public ::testing::Test {
 protected:
@@ -65,62 +62,16 @@ protected:
             "GLOBALTOOLS_SYSFS_ROOT=" + (root / "sys").string(),
             "GLOBALTOOLS_MBN_PROVIDER=auto",
         };
-        auto named = [](const std::vector<std::string>& entries, const std::string& entry) {
-            const std::string key = entry.substr(0, entry.find('=') + 1);
-            for (const std::string& e : entries) {
-                if (e.rfind(key, 0) == 0) return true;
-            }
-            return false;
-        };
-        std::vector<std::string> env = environment;
+        std::vector<std::string> entries = environment;
         for (const std::string& d : defaults) {
-            if (!named(env, d)) env.push_back(d);
+            const std::string key = d.substr(0, d.find('=') + 1);
+            bool named = false;
+            for (const std::string& e : environment) named = named || e.rfind(key, 0) == 0;
+            if (!named) entries.push_back(d);
         }
-        for (char** e = environ; *e; ++e) {
-            if (!named(env, *e)) env.push_back(*e);
-        }
-        const fs::path errFile = root / "stderr.txt";
-
         std::vector<std::string> args{program.string()};
         args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(&e[0]);
-        envp.push_back(nullptr);
-
-        Outcome outcome;
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) return outcome;
-        pid_t child = fork();
-        if (child == 0) {
-            dup2(pipeFds[1], STDOUT_FILENO);
-            int errFd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (errFd >= 0) dup2(errFd, STDERR_FILENO);
-            close(pipeFds[0]);
-            close(pipeFds[1]);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(pipeFds[1]);
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-            if (n > 0) {
-                outcome.out.append(buffer, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                break;
-            }
-        }
-        close(pipeFds[0]);
-        int status = 0;
-        if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-            outcome.status = WEXITSTATUS(status);
-        }
-        std::ifstream err(errFile, std::ios::binary);
-        outcome.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-        return outcome;
+        return e2e::RunChild(args, e2e::EnvironmentWith(entries), kRunDeadline);
     }
 
     std::vector<std::string> LogMessages() const {

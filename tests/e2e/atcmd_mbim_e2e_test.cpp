@@ -6,14 +6,12 @@
 // the driver's own output and log lines.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/child_process.h"
 #include "tests/platform/mbim/mbim_processes.h"
 #include "tests/support/MbimTestSupport.h"
 
@@ -34,11 +33,9 @@ namespace {
 
 const char kIdentification[] = "\r\nSimulated MBIM LTE modem - not a real device\r\n";
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = e2e::ChildRun;
+
+const std::chrono::milliseconds kRunDeadline(60000);
 
 class AtcmdOverMbim : public ::testing::Test {
 protected:
@@ -61,7 +58,8 @@ protected:
     }
 
     // Runs the copy on the device (mode: GLOBALTOOLS_MBIM_PROXY), bounded:
-    // a run still going after 60 s is killed and reported as status -1.
+    // a run still going after 60 s is killed and reported as status -1, as
+    // is a run ended by a signal.
     Outcome Run(const std::string& command, const std::string& device, const char* mode, uid_t user = 0) {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
@@ -71,31 +69,7 @@ protected:
         env.push_back("PROGRAMDATA=" + (root / "appdata").string());
         env.push_back("GLOBALTOOLS_MBN_PROVIDER=mbim:" + device);
         env.push_back(std::string("GLOBALTOOLS_MBIM_PROXY=") + mode);
-        std::vector<std::string> args{program.string(), command};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(&e[0]);
-        envp.push_back(nullptr);
-
-        Outcome outcome;
-        const fs::path outFile = root / "stdout";
-        const fs::path errFile = root / "stderr";
-        pid_t child = fork();
-        if (child == 0) {
-            int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            if (user != 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        outcome.status = mbimtest::ReapWithin(child, 60000);
-        outcome.out = Read(outFile);
-        outcome.err = Read(errFile);
-        return outcome;
+        return e2e::RunChild({program.string(), command}, env, kRunDeadline, user);
     }
 
     static std::string Read(const fs::path& path) {

@@ -40,8 +40,10 @@ inline std::vector<std::string> EnvironmentWith(const std::vector<std::string>& 
     return env;
 }
 
+// A user other than 0 is taken (as user and group) by the child before it
+// starts the program; it exits with 126 when it cannot.
 inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string> env,
-                         std::chrono::milliseconds deadline) {
+                         std::chrono::milliseconds deadline, uid_t user = 0) {
     ChildRun run;
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -67,6 +69,7 @@ inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string>
         close(outPipe[1]);
         close(errPipe[0]);
         close(errPipe[1]);
+        if (user != 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
