@@ -92,6 +92,61 @@ private:
     std::atomic<LONG> count_{1};
 };
 
+// Sets an out-parameter the caller may have passed as NULL.
+template <class T>
+void SetOut(T** out, T* value) {
+    if (out) *out = value;
+}
+
+// The connection point for IMbnDeviceServicesEvents of a device-services
+// manager: its own identity for QueryInterface, its manager's reference
+// count. The manager keeps the sinks:
+//   HRESULT BeforeAdvise();   a failure to give instead of advising
+//   DWORD KeepSink(IMbnDeviceServicesEvents* sink);   takes the reference
+//   HRESULT DropSink(DWORD cookie);   S_OK or CONNECT_E_NOCONNECTION
+// It also implements IConnectionPointContainer.
+template <class Manager>
+class EventsConnectionPoint final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
+public:
+    explicit EventsConnectionPoint(Manager* owner) : owner_(owner) {}
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
+
+    HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
+        if (!iid) return E_POINTER;
+        *iid = IID_IMbnDeviceServicesEvents;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
+        if (!out) return E_POINTER;
+        owner_->AddRef();
+        *out = owner_;
+        return S_OK;
+    }
+    // The reference that QueryInterface gives is the one the connection
+    // keeps until Unadvise (or until the manager goes).
+    HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
+        if (cookie) *cookie = 0;
+        HRESULT hr = owner_->BeforeAdvise();
+        if (FAILED(hr)) return hr;
+        if (!sink || !cookie) return E_POINTER;
+        IMbnDeviceServicesEvents* events = nullptr;
+        if (FAILED(sink->QueryInterface(IID_IMbnDeviceServicesEvents, reinterpret_cast<void**>(&events))) || !events)
+            return CONNECT_E_CANNOTCONNECT;
+        *cookie = owner_->KeepSink(events);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override { return owner_->DropSink(cookie); }
+    HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
+        SetOut(out, static_cast<IEnumConnections*>(nullptr));
+        return E_NOTIMPL;
+    }
+
+private:
+    Manager* const owner_;
+};
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

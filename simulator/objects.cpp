@@ -53,11 +53,6 @@ protected:
 
 BSTR NewBstr(const U16& text) { return SysAllocString(AsWchar(text)); }
 
-template <class T>
-void SetOut(T** out, T* value) {
-    if (out) *out = value;
-}
-
 // A counted COM reference owned by a completion job.
 template <class T>
 std::shared_ptr<T> Hold(T* object) {
@@ -502,65 +497,25 @@ public:
         return S_OK;
     }
 
+    // The connection point's hooks. Advise and Unadvise can be made to fail.
+    HRESULT BeforeAdvise() { return core_->Check(Call::Advise); }
+    DWORD KeepSink(IMbnDeviceServicesEvents* sink) { return core_->AddSink(this, sink); }
+    HRESULT DropSink(DWORD cookie) {
+        HRESULT hr = core_->Check(Call::Unadvise);
+        if (FAILED(hr)) return hr;
+        IMbnDeviceServicesEvents* sink = core_->RemoveSink(this, cookie);
+        if (!sink) return CONNECT_E_NOCONNECTION;
+        --core_->sinkRefs;
+        sink->Release();
+        return S_OK;
+    }
+
 private:
-    // The connection point for IMbnDeviceServicesEvents. Its own identity for
-    // QueryInterface, its manager's reference count.
-    class Point final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
-    public:
-        explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
-        ~Point() override = default;
-
-        ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
-        ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
-
-        HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-            if (!iid) return E_POINTER;
-            *iid = IID_IMbnDeviceServicesEvents;
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
-            if (!out) return E_POINTER;
-            owner_->AddRef();
-            *out = owner_;
-            return S_OK;
-        }
-        // The reference that QueryInterface gives is the one the connection
-        // keeps until Unadvise (or until the manager goes).
-        HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
-            HRESULT hr = owner_->core_->Check(Call::Advise);
-            if (cookie) *cookie = 0;
-            if (FAILED(hr)) return hr;
-            if (!sink || !cookie) return E_POINTER;
-            IMbnDeviceServicesEvents* events = nullptr;
-            if (FAILED(sink->QueryInterface(IID_IMbnDeviceServicesEvents, reinterpret_cast<void**>(&events))) ||
-                !events)
-                return CONNECT_E_CANNOTCONNECT;
-            *cookie = owner_->core_->AddSink(owner_, events);
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-            HRESULT hr = owner_->core_->Check(Call::Unadvise);
-            if (FAILED(hr)) return hr;
-            IMbnDeviceServicesEvents* sink = owner_->core_->RemoveSink(owner_, cookie);
-            if (!sink) return CONNECT_E_NOCONNECTION;
-            --owner_->core_->sinkRefs;
-            sink->Release();
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
-            SetOut(out, static_cast<IEnumConnections*>(nullptr));
-            return E_NOTIMPL;
-        }
-
-    private:
-        DeviceServicesManager* const owner_;
-    };
-
     // Connections still open when the manager goes are undone, as a
     // connection point does when it is destroyed.
     ~DeviceServicesManager() override { core_->DropSinks(this); }
 
-    Point point_;
+    EventsConnectionPoint<DeviceServicesManager> point_;
 };
 
 // ---------------------------------------------------------------------------

@@ -56,11 +56,6 @@ std::string ServiceUuid(const WCHAR* id) {
     return text;
 }
 
-template <class T>
-void SetOut(T** out, T* value) {
-    if (out) *out = value;
-}
-
 // A counted COM reference, given back by whoever holds it last.
 template <class T>
 std::shared_ptr<T> Hold(T* object) {
@@ -458,55 +453,20 @@ public:
         return S_OK;
     }
 
+    // The connection point's hooks.
+    HRESULT BeforeAdvise() { return S_OK; }
+    DWORD KeepSink(IMbnDeviceServicesEvents* sink) { return Provider::Get().AddSink(this, sink); }
+    HRESULT DropSink(DWORD cookie) {
+        IMbnDeviceServicesEvents* sink = Provider::Get().RemoveSink(this, cookie);
+        if (!sink) return CONNECT_E_NOCONNECTION;
+        sink->Release();
+        return S_OK;
+    }
+
 private:
-    // The connection point for IMbnDeviceServicesEvents: its own identity,
-    // its manager's reference count.
-    class Point final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
-    public:
-        explicit Point(DeviceServicesManager* owner) : owner_(owner) {}
-        ULONG STDMETHODCALLTYPE AddRef() override { return owner_->AddRef(); }
-        ULONG STDMETHODCALLTYPE Release() override { return owner_->Release(); }
-
-        HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-            if (!iid) return E_POINTER;
-            *iid = IID_IMbnDeviceServicesEvents;
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override {
-            if (!out) return E_POINTER;
-            owner_->AddRef();
-            *out = owner_;
-            return S_OK;
-        }
-        // The reference QueryInterface gives is the one kept until Unadvise.
-        HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
-            if (cookie) *cookie = 0;
-            if (!sink || !cookie) return E_POINTER;
-            IMbnDeviceServicesEvents* events = nullptr;
-            if (FAILED(sink->QueryInterface(IID_IMbnDeviceServicesEvents, reinterpret_cast<void**>(&events))) ||
-                !events)
-                return CONNECT_E_CANNOTCONNECT;
-            *cookie = Provider::Get().AddSink(owner_, events);
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
-            IMbnDeviceServicesEvents* sink = Provider::Get().RemoveSink(owner_, cookie);
-            if (!sink) return CONNECT_E_NOCONNECTION;
-            sink->Release();
-            return S_OK;
-        }
-        HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
-            SetOut(out, static_cast<IEnumConnections*>(nullptr));
-            return E_NOTIMPL;
-        }
-
-    private:
-        DeviceServicesManager* const owner_;
-    };
-
     ~DeviceServicesManager() override { Provider::Get().DropSinks(this); }
 
-    Point point_;
+    EventsConnectionPoint<DeviceServicesManager> point_;
 };
 
 // ---------------------------------------------------------------------------

@@ -585,6 +585,22 @@ bool FormatWide(const WCHAR* format, va_list args, WideOutput& out) {
     return true;
 }
 
+// The checks the narrow formatting calls begin with: false with errno
+// EINVAL for a NULL or empty buffer, or for a NULL format (the buffer is
+// then emptied).
+bool FormatArgumentsValid(char* buffer, size_t size, const char* format) {
+    if (!buffer || size == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    if (!format) {
+        buffer[0] = '\0';
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(const WideText& text) {
     std::string out;
@@ -729,15 +745,7 @@ FILE* _fsopen(const char* filename, const char* mode, int shflag) {
  *  with _TRUNCATE to cut long text instead.
  */
 int vsprintf_s(char* buffer, size_t numberOfElements, const char* format, va_list argptr) {
-    if (!buffer || numberOfElements == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (!format) {
-        buffer[0] = '\0';
-        errno = EINVAL;
-        return -1;
-    }
+    if (!FormatArgumentsValid(buffer, numberOfElements, format)) return -1;
     int length = std::vsnprintf(buffer, numberOfElements, format, argptr);
     if (length < 0 || static_cast<size_t>(length) >= numberOfElements) {
         buffer[0] = '\0';
@@ -777,15 +785,7 @@ int sprintf_s(char* buffer, size_t sizeOfBuffer, const char* format, ...) {
  */
 int _vsnprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, va_list argptr) {
     if (!buffer && sizeOfBuffer == 0 && count == 0) return 0;
-    if (!buffer || sizeOfBuffer == 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (!format) {
-        buffer[0] = '\0';
-        errno = EINVAL;
-        return -1;
-    }
+    if (!FormatArgumentsValid(buffer, sizeOfBuffer, format)) return -1;
     if (count == _TRUNCATE) count = sizeOfBuffer - 1;
     if (count < sizeOfBuffer) {
         int length = std::vsnprintf(buffer, count + 1, format, argptr);
