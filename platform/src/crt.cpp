@@ -601,6 +601,18 @@ bool FormatArgumentsValid(char* buffer, size_t size, const char* format) {
     return true;
 }
 
+// The whole text or nothing: its length, or -1 with the buffer emptied and
+// errno ERANGE when it does not fit (EINVAL for a bad format).
+int FormatWhole(char* buffer, size_t size, const char* format, va_list args) {
+    int length = std::vsnprintf(buffer, size, format, args);
+    if (length < 0 || static_cast<size_t>(length) >= size) {
+        buffer[0] = '\0';
+        errno = length < 0 ? EINVAL : ERANGE;
+        return -1;
+    }
+    return length;
+}
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(const WideText& text) {
     std::string out;
@@ -746,13 +758,7 @@ FILE* _fsopen(const char* filename, const char* mode, int shflag) {
  */
 int vsprintf_s(char* buffer, size_t numberOfElements, const char* format, va_list argptr) {
     if (!FormatArgumentsValid(buffer, numberOfElements, format)) return -1;
-    int length = std::vsnprintf(buffer, numberOfElements, format, argptr);
-    if (length < 0 || static_cast<size_t>(length) >= numberOfElements) {
-        buffer[0] = '\0';
-        errno = length < 0 ? EINVAL : ERANGE;
-        return -1;
-    }
-    return length;
+    return FormatWhole(buffer, numberOfElements, format, argptr);
 }
 
 int sprintf_s(char* buffer, size_t sizeOfBuffer, const char* format, ...) {
@@ -796,13 +802,7 @@ int _vsnprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* fo
         }
         return static_cast<size_t>(length) > count ? -1 : length;
     }
-    int length = std::vsnprintf(buffer, sizeOfBuffer, format, argptr);
-    if (length < 0 || static_cast<size_t>(length) >= sizeOfBuffer) {
-        buffer[0] = '\0';
-        errno = length < 0 ? EINVAL : ERANGE;
-        return -1;
-    }
-    return length;
+    return FormatWhole(buffer, sizeOfBuffer, format, argptr);
 }
 
 int _snprintf_s(char* buffer, size_t sizeOfBuffer, size_t count, const char* format, ...) {

@@ -119,11 +119,19 @@ std::map<std::pair<int, int>, int> CountLines(const std::string& text) {
 
 }  // namespace
 
-TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none) {
+// Each scenario logs at level 0 into an application-data folder of its own.
+class LogSharing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(appData.Redirected());
+        ini.SetLevel("0");
+    }
+
     logtest::AppDataFolder appData;
-    ASSERT_TRUE(appData.Redirected());
     logtest::IniFile ini;
-    ini.SetLevel("0");
+};
+
+TEST_F(LogSharing, processes_appending_at_once_lose_no_line_and_split_none) {
     const int kProcesses = 6;
     const int kLinesEach = 500;
 
@@ -153,11 +161,7 @@ TEST(LogSharing, processes_appending_at_once_lose_no_line_and_split_none) {
     EXPECT_EQ(static_cast<size_t>(kProcesses * kLinesEach), CrLfLines(text).size());
 }
 
-TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_one_does_not) {
-    logtest::AppDataFolder appData;
-    ASSERT_TRUE(appData.Redirected());
-    logtest::IniFile ini;
-    ini.SetLevel("0");
+TEST_F(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_one_does_not) {
     const std::string file = LogFolder() + "KavoConnectMonitorEx.log";
     {
         // Creates the folders and the file.
@@ -192,11 +196,7 @@ TEST(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared_o
     EXPECT_EQ(1u, seen.count({2, 0}));
 }
 
-TEST(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines) {
-    logtest::AppDataFolder appData;
-    ASSERT_TRUE(appData.Redirected());
-    logtest::IniFile ini;
-    ini.SetLevel("0");
+TEST_F(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines) {
     const int kRounds = 24;
     const int kProcesses = 8;
 
