@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/run_folder.h"
 #include "tests/support/MbimTestSupport.h"
 
 #ifndef ATCMD_PATH
@@ -30,27 +31,9 @@ using Outcome = e2e::ChildRun;
 // No run of atcmd here needs more than a few seconds.
 const std::chrono::milliseconds kRunDeadline(60000);
 
-class AtcmdEndToEnd : public ::testing::Test {
+class AtcmdEndToEnd : public e2e::RunFolderTest {
 protected:
-    void SetUp() override {
-        static int serial = 0;
-        root = fs::temp_directory_path() / ("atcmd-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-        fs::create_directories(root / "bin");
-        fs::create_directories(root / "appdata");
-        program = root / "bin" / "atcmd";
-        fs::copy_file(ATCMD_PATH, program, fs::copy_options::overwrite_existing);
-        fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-
-    void SetLogLevel(int level) {
-        std::ofstream ini(root / "bin" / "kvconfig.ini", std::ios::binary);
-        ini << "[BASE_CONFIG]\r\nLOG_LV=" << level << "\r\n";
-    }
+    AtcmdEndToEnd() : RunFolderTest("atcmd-e2e-", ATCMD_PATH) {}
 
     // Runs the copy with the given arguments and extra environment entries;
     // the child gets PROGRAMDATA pointing at this test's folder and, unless
@@ -75,8 +58,7 @@ protected:
     }
 
     std::vector<std::string> LogMessages() const {
-        std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log",
-                         std::ios::binary);
+        std::ifstream in(e2e::SharedLogOf(root), std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         return mbimtest::LogMessages(text);
     }
@@ -93,9 +75,6 @@ protected:
         for (const std::string& m : messages) out += "  | " + m + "\n";
         return out;
     }
-
-    fs::path root;
-    fs::path program;
 };
 
 TEST_F(AtcmdEndToEnd, at_prints_ok) {
@@ -233,7 +212,7 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
     };
     for (const auto& row : rows) {
         const std::string what = ::testing::PrintToString(row.environment);
-        fs::remove(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log");
+        fs::remove(e2e::SharedLogOf(root));
         Outcome run = Run({"AT"}, row.environment);
         EXPECT_EQ(0, run.status) << what;
         EXPECT_EQ(row.out, run.out) << what;

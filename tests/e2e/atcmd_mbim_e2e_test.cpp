@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/run_folder.h"
 #include "tests/platform/mbim/mbim_processes.h"
 #include "tests/support/MbimTestSupport.h"
 
@@ -37,24 +38,14 @@ using Outcome = e2e::ChildRun;
 
 const std::chrono::milliseconds kRunDeadline(60000);
 
-class AtcmdOverMbim : public ::testing::Test {
+class AtcmdOverMbim : public e2e::RunFolderTest {
 protected:
+    AtcmdOverMbim() : RunFolderTest("atcmd-mbim-", ATCMD_PATH) {}
+
     void SetUp() override {
-        static int serial = 0;
-        root = fs::temp_directory_path() / ("atcmd-mbim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-        fs::create_directories(root / "bin");
-        fs::create_directories(root / "appdata");
-        program = root / "bin" / "atcmd";
-        fs::copy_file(ATCMD_PATH, program, fs::copy_options::overwrite_existing);
         // Found beside the program, as in the build tree.
         fs::copy_file(MBNMBIM_PATH, root / "bin" / "mbnmbim.so", fs::copy_options::overwrite_existing);
-        std::ofstream ini(root / "bin" / "kvconfig.ini", std::ios::binary);
-        ini << "[BASE_CONFIG]\r\nLOG_LV=2\r\n";
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
+        SetLogLevel(2);
     }
 
     // Runs the copy on the device (mode: GLOBALTOOLS_MBIM_PROXY), bounded:
@@ -77,10 +68,7 @@ protected:
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
-    std::vector<std::string> LogMessages() const {
-        return mbimtest::LogMessages(
-            Read(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log"));
-    }
+    std::vector<std::string> LogMessages() const { return mbimtest::LogMessages(Read(e2e::SharedLogOf(root))); }
 
     bool Logged(const std::string& message) const {
         for (const std::string& m : LogMessages())
@@ -101,15 +89,19 @@ protected:
         fs::permissions(root / "appdata", fs::perms::all, fs::perm_options::add);
     }
 
+    // "open fail" printed, and a reason on standard error that says why.
+    static void ExpectOpenFailBecause(const Outcome& run, const std::string& why) {
+        EXPECT_EQ(0, run.status);
+        EXPECT_EQ("open fail", run.out);
+        EXPECT_NE(std::string::npos, run.err.find(why)) << run.err;
+    }
+
     static void ExpectIdentification(const Outcome& run) {
         EXPECT_EQ(0, run.status);
         EXPECT_EQ(0u, run.out.rfind(kIdentification, 0)) << run.out << run.err;
         ASSERT_GE(run.out.size(), 6u);
         EXPECT_EQ("\r\nOK\r\n", run.out.substr(run.out.size() - 6));
     }
-
-    fs::path root;
-    fs::path program;
 };
 
 TEST_F(AtcmdOverMbim, ati_and_at_answer_through_libmbim_directly) {
@@ -210,10 +202,8 @@ TEST_F(AtcmdOverMbim, a_path_that_is_no_mbim_device_prints_open_fail_and_why) {
         SCOPED_TRACE(r.path);
         fs::remove_all(root / "appdata" / "Quendra Driver Package");
         Outcome run = Run("AT", r.path, "never");
-        EXPECT_EQ(0, run.status);
-        EXPECT_EQ("open fail", run.out);
+        ExpectOpenFailBecause(run, r.reason);
         EXPECT_TRUE(Logged("[error]Open() failed: IID_IMbnInterfaceManager")) << Dump();
-        EXPECT_NE(std::string::npos, run.err.find(r.reason)) << run.err;
         EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
     }
 }
@@ -224,9 +214,7 @@ TEST_F(AtcmdOverMbim, an_unreadable_device_prints_open_fail_and_why) {
     mbimtest::Emulator emulator(EMULATOR_PATH, {});
     OpenToOthers();
     Outcome run = Run("AT", emulator.Path(), "never", 65534);
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ("open fail", run.out);
-    EXPECT_NE(std::string::npos, run.err.find("Permission denied")) << run.err;
+    ExpectOpenFailBecause(run, "Permission denied");
 }
 
 // Without root, a running proxy means the device is shared: opening it
@@ -237,9 +225,7 @@ TEST_F(AtcmdOverMbim, without_root_a_running_proxy_is_refused_with_a_reason) {
     mbimtest::Emulator emulator(EMULATOR_PATH, {});
     OpenToOthers();
     Outcome run = Run("AT", emulator.Path(), "auto", 65534);
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ("open fail", run.out);
-    EXPECT_NE(std::string::npos, run.err.find("mbim-proxy")) << run.err;
+    ExpectOpenFailBecause(run, "mbim-proxy");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/log_lines.h"
+#include "tests/e2e/run_folder.h"
 
 #ifndef ATCMD_PATH
 #error "ATCMD_PATH must name the atcmd program"
@@ -34,19 +35,9 @@ namespace {
 // program on a busy machine.
 const std::chrono::milliseconds kRunDeadline(3 * 5000 + 12288 + 5000);
 
-class AtcmdUnderFaults : public ::testing::Test {
+class AtcmdUnderFaults : public e2e::RunFolderTest {
 protected:
-    void SetUp() override {
-        root = fs::temp_directory_path() / ("atcmd-faults-" + std::to_string(getpid()));
-        fs::remove_all(root);
-        fs::create_directories(root / "bin");
-        fs::copy_file(ATCMD_PATH, root / "bin" / "atcmd");
-        std::ofstream(root / "bin" / "kvconfig.ini", std::ios::binary) << "[BASE_CONFIG]\r\nLOG_LV=2\r\n";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
+    AtcmdUnderFaults() : RunFolderTest("atcmd-faults-", ATCMD_PATH) { SetLogLevel(2); }
 
     // One run with a fresh log; the log's lines go to lines.
     e2e::ChildRun Run(const std::vector<std::string>& environment, std::vector<e2e::LogLine>& lines) {
@@ -54,10 +45,8 @@ protected:
         fs::create_directories(root / "appdata");
         std::vector<std::string> env = environment;
         env.push_back("PROGRAMDATA=" + (root / "appdata").string());
-        e2e::ChildRun run =
-            e2e::RunChild({(root / "bin" / "atcmd").string(), "AT"}, e2e::EnvironmentWith(env), kRunDeadline);
-        std::ifstream in(root / "appdata" / "Quendra Driver Package" / "logs" / "KavoConnectMonitor.log",
-                         std::ios::binary);
+        e2e::ChildRun run = e2e::RunChild({program.string(), "AT"}, e2e::EnvironmentWith(env), kRunDeadline);
+        std::ifstream in(e2e::SharedLogOf(root), std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::string bad;
         EXPECT_TRUE(e2e::ParseLogLines(text, lines, bad)) << "torn or malformed log line: " << bad;
@@ -70,8 +59,6 @@ protected:
         }
         return false;
     }
-
-    fs::path root;
 };
 
 TEST_F(AtcmdUnderFaults, every_platform_call_on_the_road_fails_in_turn) {

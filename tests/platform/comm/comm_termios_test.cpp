@@ -43,6 +43,13 @@ protected:
         testsupport::UnmapComPort(kPort);
     }
 
+    // Opens the port and reads its state.
+    void OpenWithState(DCB& dcb) {
+        port_ = OpenPort(kPort);
+        ASSERT_NE(INVALID_HANDLE_VALUE, port_);
+        ASSERT_TRUE(GetCommState(port_, &dcb));
+    }
+
     struct termios Line() {
         struct termios tio;
         std::memset(&tio, 0, sizeof tio);
@@ -116,10 +123,8 @@ TEST_F(TermiosTest, set_comm_state_writes_speed_and_stop_bits_into_termios) {
 }
 
 TEST_F(TermiosTest, frame_the_device_cannot_take_is_refused_and_the_old_settings_stay) {
-    port_ = OpenPort(kPort);
-    ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     DCB dcb;
-    ASSERT_TRUE(GetCommState(port_, &dcb));
+    ASSERT_NO_FATAL_FAILURE(OpenWithState(dcb));
     dcb.BaudRate = 19200;
     dcb.ByteSize = 7;
     dcb.Parity = EVENPARITY;
@@ -178,10 +183,8 @@ TEST(DcbTermiosMapping, frames_map_onto_character_size_parity_and_stop_bits) {
 }
 
 TEST_F(TermiosTest, flow_control_and_xon_xoff_characters_reach_termios) {
-    port_ = OpenPort(kPort);
-    ASSERT_NE(INVALID_HANDLE_VALUE, port_);
     DCB dcb;
-    ASSERT_TRUE(GetCommState(port_, &dcb));
+    ASSERT_NO_FATAL_FAILURE(OpenWithState(dcb));
     dcb.fOutxCtsFlow = 1;
     dcb.fOutX = 1;
     dcb.fInX = 1;

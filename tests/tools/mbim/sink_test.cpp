@@ -382,16 +382,21 @@ TEST_F(SinkTest, completions_racing_with_a_new_request_id_keep_only_matching_byt
 
 // --- waits that run out their bound -----------------------------------------
 
-class SinkSlowWaits : public SinkTest {};
+class SinkSlowWaits : public SinkTest {
+protected:
+    // No response is waiting (the wait runs out, out is untouched) and the
+    // bytes delivered next make the next response on their own.
+    void ExpectNoResponseThen(const std::string& next) {
+        std::string out = "caller's";
+        EXPECT_EQ(WAIT_TIMEOUT, sink->GetResponse(out));
+        EXPECT_EQ("caller's", out);
+        Deliver(next);
+        EXPECT_EQ(WAIT_OBJECT_0, sink->GetResponse(out));
+        EXPECT_EQ(next, out);
+    }
+};
 
-TEST_F(SinkSlowWaits, late_bytes_go_to_the_next_response) {
-    std::string out = "caller's";
-    EXPECT_EQ(WAIT_TIMEOUT, sink->GetResponse(out));
-    EXPECT_EQ("caller's", out);
-    Deliver("late");
-    EXPECT_EQ(WAIT_OBJECT_0, sink->GetResponse(out));
-    EXPECT_EQ("late", out);
-}
+TEST_F(SinkSlowWaits, late_bytes_go_to_the_next_response) { ExpectNoResponseThen("late"); }
 
 TEST_F(SinkSlowWaits, one_get_response_consumes_several_signals) {
     Deliver("a");
@@ -410,12 +415,7 @@ TEST_F(SinkSlowWaits, completion_after_the_exchange_ended_is_dropped) {
     EXPECT_EQ(S_OK, Complete(77, "orphan"));
     EXPECT_TRUE(log.Has("[Fail] OnSetCommandComplete get RequestId Fail. Current Id Is 0.")) << log.Dump();
     // Nothing kept and nothing signalled.
-    std::string out = "caller's";
-    EXPECT_EQ(WAIT_TIMEOUT, sink->GetResponse(out));
-    EXPECT_EQ("caller's", out);
-    Deliver("next");
-    EXPECT_EQ(WAIT_OBJECT_0, sink->GetResponse(out));
-    EXPECT_EQ("next", out);
+    ExpectNoResponseThen("next");
 }
 
 TEST_F(SinkSlowWaits, reset_exchange_consumes_a_command_session_completion) {
