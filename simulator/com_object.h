@@ -1,5 +1,5 @@
 // The one way this project writes a COM object of its own (the simulated
-// service and the tests' doubles): ComInterfaces answers QueryInterface for a
+// service, the MBIM module and the tests' doubles): ComInterfaces answers QueryInterface for a
 // list of interfaces, ComObject adds the reference count. A class names its
 // interfaces with their IIDs and writes only its methods:
 //
@@ -104,7 +104,7 @@ void SetOut(T** out, T* value) {
 //   HRESULT BeforeAdvise();   a failure to give instead of advising
 //   DWORD KeepSink(IMbnDeviceServicesEvents* sink);   takes the reference
 //   HRESULT DropSink(DWORD cookie);   S_OK or CONNECT_E_NOCONNECTION
-// It also implements IConnectionPointContainer.
+// and is itself the IConnectionPointContainer.
 template <class Manager>
 class EventsConnectionPoint final : public ComInterfaces<ComEntry<IConnectionPoint, IID_IConnectionPoint>> {
 public:
