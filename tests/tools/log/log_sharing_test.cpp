@@ -197,6 +197,12 @@ TEST_F(LogSharing, a_file_held_without_sharing_elsewhere_drops_the_line_a_shared
 }
 
 TEST_F(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer reports, as each child ends, what the second thread still
+    // holds (its open log file, itself): the children's status would say
+    // nothing about the log, and the reports take seconds each.
+    GTEST_SKIP() << "children that end with a thread at work are checked in the plain build";
+#endif
     const int kRounds = 24;
     const int kProcesses = 8;
 
