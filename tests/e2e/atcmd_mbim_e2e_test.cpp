@@ -6,7 +6,6 @@
 // the driver's own output and log lines.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
