@@ -25,7 +25,6 @@
 #include <cstring>
 
 #include "platform/winapi.h"
-#include "fault_injection.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "fault_injection.h"
 #include "platform/winapi.h"
 
 EXTERN_C const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};

@@ -38,7 +38,6 @@
 
 #include "comm_dcb.h"
 #include "comm_names.h"
-#include "fault_injection.h"
 #include "file.h"
 #include "handle.h"
 
@@ -660,7 +659,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
  *           ReadFile
  *
  * PARAMS
- *  hFile                [I] a port handle
+ *  hFile                [I] a port or disk-file handle
  *  lpBuffer             [O] receives the bytes
  *  nNumberOfBytesToRead [I] bytes wanted
  *  lpNumberOfBytesRead  [O] bytes read when the call completes at once
@@ -676,11 +675,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
  */
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
-    if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
-        return pal::ReadDiskFile(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
-    }
-    auto port = pal::PortFromHandle(hFile);
-    if (!port) {
+    const std::shared_ptr<pal::KernelObject> object = pal::ReferenceHandle(hFile);
+    const auto file = std::dynamic_pointer_cast<pal::DiskFile>(object);
+    const auto port = std::dynamic_pointer_cast<pal::CommPort>(object);
+    if (!file && !port) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (PAL_FAULT_POINT("ReadFile")) {
@@ -693,6 +692,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     }
     if (lpNumberOfBytesRead) {
         *lpNumberOfBytesRead = 0;
+    }
+    if (file) {
+        return pal::ReadDiskFile(*file, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
     }
     auto req = std::make_shared<pal::Request>();
     req->isRead = true;
@@ -707,7 +709,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
  *           WriteFile
  *
  * PARAMS
- *  hFile                  [I] a port handle
+ *  hFile                  [I] a port or disk-file handle
  *  lpBuffer               [I] the bytes
  *  nNumberOfBytesToWrite  [I] how many
  *  lpNumberOfBytesWritten [O] bytes written when the call completes at once
@@ -718,11 +720,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
  */
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
-    if (auto file = pal::ReferenceHandleAs<pal::DiskFile>(hFile)) {
-        return pal::WriteDiskFile(*file, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
-    }
-    auto port = pal::PortFromHandle(hFile);
-    if (!port) {
+    const std::shared_ptr<pal::KernelObject> object = pal::ReferenceHandle(hFile);
+    const auto file = std::dynamic_pointer_cast<pal::DiskFile>(object);
+    const auto port = std::dynamic_pointer_cast<pal::CommPort>(object);
+    if (!file && !port) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (PAL_FAULT_POINT("WriteFile")) {
@@ -735,6 +737,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     if (lpNumberOfBytesWritten) {
         *lpNumberOfBytesWritten = 0;
+    }
+    if (file) {
+        return pal::WriteDiskFile(*file, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
     }
     auto req = std::make_shared<pal::Request>();
     req->ov = lpOverlapped;

@@ -2,6 +2,8 @@
 // parser of BuildCommDCBW (syntax in comm_dcb.h).
 #include "comm_dcb.h"
 
+#include "comm_names.h"
+
 namespace pal {
 namespace comm {
 

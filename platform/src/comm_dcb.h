@@ -21,7 +21,6 @@
 
 #include <termios.h>
 
-#include "comm_names.h"
 #include "platform/winapi.h"
 
 namespace pal {

@@ -28,7 +28,7 @@
 
 #include "file_share.h"
 #include "path_map.h"
-#include "fault_injection.h"
+#include "utf16.h"
 
 namespace {
 
@@ -613,37 +613,6 @@ int FormatWhole(char* buffer, size_t size, const char* format, va_list args) {
     return length;
 }
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(const WideText& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-            ++i;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 /***********************************************************************
@@ -872,7 +841,7 @@ int PAL_wprintf(const WCHAR* format, ...) {
         return -1;
     }
     const int length = static_cast<int>(text.Total());
-    std::string bytes = ToUtf8(text.Kept());
+    std::string bytes = pal::Utf16ToUtf8(text.Kept().data(), text.Kept().size());
     flockfile(stdout);
     size_t written = fwrite_unlocked(bytes.data(), 1, bytes.size(), stdout);
     funlockfile(stdout);

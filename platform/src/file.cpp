@@ -17,39 +17,10 @@
 
 #include "file_share.h"
 #include "path_map.h"
+#include "utf16.h"
 
 namespace pal {
 namespace {
-
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string NarrowName(LPCWSTR name) {
-    std::string out;
-    for (const WCHAR* p = name; *p; ++p) {
-        unsigned long c = static_cast<unsigned short>(*p);
-        if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned short>(p[1]) - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // Opens path without creating it, or creates it when the disposition
 // allows; existed tells which happened. -1 with errno on failure.
@@ -76,10 +47,9 @@ int OpenOrCreate(const std::string& path, int accessFlags, DWORD disposition, bo
 
 }  // namespace
 
-void DiskFile::OnClose() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-}
+// Closed with the last reference, not at CloseHandle: a ReadFile or
+// WriteFile still running on another thread keeps the descriptor it uses.
+DiskFile::~DiskFile() { close(fd_); }
 
 HANDLE OpenDiskFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD disposition) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
@@ -94,7 +64,7 @@ HANDLE OpenDiskFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD dispositi
     }
     const ShareRequest request = {(access & GENERIC_READ) != 0, (access & GENERIC_WRITE) != 0,
                                   (shareMode & FILE_SHARE_READ) != 0, (shareMode & FILE_SHARE_WRITE) != 0};
-    const std::string path = ToPosixPath(NarrowName(name).c_str());
+    const std::string path = ToPosixPath(Utf16ToUtf8(name).c_str());
     // Read access too whenever possible: the share record is a set of read
     // locks. A file that cannot be read is opened for writing only, without
     // a record.
@@ -123,7 +93,7 @@ HANDLE OpenDiskFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD dispositi
         SetLastError(err == EACCES ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(err));
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = InsertHandle(std::make_shared<DiskFile>(fd));
+    HANDLE handle = InsertHandle(std::make_shared<DiskFile>(fd, request.read, request.write));
     // As documented: an existing file opened by CREATE_ALWAYS or OPEN_ALWAYS
     // reports ERROR_ALREADY_EXISTS, a new one 0.
     const bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
@@ -136,12 +106,16 @@ BOOL ReadDiskFile(DiskFile& file, LPVOID buffer, DWORD size, LPDWORD done, LPOVE
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
+    if (!file.readable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     ssize_t n;
     do {
         n = read(file.fd(), buffer, size);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
+        SetLastError(Win32ErrorFromErrno(errno));
         return FALSE;
     }
     if (done) *done = static_cast<DWORD>(n);
@@ -153,6 +127,10 @@ BOOL WriteDiskFile(DiskFile& file, LPCVOID buffer, DWORD size, LPDWORD done, LPO
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
+    if (!file.writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     const char* bytes = static_cast<const char*>(buffer);
     DWORD written = 0;
     while (written < size) {
@@ -160,7 +138,7 @@ BOOL WriteDiskFile(DiskFile& file, LPCVOID buffer, DWORD size, LPDWORD done, LPO
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             if (done) *done = written;
-            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(errno));
+            SetLastError(Win32ErrorFromErrno(errno));
             return FALSE;
         }
         written += static_cast<DWORD>(n);

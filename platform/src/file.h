@@ -9,14 +9,20 @@
 
 namespace pal {
 
+// The descriptor may be open for more than the handle's access (the share
+// record needs read access), so the handle's own access is kept here.
 class DiskFile : public KernelObject {
 public:
-    explicit DiskFile(int fd) : fd_(fd) {}
-    void OnClose() override;
+    DiskFile(int fd, bool readable, bool writable) : fd_(fd), readable_(readable), writable_(writable) {}
+    ~DiskFile() override;
     int fd() const { return fd_; }
+    bool readable() const { return readable_; }
+    bool writable() const { return writable_; }
 
 private:
-    int fd_;
+    const int fd_;
+    const bool readable_;
+    const bool writable_;
 };
 
 // CreateFileW for a name that is not a COM port.

@@ -4,7 +4,6 @@
 //   CreateDirectoryA.
 // Not implemented: other CSIDLs, drive letters and UNC names (a path is read as
 //   a POSIX path with backslashes for slashes), security attributes.
-#include "fault_injection.h"
 #include "path_map.h"
 
 #include <cerrno>

@@ -34,7 +34,6 @@
 #include <cstring>
 
 #include "platform/winapi.h"
-#include "fault_injection.h"
 
 namespace {
 

@@ -20,7 +20,6 @@
 #include <new>
 
 #include "handle.h"
-#include "fault_injection.h"
 
 namespace {
 

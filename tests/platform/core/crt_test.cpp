@@ -349,6 +349,14 @@ TEST(CreateFileW, files_share_by_the_rules_of_the_crt_opens) {
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(h, "abc", 3, &written, NULL));
     EXPECT_EQ(3u, written);
+    // A handle reads and writes only as its access allows; the count is
+    // zeroed before any check.
+    char back[8] = {0};
+    DWORD read = 5;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(ReadFile(h, back, sizeof back, &read, NULL));
+    CheckLastError(HERE, "ReadFile on a write-only handle", 0, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(0u, read);
     CloseHandle(h);
     SetLastError(kSentinel);
     EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(name.data(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
@@ -357,10 +365,13 @@ TEST(CreateFileW, files_share_by_the_rules_of_the_crt_opens) {
     h = CreateFileW(name.data(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     CheckLastError(HERE, "CreateFileW OPEN_ALWAYS on an existing file", 0, ERROR_ALREADY_EXISTS);
-    char back[8] = {0};
-    DWORD read = 0;
     EXPECT_TRUE(ReadFile(h, back, sizeof back, &read, NULL));
     EXPECT_EQ(std::string("abc"), std::string(back, read));
+    written = 5;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(WriteFile(h, "d", 1, &written, NULL));
+    CheckLastError(HERE, "WriteFile on a read-only handle", 0, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(0u, written);
     CloseHandle(h);
     h = CreateFileW(name.data(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
