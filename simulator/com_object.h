@@ -13,6 +13,7 @@
 #define MBNSIM_COM_OBJECT_H
 
 #include <atomic>
+#include <memory>
 
 #include "platform/winapi.h"
 
@@ -91,6 +92,14 @@ public:
 private:
     std::atomic<LONG> count_{1};
 };
+
+// A counted COM reference, given back by whoever holds it last (a
+// completion job, for one).
+template <class T>
+std::shared_ptr<T> Hold(T* object) {
+    object->AddRef();
+    return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
+}
 
 // Sets an out-parameter the caller may have passed as NULL.
 template <class T>

@@ -53,13 +53,6 @@ protected:
 
 BSTR NewBstr(const U16& text) { return SysAllocString(AsWchar(text)); }
 
-// A counted COM reference owned by a completion job.
-template <class T>
-std::shared_ptr<T> Hold(T* object) {
-    object->AddRef();
-    return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
-}
-
 // ---------------------------------------------------------------------------
 
 class MbnInterface final : public MbnInterfaceUnsupported<ServiceObject<ComEntry<IMbnInterface, IID_IMbnInterface>>> {

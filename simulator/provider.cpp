@@ -68,7 +68,7 @@ Resolution Resolve() {
         return {nullptr, E_INVALIDARG};
     }
     if (choice.kind == mbnmbim::ProviderKind::Simulator) return {GetSimulatorClassObject, S_OK};
-    if (choice.devicePath.empty() && mbnmbim::FindMbimControlPorts(mbnmbim::SysfsRoot()).empty()) {
+    if (mbnmbim::ControlPortsFor(choice).empty()) {
         if (choice.kind == mbnmbim::ProviderKind::Auto) {
             Say("no MBIM modem found; using the simulated modem");
             return {GetSimulatorClassObject, S_OK};

@@ -12,13 +12,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <memory>
 #include <mutex>
 
 namespace mbnmbim {
-
-namespace {}  // namespace
 
 namespace {
 
@@ -81,27 +77,6 @@ int GlibLoop::Drain(int, unsigned, void* data) {
         work();
     }
     return G_SOURCE_CONTINUE;
-}
-
-bool GlibLoop::Call(std::function<void()> work, std::chrono::milliseconds timeout) {
-    if (OnLoopThread()) {
-        work();
-        return true;
-    }
-    struct Done {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    auto done = std::make_shared<Done>();
-    Post([done, work = std::move(work)] {
-        work();
-        std::lock_guard<std::mutex> lock(done->mutex);
-        done->done = true;
-        done->cv.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(done->mutex);
-    return done->cv.wait_for(lock, timeout, [&] { return done->done; });
 }
 
 bool GlibLoop::OnLoopThread() const { return std::this_thread::get_id() == loopThread_.load(); }

@@ -7,7 +7,6 @@
 #define GLOBALTOOLS_MBIM_GLIB_LOOP_H
 
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -27,11 +26,6 @@ public:
 
     // Runs work on the loop thread later (in order of posting).
     void Post(std::function<void()> work);
-    // Runs work on the loop thread and waits for it to return, at most
-    // timeout. False when the time ran out: the work still runs later, so it
-    // must own everything it touches. On the loop thread itself it runs at
-    // once.
-    bool Call(std::function<void()> work, std::chrono::milliseconds timeout);
     bool OnLoopThread() const;
 
 private:

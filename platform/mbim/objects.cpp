@@ -56,32 +56,13 @@ std::string ServiceUuid(const WCHAR* id) {
     return text;
 }
 
-// A counted COM reference, given back by whoever holds it last.
-template <class T>
-std::shared_ptr<T> Hold(T* object) {
-    object->AddRef();
-    return std::shared_ptr<T>(object, [](T* o) { o->Release(); });
-}
-
-// A COM object of the provider over the interfaces Entries: an atomic
-// reference count that starts at 1, the creator's, and a place in
+// A COM object of the provider over the interfaces Entries, with a place in
 // Provider::liveObjects.
 template <class... Entries>
-class CountedObject : public ComInterfaces<Entries...> {
-public:
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG n = --count_;
-        if (n == 0) delete this;
-        return n;
-    }
-
+class CountedObject : public ComObject<ComLifetime::DeleteAtZero, Entries...> {
 protected:
     CountedObject() { ++Provider::Get().liveObjects; }
     ~CountedObject() override { --Provider::Get().liveObjects; }
-
-private:
-    std::atomic<ULONG> count_{1};
 };
 
 // An object of an open session: it keeps the ports open while it lives.

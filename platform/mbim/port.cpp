@@ -166,6 +166,9 @@ HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Event
         *reason = "no answer to OPEN";
         return hr;
     }
+    // The device may have opened between the wait's end and this lock: the
+    // result stored with done is the one that counts.
+    hr = op->waiter.hr;
     if (FAILED(hr)) {
         *reason = hr == kTimedOut ? "no answer to OPEN within " + std::to_string(kOpenSeconds) + " s" : op->reason;
         return hr;
@@ -219,7 +222,6 @@ void Port::ReleaseDevice(std::function<void()> closed) {
 void Port::FailAll(HRESULT status) {
     std::map<uint64_t, Pending> failing;
     failing.swap(pending_);
-    pendingCount_ = 0;
     for (auto& entry : failing) {
         g_cancellable_cancel(entry.second.cancellable);
         g_object_unref(entry.second.cancellable);
@@ -255,7 +257,6 @@ void Port::Issue(MbimMessage* request, unsigned seconds, RawCompletion done) {
     const uint64_t serial = nextSerial_++;
     GCancellable* cancellable = g_cancellable_new();
     pending_[serial] = Pending{cancellable, std::move(done)};
-    pendingCount_ = pending_.size();
     mbim_message_set_transaction_id(request, mbim_device_get_next_transaction_id(device_));
     mbim_device_command(device_, request, seconds, cancellable,
                         reinterpret_cast<GAsyncReadyCallback>(&Port::OnCommandDone),
@@ -272,7 +273,6 @@ void Port::OnCommandDone(void* source, void* result, void* data) {
     if (it != port->pending_.end()) {
         Pending pending = std::move(it->second);
         port->pending_.erase(it);
-        port->pendingCount_ = port->pending_.size();
         g_object_unref(pending.cancellable);
         HRESULT status = E_FAIL;
         if (reply == nullptr) {
@@ -381,8 +381,13 @@ void Port::StartServicesQuery(std::shared_ptr<ServicesQuery> query) {
         }
         if (elements) mbim_device_service_element_array_free(elements);
         {
+            // A failed answer (the prefetch's too) makes the next caller ask again.
             std::lock_guard<std::mutex> lock(self->servicesMutex_);
-            if (SUCCEEDED(status)) self->services_ = list;
+            if (SUCCEEDED(status)) {
+                self->services_ = list;
+            } else {
+                query->failed = true;
+            }
         }
         query->list = std::move(list);
         query->waiter.Finish(status);

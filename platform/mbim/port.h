@@ -92,9 +92,6 @@ public:
     // SET DEVICE_SERVICE_SUBSCRIBE_LIST with these services and CIDs.
     void Subscribe(std::vector<ServiceEntry> services, Completion done);
 
-    // Requests waiting for the device (tests).
-    size_t PendingRequests() const { return pendingCount_; }
-
 private:
     using RawCompletion = std::function<void(HRESULT status, const MbimMessage* reply)>;
     struct Pending {
@@ -117,7 +114,6 @@ private:
     const bool viaProxy_;
     Events events_;
     std::atomic<bool> removed_{false};
-    std::atomic<size_t> pendingCount_{0};
 
     // GLib thread only.
     MbimDevice* device_ = nullptr;

@@ -64,7 +64,6 @@ class Provider {
 public:
     static Provider& Get();  // made on first use, never destroyed
 
-    GlibLoop& Loop() { return loop_; }
     // Runs job on a completion thread.
     void Post(std::function<void()> job) { pool_.Post(std::move(job)); }
 
