@@ -541,9 +541,10 @@ void ApplyEnvironmentDelays(SimulatedService& service) {
         rest.erase(0, item.size() + 1);
         const size_t colon = item.find(':');
         const std::string name = colon == std::string::npos ? "" : item.substr(0, colon);
+        const char* start = item.c_str() + (colon == std::string::npos ? 0 : colon + 1);
         char* end = nullptr;
-        const unsigned long ms = std::strtoul(item.c_str() + (colon == std::string::npos ? 0 : colon + 1), &end, 10);
-        if (*end != '\0' || ms > 60000) continue;
+        const unsigned long ms = std::strtoul(start, &end, 10);
+        if (end == start || *end != '\0' || ms > 60000) continue;  // malformed: ignored
         for (const auto& entry : kRequests) {
             if (name.empty() || name == entry.name)
                 service.SetCompletion(entry.request, Plan(Delivery::Delayed, static_cast<DWORD>(ms)));

@@ -31,9 +31,10 @@ std::string ServiceElement(const Uuid& service, std::initializer_list<uint32_t> 
     return element;
 }
 
-}  // namespace
-
+// The ICCID the emulated SIM reports.
 const char kSimIccId[] = "89000000000000000018";
+
+}  // namespace
 
 std::string DeviceCapsInfo(const ModemConfig& modem) {
     InfoBuffer info;

@@ -20,9 +20,6 @@ std::string SubscriberReadyStatusInfo(const ModemConfig& modem);
 // DeviceServicesCount 2, MaxDssSessions 0, then the elements.
 std::string DeviceServicesInfo();
 
-// The ICCID the emulated SIM reports.
-extern const char kSimIccId[];
-
 }  // namespace mbnsim::mbim
 
 #endif  // MBNSIM_MBIM_BASIC_CONNECT_H

@@ -17,10 +17,6 @@ std::string Hex(uint32_t value) {
     return text;
 }
 
-void SetU32(std::string& bytes, size_t offset, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
 }  // namespace
 
 const char kIndicationBytes[] = "\r\n+SIMIND: 1\r\n";

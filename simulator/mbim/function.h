@@ -57,7 +57,6 @@ public:
 
     // True once --remove-after struck: the caller closes the port and ends.
     bool Removed() const { return removed_; }
-    bool Opened() const { return opened_; }
     // The host's MaxControlTransfer from its last OPEN (0 before).
     uint32_t HostMaxTransfer() const { return hostMaxTransfer_; }
     unsigned AtCommands() const { return atCommands_; }

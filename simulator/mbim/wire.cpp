@@ -63,6 +63,10 @@ void PutU32(std::string& out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
+void SetU32(std::string& bytes, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
 uint32_t GetU32(const std::string& bytes, size_t offset) {
     uint32_t value = 0;
     for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[offset + static_cast<size_t>(i)]);
@@ -156,8 +160,7 @@ std::string InfoBuffer::Finish() const {
     for (const auto& [position, bytes] : refs_) {
         if (bytes.empty()) continue;  // (0, 0)
         const uint32_t offset = static_cast<uint32_t>(fixed_.size() + data.size());
-        for (int i = 0; i < 4; ++i)
-            fixed[position + static_cast<size_t>(i)] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+        SetU32(fixed, position, offset);
         data += bytes;
         data.resize(Padded(data.size()), '\0');
     }

@@ -54,7 +54,6 @@ enum ProtocolError : uint32_t {
 // Status of OPEN_DONE, CLOSE_DONE and COMMAND_DONE (the few we produce).
 enum Status : uint32_t {
     kStatusSuccess = 0,
-    kStatusFailure = 2,
     kStatusNoDeviceSupport = 9,
     kStatusInvalidParameters = 21,
 };
@@ -89,7 +88,8 @@ constexpr uint32_t kCidDeviceServiceSubscribeList = 19;
 constexpr uint32_t kCidAtCommand = 1;
 
 void PutU32(std::string& out, uint32_t value);
-uint32_t GetU32(const std::string& bytes, size_t offset);  // offset + 4 <= size
+uint32_t GetU32(const std::string& bytes, size_t offset);        // offset + 4 <= size
+void SetU32(std::string& bytes, size_t offset, uint32_t value);  // overwrites; offset + 4 <= size
 void PutUuid(std::string& out, const Uuid& uuid);
 Uuid GetUuid(const std::string& bytes, size_t offset);  // offset + 16 <= size
 

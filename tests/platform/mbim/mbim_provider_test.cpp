@@ -22,6 +22,7 @@
 
 #include "platform/mbim/hresult.h"
 #include "platform/winapi.h"
+#include "simulator/com_object.h"
 #include "tests/platform/mbim/mbim_processes.h"
 
 #ifndef MBNMBIM_PATH
@@ -72,20 +73,10 @@ struct Event {
     std::thread::id thread;
 };
 
-class RecordingSink final : public IMbnDeviceServicesEvents {
+// Owned by the test; Refs() is what the provider still holds, plus one.
+class RecordingSink final
+    : public ComObject<ComLifetime::Owned, ComEntry<IMbnDeviceServicesEvents, IID_IMbnDeviceServicesEvents>> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMbnDeviceServicesEvents) {
-            AddRef();
-            *out = static_cast<IMbnDeviceServicesEvents*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-
     HRESULT STDMETHODCALLTYPE OnQuerySupportedCommandsComplete(IMbnDeviceService*, SAFEARRAY* list, HRESULT status,
                                                                ULONG requestID) override {
         std::string cids;
@@ -113,8 +104,9 @@ public:
             blocked = true;
             Record(e);
             // Held until another completion arrives: a blocked sink must not
-            // hold up the others.
-            return Wait([&] { return Count("set") >= 2; }, 10000) ? S_OK : S_OK;
+            // hold up the others. "unblocked" tells whether one did.
+            const bool another = Wait([&] { return Count("set") >= 2; }, 10000);
+            return Record({"unblocked", another ? S_OK : E_FAIL, 0, 0, "", std::this_thread::get_id()});
         }
         return Record(e);
     }
@@ -151,7 +143,6 @@ public:
         return found;
     }
 
-    std::atomic<ULONG> refs{1};
     bool blockFirstSet = false;
 
 private:
@@ -193,10 +184,10 @@ protected:
     void TearDown() override {
         ReleaseAll();
         // Completion jobs give their references back just after the callback.
-        for (int i = 0; i < 500 && (TheModule().liveObjects() != 0 || sink.refs.load() != 1); ++i)
+        for (int i = 0; i < 500 && (TheModule().liveObjects() != 0 || sink.Refs() != 1); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(0, TheModule().liveObjects()) << "provider objects left alive";
-        EXPECT_EQ(1u, sink.refs.load()) << "provider references left on the sink";
+        EXPECT_EQ(1, sink.Refs()) << "provider references left on the sink";
         CoUninitialize();
     }
 
@@ -374,6 +365,8 @@ TEST_F(MbimProvider, a_sink_blocked_in_a_callback_holds_up_no_other_completion) 
     ASSERT_TRUE(sink.Wait([&] { return sink.Count("set") == 1; }, 10000));
     Send("ATI\r\n");
     EXPECT_TRUE(sink.Wait([&] { return sink.Count("set") == 2; }, 10000));
+    ASSERT_TRUE(sink.Wait([&] { return sink.Count("unblocked") == 1; }, 15000));
+    EXPECT_EQ(S_OK, sink.Of("unblocked")[0].status) << "the second completion waited for the blocked one";
 }
 
 // Indications on a service with an open command session reach
