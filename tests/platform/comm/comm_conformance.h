@@ -12,6 +12,7 @@
 
 #include "platform/winapi.h"
 #include "tests/support/conformance.h"
+#include "tests/support/queued_bytes.h"
 
 namespace commtest {
 
@@ -47,18 +48,7 @@ inline DWORD WriteAndAwaitInput(HANDLE port, const std::string& text, DWORD want
     }
     GetOverlappedResult(port, &ov, &written, TRUE);
     CloseHandle(ov.hEvent);
-    COMSTAT stat = {};
-    for (DWORD waited = 0; waited <= timeoutMs; waited += 10) {
-        DWORD errors = 0;
-        if (!ClearCommError(port, &errors, &stat)) {
-            return 0;
-        }
-        if (stat.cbInQue >= want) {
-            break;
-        }
-        Sleep(10);
-    }
-    return stat.cbInQue;
+    return testsupport::WaitForQueuedBytes(port, want, timeoutMs);
 }
 
 }  // namespace commtest

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/conformance.h"
 #include "tools/log/LogWriter.h"
 
 namespace {
@@ -45,11 +46,6 @@ UsersEntry FindUsersEntry(PACL dacl) {
         }
     }
     return entry;
-}
-
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // The Users entry in path's access list.
@@ -113,7 +109,7 @@ TEST(LogFolderAccess, created_folders_let_users_modify_inside_existing_ones_keep
     const std::string existing = base + "\\existing";
     ASSERT_TRUE(CreateDirectoryA(existing.c_str(), nullptr));
     const std::string before = AccessListText(existing);
-    SetLastError(0xdeadbeef);
+    SetLastError(conformance::kSentinel);
     EXPECT_FALSE(LogWriter::CreateLogFolder(existing.c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
     EXPECT_EQ(before, AccessListText(existing));
@@ -125,7 +121,7 @@ TEST(LogFolderAccess, created_folders_let_users_modify_inside_existing_ones_keep
     ASSERT_NE(nullptr, stream);
     fclose(stream);
 
-    if (UnderWine()) {
+    if (conformance::UnderWine()) {
         std::printf(
             "Wine keeps no access lists: the folder's list, read back as %s, is made from its "
             "mode bits (known difference)\n",

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -91,12 +92,16 @@ private:
     std::vector<pid_t> pids_;
 };
 
-// Writes count lines at level 0 through a private logger of its own.
-void LogLines(int process, int count) {
+// Writes count lines at level 0 through a private logger of its own; sets
+// firstWritten, when given, once the first line is out.
+void LogLines(int process, int count, std::atomic<bool>* firstWritten = nullptr) {
     void* object = nullptr;
     if (!CreateToolInstance(IID_ILogEx, &object)) _exit(2);
     auto* log = static_cast<IGlobalTools::ILogEx*>(object);
-    for (int i = 0; i < count; ++i) log->Log(0, "process %d line %d", process, i);
+    for (int i = 0; i < count; ++i) {
+        log->Log(0, "process %d line %d", process, i);
+        if (firstWritten) *firstWritten = true;
+    }
     log->Release();
 }
 
@@ -212,8 +217,10 @@ TEST_F(LogSharing, a_process_that_exits_while_a_thread_writes_leaves_whole_lines
         Processes children;
         for (int p = 0; p < kProcesses; ++p) {
             ASSERT_TRUE(children.Spawn([p] {
-                std::thread([p] { LogLines(p, 1 << 30); }).detach();
-                Sleep(10);
+                static std::atomic<bool> writing{false};
+                std::thread([p] { LogLines(p, 1 << 30, &writing); }).detach();
+                // Ends (exit) once the thread is in its stream of lines.
+                for (int waited = 0; !writing && waited < 10000; ++waited) Sleep(1);
                 exit(0);
             }));
         }
