@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,10 @@ int TakeShareLocks(int fd, const ShareRequest& request) {
     // An open without data access (attributes only) neither meets nor
     // stops the others.
     if (!request.read && !request.write) return 0;
+    // Only files keep a record: a device is not shared this way, and a tty
+    // that an open COM port holds locked would block this lock for good.
+    struct stat info;
+    if (fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) return 0;
     while (flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) return errno;
     }
