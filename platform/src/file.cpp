@@ -45,6 +45,20 @@ int OpenOrCreate(const std::string& path, int accessFlags, DWORD disposition, bo
     return -1;
 }
 
+// What ReadFile and WriteFile check first: overlapped I/O is refused, and
+// the handle must have the access (false with the last error set).
+bool MayTransfer(bool allowed, LPOVERLAPPED overlapped) {
+    if (overlapped) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    if (!allowed) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Closed with the last reference, not at CloseHandle: a ReadFile or
@@ -102,14 +116,7 @@ HANDLE OpenDiskFile(LPCWSTR name, DWORD access, DWORD shareMode, DWORD dispositi
 }
 
 BOOL ReadDiskFile(DiskFile& file, LPVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
-    if (overlapped) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    if (!file.readable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!MayTransfer(file.readable(), overlapped)) return FALSE;
     ssize_t n;
     do {
         n = read(file.fd(), buffer, size);
@@ -123,14 +130,7 @@ BOOL ReadDiskFile(DiskFile& file, LPVOID buffer, DWORD size, LPDWORD done, LPOVE
 }
 
 BOOL WriteDiskFile(DiskFile& file, LPCVOID buffer, DWORD size, LPDWORD done, LPOVERLAPPED overlapped) {
-    if (overlapped) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    if (!file.writable()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!MayTransfer(file.writable(), overlapped)) return FALSE;
     const char* bytes = static_cast<const char*>(buffer);
     DWORD written = 0;
     while (written < size) {

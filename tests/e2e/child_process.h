@@ -25,6 +25,24 @@ struct ChildRun {
     long elapsedMs = 0;
 };
 
+// Waits for the child pid at most timeoutMs, then kills it. Its exit
+// status; -1 when it had to be killed or did not end by exit.
+inline int ReapWithin(pid_t pid, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    for (;;) {
+        const pid_t reaped = waitpid(pid, &status, WNOHANG);
+        if (reaped == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (reaped < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(5 * 1000);
+    }
+}
+
 // The environment of this process with the given entries added (an entry
 // replaces one of the same name).
 inline std::vector<std::string> EnvironmentWith(const std::vector<std::string>& entries) {

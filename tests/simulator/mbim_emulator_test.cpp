@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "simulator/mbim/wire.h"
+#include "tests/e2e/child_process.h"
 
 #ifndef MBIM_EMULATOR_PATH
 #error "MBIM_EMULATOR_PATH must name the emulator"
@@ -34,22 +35,6 @@ using Clock = std::chrono::steady_clock;
 int MsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits for the child at most timeoutMs, then kills it. Returns its exit
-// status, or -1 when it had to be killed or did not exit normally.
-int Reap(pid_t pid, int timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (MsLeft(deadline) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(10 * 1000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 pid_t Spawn(const std::vector<std::string>& args, int in, int out) {
@@ -126,7 +111,7 @@ public:
         if (signal != 0) kill(pid_, signal);
         if (input_ >= 0) close(input_);
         input_ = -1;
-        const int status = Reap(pid_, 5000);
+        const int status = e2e::ReapWithin(pid_, 5000);
         pid_ = -1;
         return status;
     }

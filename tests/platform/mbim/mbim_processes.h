@@ -17,20 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/child_process.h"
+
 namespace mbimtest {
 
-// Waits for a child at most timeoutMs, then kills it. Its exit status, or -1.
-inline int ReapWithin(pid_t pid, int timeoutMs) {
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
+using e2e::ReapWithin;
 
 // Reads one line from fd, waiting at most timeoutMs in all.
 inline bool ReadLine(int fd, std::string& line, int timeoutMs) {

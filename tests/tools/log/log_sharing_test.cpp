@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/child_process.h"
 #include "tests/support/LogTestSupport.h"
 #include "tools/interfaces.h"
 
@@ -34,7 +35,7 @@ public:
     Processes() { valid_ = pipe(gate_) == 0; }
     ~Processes() {
         CloseGate();
-        for (pid_t pid : pids_) Reap(pid);
+        for (pid_t pid : pids_) e2e::ReapWithin(pid, 120000);
     }
     Processes(const Processes&) = delete;
     Processes& operator=(const Processes&) = delete;
@@ -59,7 +60,7 @@ public:
     int StartAndWait() {
         CloseGate();
         int succeeded = 0;
-        for (pid_t pid : pids_) succeeded += Reap(pid) == 0 ? 1 : 0;
+        for (pid_t pid : pids_) succeeded += e2e::ReapWithin(pid, 120000) == 0 ? 1 : 0;
         pids_.clear();
         return succeeded;
     }
@@ -72,21 +73,6 @@ private:
             gate_[1] = -1;
         }
     }
-    // The child's exit status; -1 when it had to be killed.
-    int Reap(pid_t pid) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -1;
-            }
-            Sleep(5);
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
     int gate_[2] = {-1, -1};
     bool valid_ = false;
     std::vector<pid_t> pids_;
