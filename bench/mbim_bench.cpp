@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "simulator/simulator.h"
+#include "simulator.h"
 #include "tools/interfaces.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/mbim/mbim_processes.h"
+#include "emulator_processes.h"
 
 namespace {
 

@@ -23,3 +23,13 @@ function(globaltools_export_platform target)
   target_link_options(${target} PRIVATE "LINKER:--dynamic-list=${list_file}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${list_file}")
 endfunction()
+
+# globaltools_use_platform_headers(<target>)
+# The platform's headers and compile flags without its code, for code that
+# also goes into an in-process server module: there the platform's names stay
+# undefined and resolve to the loading program's exports.
+function(globaltools_use_platform_headers target)
+  target_include_directories(${target} PUBLIC $<TARGET_PROPERTY:platform,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_compile_definitions(${target} PUBLIC $<TARGET_PROPERTY:platform,INTERFACE_COMPILE_DEFINITIONS>)
+  target_compile_options(${target} PUBLIC $<TARGET_PROPERTY:platform,INTERFACE_COMPILE_OPTIONS>)
+endfunction()

@@ -1,11 +1,11 @@
 // BASIC_CONNECT answers of the emulated function. Values describe a plain
 // embedded 3GPP LTE modem without voice; the strings come from the modem's
 // configuration so that the AT answers (ATI, +CGSN) and MBIM agree.
-#include "simulator/mbim/basic_connect.h"
+#include "basic_connect.h"
 
-#include "simulator/mbim/wire.h"
+#include "wire.h"
 
-namespace mbnsim::mbim {
+namespace emulator {
 
 namespace {
 
@@ -73,4 +73,4 @@ std::string DeviceServicesInfo() {
     return info.Finish();
 }
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator

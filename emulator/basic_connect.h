@@ -2,14 +2,17 @@
 // answers, filled from the simulated modem's identity: DEVICE_CAPS,
 // SUBSCRIBER_READY_STATUS and DEVICE_SERVICES (BASIC_CONNECT and the AT
 // service).
-#ifndef MBNSIM_MBIM_BASIC_CONNECT_H
-#define MBNSIM_MBIM_BASIC_CONNECT_H
+#ifndef EMULATOR_BASIC_CONNECT_H
+#define EMULATOR_BASIC_CONNECT_H
 
 #include <string>
 
-#include "simulator/simulator.h"
+#include "modem.h"
 
-namespace mbnsim::mbim {
+namespace emulator {
+
+using mbnsim::Modem;
+using mbnsim::ModemConfig;
 
 // DeviceType .. MaxSessions, then CustomDataClass, DeviceId (the IMEI),
 // FirmwareInfo (the revision) and HardwareInfo (the model).
@@ -20,6 +23,6 @@ std::string SubscriberReadyStatusInfo(const ModemConfig& modem);
 // DeviceServicesCount 2, MaxDssSessions 0, then the elements.
 std::string DeviceServicesInfo();
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator
 
-#endif  // MBNSIM_MBIM_BASIC_CONNECT_H
+#endif  // EMULATOR_BASIC_CONNECT_H

@@ -1,13 +1,13 @@
 // The emulated MBIM function: message framing on a byte stream, OPEN/CLOSE,
 // reassembly of fragmented commands, the BASIC_CONNECT queries, the AT
 // service and the fault switches. See function.h.
-#include "simulator/mbim/function.h"
+#include "function.h"
 
 #include <cstdio>
 
-#include "simulator/mbim/basic_connect.h"
+#include "basic_connect.h"
 
-namespace mbnsim::mbim {
+namespace emulator {
 
 namespace {
 
@@ -239,4 +239,4 @@ void Function::Error(uint32_t transactionId, uint32_t code, std::string& out) {
     out += SimpleMessage(kFunctionError, transactionId, code);
 }
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator

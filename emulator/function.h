@@ -5,8 +5,8 @@
 // and fragments its replies to the host's maximum transfer. Fault switches
 // make it misbehave the way real devices do. No I/O, no clock, no threads:
 // the emulator program (main.cpp) moves the bytes.
-#ifndef MBNSIM_MBIM_FUNCTION_H
-#define MBNSIM_MBIM_FUNCTION_H
+#ifndef EMULATOR_FUNCTION_H
+#define EMULATOR_FUNCTION_H
 
 #include <cstddef>
 #include <cstdint>
@@ -14,10 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "simulator/mbim/wire.h"
-#include "simulator/simulator.h"
+#include "wire.h"
+#include "modem.h"
 
-namespace mbnsim::mbim {
+namespace emulator {
+
+using mbnsim::Modem;
+using mbnsim::ModemConfig;
 
 // How the function misbehaves. "AT command" means COMMAND SET CID 1 on the
 // AT service.
@@ -93,6 +96,6 @@ private:
     std::function<void(const std::string&)> log_;
 };
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator
 
-#endif  // MBNSIM_MBIM_FUNCTION_H
+#endif  // EMULATOR_FUNCTION_H

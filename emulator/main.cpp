@@ -23,7 +23,7 @@
 #include <cstring>
 #include <string>
 
-#include "simulator/mbim/function.h"
+#include "function.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void OnSignal(int) {
 struct Options {
     std::string link;
     bool verbose = false;
-    mbnsim::mbim::Faults faults;
+    emulator::Faults faults;
 };
 
 void Usage(const char* program) {
@@ -67,7 +67,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "--status" && hasValue && ParseNumber(argv[++i], number)) {
             options.faults.atStatus = static_cast<uint32_t>(number);
         } else if (arg == "--fragment" && hasValue && ParseNumber(argv[++i], number) &&
-                   number >= mbnsim::mbim::kMinFragmentLimit) {
+                   number >= emulator::kMinFragmentLimit) {
             options.faults.fragmentLimit = number;
         } else if (arg == "--remove-after" && hasValue && ParseNumber(argv[++i], number) && number >= 1) {
             options.faults.removeAfter = static_cast<unsigned>(number);
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
 
     mbnsim::ModemConfig modem;
     modem.echo = false;  // an AT device service for programs does not echo
-    mbnsim::mbim::Function function(options.faults, modem);
+    emulator::Function function(options.faults, modem);
     function.SetLog(log);
 
     std::string outgoing;

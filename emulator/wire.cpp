@@ -1,10 +1,10 @@
 // MBIM message bytes: little-endian fields, UUIDs from their string form,
 // fragmentation of a stream, information buffers with references.
-#include "simulator/mbim/wire.h"
+#include "wire.h"
 
 #include <algorithm>
 
-namespace mbnsim::mbim {
+namespace emulator {
 
 namespace {
 
@@ -167,4 +167,4 @@ std::string InfoBuffer::Finish() const {
     return fixed + data;
 }
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator

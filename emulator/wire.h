@@ -15,8 +15,8 @@
 //          20  stream piece
 //
 // All integers are little-endian 32-bit.
-#ifndef MBNSIM_MBIM_WIRE_H
-#define MBNSIM_MBIM_WIRE_H
+#ifndef EMULATOR_WIRE_H
+#define EMULATOR_WIRE_H
 
 #include <array>
 #include <cstddef>
@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-namespace mbnsim::mbim {
+namespace emulator {
 
 enum MessageType : uint32_t {
     kOpen = 0x00000001,
@@ -126,6 +126,6 @@ private:
     std::vector<std::pair<size_t, std::string>> refs_;  // position in fixed_, bytes
 };
 
-}  // namespace mbnsim::mbim
+}  // namespace emulator
 
-#endif  // MBNSIM_MBIM_WIRE_H
+#endif  // EMULATOR_WIRE_H

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "simulator/simulator.h"
+#include "modem.h"
 #include "tools/interfaces.h"
 
 namespace {

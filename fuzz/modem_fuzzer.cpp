@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator/simulator.h"
+#include "modem.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/winapi.h"
-#include "tests/platform/com/com_test_objects.h"
+#include "com_test_objects.h"
 
 namespace {
 

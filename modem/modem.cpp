@@ -9,7 +9,7 @@
 // ("0\r"); ATQ1 suppresses result codes. Errors of the mobile equipment follow
 // +CMEE: plain ERROR (0), "+CME ERROR: <n>" (1) or "+CME ERROR: <text>" (2).
 // Unknown commands and syntax errors always give plain ERROR.
-#include "simulator/simulator.h"
+#include "modem.h"
 
 #include <cctype>
 

@@ -20,7 +20,7 @@ cmake --build --preset fuzz
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_answer_parser fuzz_ini_reader fuzz_comm_dcb fuzz_modem fuzz_formatting fuzz_safearray
-           fuzz_mbim_function)
+           fuzz_emulator_function)
 fi
 
 failed=0

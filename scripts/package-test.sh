@@ -51,7 +51,7 @@ grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
 
 # The installed program finds the installed MBIM module: the native build's
 # emulator stands in for the modem.
-emulator=build/default/simulator/mbim/mbim-emulator
+emulator=build/default/emulator/mbim-emulator
 exec {emulator_input}> >(exec "$emulator" > "$work/emulator.txt")
 for _ in $(seq 50); do [ -s "$work/emulator.txt" ] && break; sleep 0.1; done
 device="$(head -n 1 "$work/emulator.txt")"

@@ -30,7 +30,7 @@ scripts/fuzz.sh 25
 step "Windows x86 release build: atcmd.exe and mbnsim.dll, manifest, imports, exports"
 cmake --workflow --preset windows-x86
 scripts/check-pe.sh build/windows-x86/driver/atcmd.exe i386 --manifest
-scripts/check-pe.sh build/windows-x86/simulator/mbnsim.dll i386 --com-server
+scripts/check-pe.sh build/windows-x86/mbnservice/sim/mbnsim.dll i386 --com-server
 
 step "Windows x86 under i386 Wine: the release atcmd.exe end to end, the 32-bit MBIM tests"
 # The test programs come from a build of their own; the end-to-end runs take

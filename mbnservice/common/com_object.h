@@ -9,8 +9,8 @@
 //
 // IUnknown is answered with the first interface of the list, so every
 // QueryInterface for IUnknown gives the same pointer.
-#ifndef MBNSIM_COM_OBJECT_H
-#define MBNSIM_COM_OBJECT_H
+#ifndef MBNSERVICE_COMMON_COM_OBJECT_H
+#define MBNSERVICE_COMMON_COM_OBJECT_H
 
 #include <atomic>
 #include <memory>
@@ -160,4 +160,4 @@ private:
 #pragma GCC diagnostic pop
 #endif
 
-#endif  // MBNSIM_COM_OBJECT_H
+#endif  // MBNSERVICE_COMMON_COM_OBJECT_H

@@ -4,14 +4,14 @@
 // leaving after Stop never touches the state of a later start, and a pool
 // destroyed by one of its own workers leaves that worker a valid state to
 // finish with.
-#include "simulator/pool.h"
+#include "pool.h"
 
 #include <algorithm>
 #include <deque>
 
 #include "platform/winapi.h"
 
-namespace mbnsim {
+namespace mbnservice {
 
 namespace {
 thread_local bool tOnPoolThread = false;
@@ -190,4 +190,4 @@ size_t Pool::Threads() const {
     return n;
 }
 
-}  // namespace mbnsim
+}  // namespace mbnservice

@@ -9,8 +9,8 @@
 // by itself but kept to be joined later by another thread (WaitIdle, the next
 // start, or the destructor, which detaches only a thread that destroys its
 // own pool).
-#ifndef MBNSIM_POOL_H
-#define MBNSIM_POOL_H
+#ifndef MBNSERVICE_COMMON_POOL_H
+#define MBNSERVICE_COMMON_POOL_H
 
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-namespace mbnsim {
+namespace mbnservice {
 
 class Pool {
 public:
@@ -57,6 +57,6 @@ private:
 // True on a thread of any Pool.
 bool OnPoolThread();
 
-}  // namespace mbnsim
+}  // namespace mbnservice
 
-#endif  // MBNSIM_POOL_H
+#endif  // MBNSERVICE_COMMON_POOL_H

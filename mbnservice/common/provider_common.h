@@ -1,15 +1,15 @@
 // What every provider of the Mobile Broadband classes in this project (the
 // simulated service and the MBIM module) writes the same way: byte arrays in
 // and out of SAFEARRAYs, and the IMbnInterface methods neither provides.
-#ifndef MBNSIM_PROVIDER_COMMON_H
-#define MBNSIM_PROVIDER_COMMON_H
+#ifndef MBNSERVICE_COMMON_PROVIDER_COMMON_H
+#define MBNSERVICE_COMMON_PROVIDER_COMMON_H
 
 #include <cstring>
 #include <string>
 
 #include "platform/winapi.h"
 
-namespace mbnsim {
+namespace mbnservice {
 
 // A new one-dimensional VT_UI1 array holding the bytes, the receiver's to
 // destroy; NULL when it cannot be made.
@@ -80,6 +80,6 @@ private:
     }
 };
 
-}  // namespace mbnsim
+}  // namespace mbnservice
 
-#endif  // MBNSIM_PROVIDER_COMMON_H
+#endif  // MBNSERVICE_COMMON_PROVIDER_COMMON_H

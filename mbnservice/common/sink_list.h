@@ -2,14 +2,14 @@
 // connection point each came through and its cookie. Shared by the simulated
 // service and the MBIM module. Not locked: each provider guards its list
 // with a mutex of its own.
-#ifndef MBNSIM_SINK_LIST_H
-#define MBNSIM_SINK_LIST_H
+#ifndef MBNSERVICE_COMMON_SINK_LIST_H
+#define MBNSERVICE_COMMON_SINK_LIST_H
 
 #include <vector>
 
 #include "platform/winapi.h"
 
-namespace mbnsim {
+namespace mbnservice {
 
 class SinkList {
 public:
@@ -73,6 +73,6 @@ private:
     DWORD nextCookie_ = 1;
 };
 
-}  // namespace mbnsim
+}  // namespace mbnservice
 
 #endif

@@ -3,8 +3,8 @@
 // and every cancel happens on it, so libmbim (whose objects and registries
 // have no locks) only ever sees one thread. Other threads hand it work and
 // wait for the answer with a bound.
-#ifndef GLOBALTOOLS_MBIM_GLIB_LOOP_H
-#define GLOBALTOOLS_MBIM_GLIB_LOOP_H
+#ifndef MBNSERVICE_LIBMBIM_GLIB_LOOP_H
+#define MBNSERVICE_LIBMBIM_GLIB_LOOP_H
 
 #include <atomic>
 #include <deque>

@@ -39,8 +39,8 @@
 //
 // The E_MBN_* values are those of the Windows SDK's winerror.h (facility
 // 0x54, codes 0x8201-0x8212).
-#ifndef GLOBALTOOLS_MBIM_HRESULT_H
-#define GLOBALTOOLS_MBIM_HRESULT_H
+#ifndef MBNSERVICE_LIBMBIM_HRESULT_H
+#define MBNSERVICE_LIBMBIM_HRESULT_H
 
 #include <cstdint>
 

@@ -18,8 +18,8 @@
 
 #include "hresult.h"
 #include "provider.h"
-#include "simulator/com_object.h"
-#include "simulator/provider_common.h"
+#include "com_object.h"
+#include "provider_common.h"
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
@@ -27,9 +27,9 @@
 
 namespace mbnmbim {
 
-using mbnsim::ByteArray;
-using mbnsim::MbnInterfaceUnsupported;
-using mbnsim::ReadBytes;
+using mbnservice::ByteArray;
+using mbnservice::MbnInterfaceUnsupported;
+using mbnservice::ReadBytes;
 
 BSTR NewBstr(const U16& text) {
     return SysAllocStringLen(reinterpret_cast<const WCHAR*>(text.data()), static_cast<UINT>(text.size()));

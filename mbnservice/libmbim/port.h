@@ -9,8 +9,8 @@
 // completes it, so each completes exactly once. libmbim leaves requests of a
 // removed device waiting for their time-out: the removal ("device-removed",
 // raised on a hang-up of the port) completes them at once instead.
-#ifndef GLOBALTOOLS_MBIM_PORT_H
-#define GLOBALTOOLS_MBIM_PORT_H
+#ifndef MBNSERVICE_LIBMBIM_PORT_H
+#define MBNSERVICE_LIBMBIM_PORT_H
 
 #include <atomic>
 #include <cstdint>

@@ -12,7 +12,7 @@
 
 #include "discovery.h"
 #include "hresult.h"
-#include "simulator/provider_common.h"
+#include "provider_common.h"
 
 namespace mbnmbim {
 
@@ -218,7 +218,7 @@ void Provider::OnIndication(const std::string& path, const std::string& uuid, ui
     if (entry != nullptr && session->CommandSessionOpen(path, uuid)) {
         IMbnDeviceService* service = CreateDeviceService(session, *entry, uuid);
         Deliver([&](IMbnDeviceServicesEvents* sink) {
-            SAFEARRAY* data = mbnsim::ByteArray(bytes);
+            SAFEARRAY* data = mbnservice::ByteArray(bytes);
             sink->OnEventNotification(service, cid, data);
             SafeArrayDestroy(data);
         });

@@ -13,8 +13,8 @@
 // (up to 16), because a sink may block for seconds (the channel's sink waits
 // up to 12288 ms for its request ID), and the provider holds its own
 // reference on every sink for the length of each callback.
-#ifndef GLOBALTOOLS_MBIM_PROVIDER_H
-#define GLOBALTOOLS_MBIM_PROVIDER_H
+#ifndef MBNSERVICE_LIBMBIM_PROVIDER_H
+#define MBNSERVICE_LIBMBIM_PROVIDER_H
 
 #include <atomic>
 #include <functional>
@@ -27,8 +27,8 @@
 #include "glib_loop.h"
 #include "platform/winapi.h"
 #include "port.h"
-#include "simulator/pool.h"
-#include "simulator/sink_list.h"
+#include "pool.h"
+#include "sink_list.h"
 
 namespace mbnmbim {
 
@@ -93,14 +93,14 @@ private:
     std::shared_ptr<Session> HoldSession();
 
     GlibLoop loop_;
-    mbnsim::Pool pool_{1, 16};  // grows while every thread is busy
+    mbnservice::Pool pool_{1, 16};  // grows while every thread is busy
 
     std::mutex sessionMutex_;  // held while ports open or close
     long users_ = 0;
     std::shared_ptr<Session> session_;
 
     std::mutex sinksMutex_;
-    mbnsim::SinkList sinks_;
+    mbnservice::SinkList sinks_;
     std::atomic<ULONG> nextRequestId_{1};
 };
 

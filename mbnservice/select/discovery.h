@@ -8,8 +8,8 @@
 //   mbim                every MBIM control port found (none: the service fails)
 //   mbim:<device path>  that one device
 // GLOBALTOOLS_SYSFS_ROOT moves the sysfs tree that discovery reads (tests).
-#ifndef GLOBALTOOLS_MBIM_DISCOVERY_H
-#define GLOBALTOOLS_MBIM_DISCOVERY_H
+#ifndef MBNSERVICE_SELECT_DISCOVERY_H
+#define MBNSERVICE_SELECT_DISCOVERY_H
 
 #include <string>
 #include <vector>

@@ -1,12 +1,12 @@
 // The Mobile Broadband provider of a POSIX program that links this object:
-// the simulated service, or the MBIM module for a real modem. At static
+// the simulated service, or the libmbim module for a real modem. At static
 // initialisation it announces one class-object entry for both manager CLSIDs,
 // the way the registry's InprocServer32 keys name the service's server on
-// Windows; the choice (GLOBALTOOLS_MBN_PROVIDER, see
-// platform/mbim/discovery.h) is made at the first activation, so a program
-// that never activates a manager reads nothing, and the module (with GLib)
-// is loaded only when an MBIM modem is chosen. The program's own code stays
-// unchanged: its CoCreateInstance finds the entry.
+// Windows; the choice (GLOBALTOOLS_MBN_PROVIDER, see discovery.h) is made at
+// the first activation, so a program that never activates a manager reads
+// nothing, and the module (with GLib) is loaded only when an MBIM modem is
+// chosen. The program's own code stays unchanged: its CoCreateInstance finds
+// the entry.
 //
 // What was chosen, and why a choice failed, goes to standard error in one
 // line; standard output stays the program's own.
@@ -20,7 +20,7 @@
 #include <string>
 
 #include "discovery.h"
-#include "simulator/simulator.h"
+#include "simulator.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulated service's shared state (ServiceCore) and the test-facing
 // SimulatedService that configures and observes it.
-#include "simulator/core.h"
+#include "core.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -7,8 +7,8 @@
 // and no object or job is destroyed with it held, because destroying the last
 // object stops the pool. `lifeMutex` orders object creation against that
 // stop, so a stop never discards a job posted by a newer object.
-#ifndef MBNSIM_CORE_H
-#define MBNSIM_CORE_H
+#ifndef MBNSERVICE_SIM_CORE_H
+#define MBNSERVICE_SIM_CORE_H
 
 #include <array>
 #include <atomic>
@@ -20,12 +20,20 @@
 #include <string>
 #include <vector>
 
-#include "simulator/pool.h"
-#include "simulator/provider_common.h"
-#include "simulator/sink_list.h"
-#include "simulator/simulator.h"
+#include "pool.h"
+#include "provider_common.h"
+#include "sink_list.h"
+#include "simulator.h"
 
 namespace mbnsim {
+
+// The scaffolding the simulated service shares with the libmbim back end.
+using mbnservice::ByteArray;
+using mbnservice::MbnInterfaceUnsupported;
+using mbnservice::OnPoolThread;
+using mbnservice::Pool;
+using mbnservice::ReadBytes;
+using mbnservice::SinkList;
 
 using U16 = std::u16string;
 U16 ToU16(const WCHAR* text);  // null gives an empty string
@@ -138,4 +146,4 @@ IMbnDeviceService* CreateDeviceServiceObject(const std::shared_ptr<ServiceCore>&
 
 }  // namespace mbnsim
 
-#endif  // MBNSIM_CORE_H
+#endif  // MBNSERVICE_SIM_CORE_H

@@ -7,7 +7,7 @@
 // the real service's entries for these classes; DllUnregisterServer removes
 // them again (the real entries are not restored).
 #include "platform/winapi.h"
-#include "simulator/simulator.h"
+#include "simulator.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 // a reference on the device service it reports, and runs on the pool.
 #include <utility>
 
-#include "simulator/com_object.h"
-#include "simulator/core.h"
+#include "com_object.h"
+#include "core.h"
 
 // The SDK's interfaces have public non-virtual destructors; these objects are
 // destroyed only through their own Release, so the warning says nothing here.

@@ -20,8 +20,8 @@
 // Lifetime: COM objects handed out keep the service's state alive, so the
 // SimulatedService object may be destroyed before them; destroying it revokes
 // its registration and drops held completions.
-#ifndef MBNSIM_SIMULATOR_H
-#define MBNSIM_SIMULATOR_H
+#ifndef MBNSERVICE_SIM_SIMULATOR_H
+#define MBNSERVICE_SIM_SIMULATOR_H
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "modem.h"
 #include "platform/winapi.h"
 
 namespace mbnsim {
@@ -143,59 +144,11 @@ inline CompletionPlan Plan(Delivery delivery, DWORD delayMs = 0) {
     return plan;
 }
 
-// The modem behind the AT device service.
-struct ModemConfig {
-    bool echo = true;         // ATE1 is the V.250 factory default
-    int cmee = 0;             // +CMEE mode: 0 ERROR, 1 numeric, 2 verbose
-    bool simInserted = true;  // false: +CPIN?, +CIMI give +CME ERROR 10
-    std::string manufacturer = "Simulated";
-    std::string model = "MBIM AT Simulator";
-    std::string revision = "SIM 1.0";
-    std::string imei = "490154203237518";
-    std::string imsi = "001010123456789";
-    std::string operatorName = "Simulated Network";
-    int rssi = 20;  // +CSQ
-};
-
 struct SetCommandRecord {
     ULONG commandId = 0;
     std::string payload;
     ULONG requestId = 0;
 };
-
-// The V.250 command interpreter. Feed takes bytes as a terminal would send
-// them and returns what the modem writes back: for each command line ending in
-// CR, the echo (ATE1) and the information text and final result code. Bytes
-// before "AT" and line feeds are skipped; an unfinished line is kept for the
-// next Feed. Not thread-safe (the service serialises its use).
-class Modem {
-public:
-    explicit Modem(ModemConfig config = ModemConfig());
-    std::string Feed(const std::string& bytes);
-    void Reset();  // ATZ: the configured defaults again
-    const ModemConfig& State() const { return state_; }
-
-private:
-    bool RunLine(const std::string& line, std::string& out);
-    // How an extended command is written: +NAME, +NAME?, +NAME=? or
-    // +NAME=args.
-    enum class Mode : char { Action = 'a', Read = 'r', Test = 't', Set = 's' };
-    bool RunExtended(const std::string& name, Mode mode, const std::string& args, std::string& out);
-    void Info(std::string& out, const std::string& text) const;
-    void Final(std::string& out, const char* verbose, int numeric) const;
-    void CmeError(std::string& out, int code, const char* text) const;
-
-    ModemConfig defaults_;
-    ModemConfig state_;
-    bool verbose_ = true;  // ATV
-    bool quiet_ = false;   // ATQ
-    std::string pending_;
-};
-
-// Wraps an answer in the length-prefixed layout:
-//   bytes 0..3  payload length N, unsigned 32-bit little-endian
-//   bytes 4..   the N payload bytes
-std::string LengthPrefixed(const std::string& payload);
 
 // True on a thread of any simulated service's pool.
 bool OnServiceThread();
@@ -305,4 +258,4 @@ SimulatedService& DefaultService();
 
 }  // namespace mbnsim
 
-#endif  // MBNSIM_SIMULATOR_H
+#endif  // MBNSERVICE_SIM_SIMULATOR_H

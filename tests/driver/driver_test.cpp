@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/LogTestSupport.h"
+#include "log_test_support.h"
 
 #ifndef ATCMD_RELATIVE_PATH
 #error "ATCMD_RELATIVE_PATH must lead from this test program's folder to atcmd"

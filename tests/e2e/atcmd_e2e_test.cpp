@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/run_folder.h"
-#include "tests/support/MbimTestSupport.h"
+#include "child_process.h"
+#include "run_folder.h"
+#include "channel_test_support.h"
 
 #ifndef ATCMD_PATH
 #error "ATCMD_PATH must name the atcmd program"

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/log_lines.h"
-#include "tests/e2e/run_folder.h"
+#include "child_process.h"
+#include "log_lines.h"
+#include "run_folder.h"
 
 #ifndef ATCMD_PATH
 #error "ATCMD_PATH must name the atcmd program"

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/log_lines.h"
+#include "child_process.h"
+#include "log_lines.h"
 
 #ifndef ATCMD_PATH
 #error "ATCMD_PATH must name the atcmd program"

@@ -3,7 +3,7 @@
 // wrapping.
 #include <gtest/gtest.h>
 
-#include "simulator/simulator.h"
+#include "modem.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 // LOG_LV=2 beside it and a common application-data folder of its own; the
 // test folder's CMakeLists.txt sees to both (PROGRAMDATA in the tests'
 // environment).
-#ifndef TESTS_SUPPORT_MBIMTESTSUPPORT_H
-#define TESTS_SUPPORT_MBIMTESTSUPPORT_H
+#ifndef TESTS_SUPPORT_CHANNEL_TEST_SUPPORT_H
+#define TESTS_SUPPORT_CHANNEL_TEST_SUPPORT_H
 
 #include <chrono>
 #include <cstring>
@@ -159,4 +159,4 @@ private:
 
 }  // namespace mbimtest
 
-#endif  // TESTS_SUPPORT_MBIMTESTSUPPORT_H
+#endif  // TESTS_SUPPORT_CHANNEL_TEST_SUPPORT_H

@@ -1,8 +1,8 @@
 // Runs a program as a child process with a deadline, for the whole-program
 // robustness tests: its standard output and error are collected, and a child
 // still running at the deadline is killed, so no test waits without bound.
-#ifndef TESTS_E2E_CHILD_PROCESS_H
-#define TESTS_E2E_CHILD_PROCESS_H
+#ifndef TESTS_SUPPORT_CHILD_PROCESS_H
+#define TESTS_SUPPORT_CHILD_PROCESS_H
 
 #include <poll.h>
 #include <signal.h>
@@ -133,4 +133,4 @@ inline ChildRun RunChild(std::vector<std::string> args, std::vector<std::string>
 
 }  // namespace e2e
 
-#endif  // TESTS_E2E_CHILD_PROCESS_H
+#endif  // TESTS_SUPPORT_CHILD_PROCESS_H

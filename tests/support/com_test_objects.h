@@ -1,13 +1,13 @@
 // COM objects for the platform tests: an IUnknown that only counts its
 // references (so a test can prove every AddRef has its Release), and a class
 // factory whose products count how many of them are alive.
-#ifndef TESTS_PLATFORM_COM_COM_TEST_OBJECTS_H
-#define TESTS_PLATFORM_COM_COM_TEST_OBJECTS_H
+#ifndef TESTS_SUPPORT_COM_TEST_OBJECTS_H
+#define TESTS_SUPPORT_COM_TEST_OBJECTS_H
 
 #include <atomic>
 
 #include "platform/winapi.h"
-#include "simulator/com_object.h"
+#include "com_object.h"
 
 namespace comtest {
 
@@ -58,4 +58,4 @@ private:
 
 }  // namespace comtest
 
-#endif  // TESTS_PLATFORM_COM_COM_TEST_OBJECTS_H
+#endif  // TESTS_SUPPORT_COM_TEST_OBJECTS_H

@@ -2,8 +2,8 @@
 // test's own (its pty path read from its first output line; it ends when
 // its standard input closes, so a failing test cannot leave it running) and
 // an mbim-proxy that the test starts, and therefore stops, itself.
-#ifndef TESTS_PLATFORM_MBIM_MBIM_PROCESSES_H
-#define TESTS_PLATFORM_MBIM_MBIM_PROCESSES_H
+#ifndef TESTS_SUPPORT_EMULATOR_PROCESSES_H
+#define TESTS_SUPPORT_EMULATOR_PROCESSES_H
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
+#include "child_process.h"
 
 namespace mbimtest {
 

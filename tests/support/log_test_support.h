@@ -3,8 +3,8 @@
 // files. Paths are kept in Windows form, as the loggers see them, and turned
 // to forward slashes for the C++ file functions, which accept those on both
 // systems.
-#ifndef TESTS_SUPPORT_LOGTESTSUPPORT_H
-#define TESTS_SUPPORT_LOGTESTSUPPORT_H
+#ifndef TESTS_SUPPORT_LOG_TEST_SUPPORT_H
+#define TESTS_SUPPORT_LOG_TEST_SUPPORT_H
 
 #include <algorithm>
 #include <cstdlib>
@@ -165,4 +165,4 @@ private:
 
 }  // namespace logtest
 
-#endif  // TESTS_SUPPORT_LOGTESTSUPPORT_H
+#endif  // TESTS_SUPPORT_LOG_TEST_SUPPORT_H

@@ -4,7 +4,7 @@
 # others name tests inside a program that is built and run.
 
 # Programs (or parts) that exist only in the POSIX build.
-globaltools_wine_exclude(simulator_tests "*"
+globaltools_wine_exclude(mbnsim_service_test "*"
   "the simulated service's own tests are built for POSIX only, and test_sink.h does not compile against the SDK's IUnknown (-Wnon-virtual-dtor). Under Wine the service is tested through mbnsim.dll by the wine.atcmd_* runs")
 globaltools_wine_exclude(atcmd_e2e_test "*"
   "runs the POSIX atcmd, which links the simulated service in. Under Wine the same runs are the wine.atcmd_* tests against mbnsim.dll")

@@ -1,8 +1,8 @@
 // A small IMbnDeviceServicesEvents sink for the simulator's tests: it records
 // every callback (kind, IDs, status, bytes, thread, its own reference count
 // at the time) and can hold a chosen callback until the test lets it go.
-#ifndef TESTS_SIMULATOR_TEST_SINK_H
-#define TESTS_SIMULATOR_TEST_SINK_H
+#ifndef TESTS_MBNSERVICE_SIM_TEST_SINK_H
+#define TESTS_MBNSERVICE_SIM_TEST_SINK_H
 
 #include <atomic>
 #include <chrono>
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "simulator/com_object.h"
-#include "simulator/simulator.h"
+#include "com_object.h"
+#include "simulator.h"
 
 namespace mbnsim_test {
 
@@ -145,4 +145,4 @@ public:
 
 }  // namespace mbnsim_test
 
-#endif  // TESTS_SIMULATOR_TEST_SINK_H
+#endif  // TESTS_MBNSERVICE_SIM_TEST_SINK_H

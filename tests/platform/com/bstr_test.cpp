@@ -4,7 +4,7 @@
 // Windows/Wine.
 #include <cstring>
 
-#include "tests/support/conformance.h"
+#include "conformance.h"
 
 namespace {
 

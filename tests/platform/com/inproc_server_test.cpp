@@ -11,7 +11,7 @@
 
 // gtest and the standard headers first: the Windows SDK's strsafe.h, which
 // the platform header brings, deprecates C functions that <string> names.
-#include "tests/support/conformance.h"
+#include "conformance.h"
 #include "com_test_objects.h"
 
 namespace {

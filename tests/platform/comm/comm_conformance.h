@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/winapi.h"
-#include "tests/support/conformance.h"
-#include "tests/support/queued_bytes.h"
+#include "conformance.h"
+#include "queued_bytes.h"
 
 namespace commtest {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "comm_conformance.h"
-#include "platform/src/comm_dcb.h"
+#include "comm_dcb.h"
 #include "pty_modem.h"
 
 namespace {

@@ -15,7 +15,7 @@
 // Last: on Windows it brings strsafe.h, which renames CRT functions that the
 // standard headers above still use.
 #include "platform/winapi.h"
-#include "tests/support/conformance.h"
+#include "conformance.h"
 
 namespace coretest {
 

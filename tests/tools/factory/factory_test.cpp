@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "tests/support/LogTestSupport.h"
+#include "log_test_support.h"
 #include "tools/ZeroFilled.h"
 #include "tools/interfaces.h"
 

@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/conformance.h"
+#include "conformance.h"
 #include "tools/log/LogWriter.h"
 
 namespace {

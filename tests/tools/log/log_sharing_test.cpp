@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
-#include "tests/support/LogTestSupport.h"
+#include "child_process.h"
+#include "log_test_support.h"
 #include "tools/interfaces.h"
 
 namespace {

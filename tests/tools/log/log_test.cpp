@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/LogTestSupport.h"
+#include "log_test_support.h"
 #include "tools/interfaces.h"
 #include "tools/log/CLog.h"
 #include "tools/log/CLogEx.h"

@@ -11,9 +11,9 @@
 #include <iostream>
 #include <string>
 
-#include "tests/support/MbimTestSupport.h"
-#include "platform/src/fault_injection.h"
-#include "simulator/simulator.h"
+#include "channel_test_support.h"
+#include "fault_injection.h"
+#include "simulator.h"
 #include "tools/interfaces.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "simulator/simulator.h"
-#include "tests/support/MbimTestSupport.h"
+#include "simulator.h"
+#include "channel_test_support.h"
 #include "tools/interfaces.h"
 
 using mbimtest::LogWatch;

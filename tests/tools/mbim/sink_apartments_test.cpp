@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/MbimTestSupport.h"
+#include "channel_test_support.h"
 #include "tools/ZeroFilled.h"
 #include "tools/mbim/CDefaultServiceEvent.h"
 

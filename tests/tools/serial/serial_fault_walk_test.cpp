@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/src/fault_injection.h"
+#include "fault_injection.h"
 #include "test_modem.h"
 #include "tools/interfaces.h"
 

@@ -13,7 +13,7 @@
 #include "modem_script.h"
 #include "queued_bytes.h"
 #include "test_modem.h"
-#include "tests/support/conformance.h"
+#include "conformance.h"
 #include "tools/interfaces.h"
 #include "tools/serial/CSerial.h"
 

@@ -20,10 +20,10 @@
 #include <gio/gio.h>
 #include <libmbim-glib.h>
 
-#include "platform/mbim/hresult.h"
+#include "hresult.h"
 #include "platform/winapi.h"
-#include "simulator/com_object.h"
-#include "tests/platform/mbim/mbim_processes.h"
+#include "com_object.h"
+#include "emulator_processes.h"
 
 #ifndef MBNMBIM_PATH
 #error "MBNMBIM_PATH must name the module"

@@ -13,11 +13,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "simulator/mbim/function.h"
+#include "function.h"
 
 namespace {
 
-using namespace mbnsim::mbim;
+using namespace emulator;
 
 void Require(bool condition) {
     if (!condition) std::abort();

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/run_folder.h"
-#include "tests/platform/mbim/mbim_processes.h"
-#include "tests/support/MbimTestSupport.h"
+#include "child_process.h"
+#include "run_folder.h"
+#include "emulator_processes.h"
+#include "channel_test_support.h"
 
 #if !defined(ATCMD_PATH) || !defined(MBNMBIM_PATH) || !defined(EMULATOR_PATH)
 #error "ATCMD_PATH, MBNMBIM_PATH and EMULATOR_PATH must name the programs"

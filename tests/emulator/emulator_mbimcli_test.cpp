@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "simulator/mbim/wire.h"
-#include "tests/e2e/child_process.h"
+#include "wire.h"
+#include "child_process.h"
 
 #ifndef MBIM_EMULATOR_PATH
 #error "MBIM_EMULATOR_PATH must name the emulator"
@@ -29,7 +29,7 @@
 
 namespace {
 
-using namespace mbnsim::mbim;
+using namespace emulator;
 using Clock = std::chrono::steady_clock;
 
 int MsLeft(Clock::time_point deadline) {

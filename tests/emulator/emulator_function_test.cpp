@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "simulator/mbim/basic_connect.h"
-#include "simulator/mbim/function.h"
-#include "simulator/mbim/wire.h"
+#include "basic_connect.h"
+#include "function.h"
+#include "wire.h"
 
 namespace {
 
-using namespace mbnsim::mbim;
+using namespace emulator;
 
 std::string Bytes(std::initializer_list<unsigned> values) {
     std::string out;
