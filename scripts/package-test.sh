@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages and checks them the way a user meets them:
-# - the Debian packages (`package` preset): lintian shows no error,
+# - the Debian packages (`package` preset): each holds exactly the paths
+#   listed in packaging/debian/<package>.contents, lintian shows no error,
 #   hardening-check passes on the packaged atcmd; then, installed with
 #   apt-get, `atcmd ATI` answers, `man atcmd` renders, and tests/install
 #   builds and runs against /usr, once through find_package(GlobalTools) and
@@ -29,6 +30,19 @@ cmake --workflow --preset package
 runtime_deb=(build/package/packages/atcmd_*.deb)
 dev_deb=(build/package/packages/libglobaltools-dev_*.deb)
 [ -f "${runtime_deb[0]}" ] && [ -f "${dev_deb[0]}" ] || fail "the two .deb files were not made"
+
+# The paths each package holds (those `dpkg-deb -c` lists, without modes,
+# sizes or dates), sorted, the multiarch folder written <multiarch>: a file
+# added, lost or moved shows here. A change meant so is made in the .contents
+# file too.
+multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+for deb in "${runtime_deb[0]}" "${dev_deb[0]}"; do
+  name="$(dpkg-deb -f "$deb" Package)"
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed "s|^\./usr/lib/$multiarch/|./usr/lib/<multiarch>/|" \
+    | LC_ALL=C sort >"$work/$name.contents"
+  diff -u "packaging/debian/$name.contents" "$work/$name.contents" \
+    || fail "$deb does not hold what packaging/debian/$name.contents lists"
+done
 
 # Errors fail; the remaining tags (if any) are printed for the record.
 lintian --fail-on error --info --display-level ">=info" "${runtime_deb[0]}" "${dev_deb[0]}"
