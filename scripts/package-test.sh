@@ -3,7 +3,8 @@
 # - the Debian packages (`package` preset): each holds exactly the paths
 #   listed in packaging/debian/<package>.contents, lintian shows no error,
 #   hardening-check passes on the packaged atcmd; then, installed with
-#   apt-get, `atcmd ATI` answers, `man atcmd` renders, and tests/install
+#   apt-get, `atcmd ATI` answers, the same whatever the test hooks'
+#   variables say, `man atcmd` renders, and tests/install
 #   builds and runs against /usr, once through find_package(GlobalTools) and
 #   once through pkg-config; the packages are removed again at the end,
 #   whatever the outcome;
@@ -62,6 +63,18 @@ apt-get install -y -qq "./${runtime_deb[0]}" "./${dev_deb[0]}" >/dev/null
 answer="$(PROGRAMDATA="$work" atcmd ATI)"
 printf '%s\n' "$answer"
 grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
+
+# What ships is built without the test hooks (GLOBALTOOLS_TEST_HOOKS off).
+# Under these settings a hooked atcmd finds no modem, cannot make the
+# interface manager, gets its completions too late or cannot initialise COM;
+# the packaged one answers, on both output streams, exactly as without them.
+plain="$(PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
+grep -q "^OK" <<<"$plain" || fail "atcmd ATI did not answer OK from the simulated modem: $plain"
+for setting in MBNSIM_NO_MODEM=1 MBNSIM_FAIL=CreateInterfaceManager MBNSIM_DELAY=5500 \
+  GLOBALTOOLS_FAULT=CoInitializeEx:1; do
+  answer="$(env "$setting" PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
+  [ "$answer" = "$plain" ] || fail "the installed atcmd heeds $setting: $answer"
+done
 
 # The installed program finds the installed MBIM module: the native build's
 # emulator stands in for the modem.
