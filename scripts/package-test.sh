@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release packages and checks them the way a user meets them:
-# - the Debian packages (`package` preset): lintian shows no error,
+# - the Debian packages (`package` preset): each holds exactly the paths
+#   listed in packaging/debian/<package>.contents, lintian shows no error,
 #   hardening-check passes on the packaged atcmd; then, installed with
-#   apt-get, `atcmd ATI` answers, `man atcmd` renders, and tests/install
+#   apt-get, `atcmd ATI` answers, the same whatever the test hooks'
+#   variables say, `man atcmd` renders, and tests/install
 #   builds and runs against /usr, once through find_package(GlobalTools) and
 #   once through pkg-config; the packages are removed again at the end,
 #   whatever the outcome;
@@ -30,6 +32,19 @@ runtime_deb=(build/package/packages/atcmd_*.deb)
 dev_deb=(build/package/packages/libglobaltools-dev_*.deb)
 [ -f "${runtime_deb[0]}" ] && [ -f "${dev_deb[0]}" ] || fail "the two .deb files were not made"
 
+# The paths each package holds (those `dpkg-deb -c` lists, without modes,
+# sizes or dates), sorted, the multiarch folder written <multiarch>: a file
+# added, lost or moved shows here. A change meant so is made in the .contents
+# file too.
+multiarch="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+for deb in "${runtime_deb[0]}" "${dev_deb[0]}"; do
+  name="$(dpkg-deb -f "$deb" Package)"
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed "s|^\./usr/lib/$multiarch/|./usr/lib/<multiarch>/|" \
+    | LC_ALL=C sort >"$work/$name.contents"
+  diff -u "packaging/debian/$name.contents" "$work/$name.contents" \
+    || fail "$deb does not hold what packaging/debian/$name.contents lists"
+done
+
 # Errors fail; the remaining tags (if any) are printed for the record.
 lintian --fail-on error --info --display-level ">=info" "${runtime_deb[0]}" "${dev_deb[0]}"
 
@@ -48,6 +63,18 @@ apt-get install -y -qq "./${runtime_deb[0]}" "./${dev_deb[0]}" >/dev/null
 answer="$(PROGRAMDATA="$work" atcmd ATI)"
 printf '%s\n' "$answer"
 grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
+
+# What ships is built without the test hooks (GLOBALTOOLS_TEST_HOOKS off).
+# Under these settings a hooked atcmd finds no modem, cannot make the
+# interface manager, gets its completions too late or cannot initialise COM;
+# the packaged one answers, on both output streams, exactly as without them.
+plain="$(PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
+grep -q "^OK" <<<"$plain" || fail "atcmd ATI did not answer OK from the simulated modem: $plain"
+for setting in MBNSIM_NO_MODEM=1 MBNSIM_FAIL=CreateInterfaceManager MBNSIM_DELAY=5500 \
+  GLOBALTOOLS_FAULT=CoInitializeEx:1; do
+  answer="$(env "$setting" PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
+  [ "$answer" = "$plain" ] || fail "the installed atcmd heeds $setting: $answer"
+done
 
 # The installed program finds the installed MBIM module: the native build's
 # emulator stands in for the modem.

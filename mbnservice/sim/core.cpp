@@ -494,6 +494,7 @@ bool SimulatedService::CanUnload() const {
 
 size_t SimulatedService::ServiceThreads() const { return core_->pool.Threads(); }
 
+#ifdef GLOBALTOOLS_TEST_HOOKS
 namespace {
 
 // MBNSIM_FAIL and MBNSIM_NO_MODEM (see DefaultService in simulator.h).
@@ -553,6 +554,7 @@ void ApplyEnvironmentDelays(SimulatedService& service) {
 }
 
 }  // namespace
+#endif  // GLOBALTOOLS_TEST_HOOKS
 
 SimulatedService& DefaultService() {
     static SimulatedService service;
@@ -562,8 +564,10 @@ SimulatedService& DefaultService() {
         ModemConfig config;
         config.echo = false;
         service.SetModem(config);
+#ifdef GLOBALTOOLS_TEST_HOOKS
         ApplyEnvironmentFaults(service);
         ApplyEnvironmentDelays(service);
+#endif
         return true;
     }();
     (void)configured;

@@ -244,8 +244,9 @@ private:
 };
 
 // The service atcmd talks to on POSIX and through mbnsim.dll: a ready modem
-// with echo off. For runs of the whole program, the environment can put it
-// into a fault when it is first used:
+// with echo off. For runs of the whole program, in a build with the
+// GLOBALTOOLS_TEST_HOOKS option (not the packages, not the Windows release),
+// the environment can put it into a fault when it is first used:
 //   MBNSIM_FAIL=<CallName>[:<hex HRESULT>]  FailCall(call, hr) for every call
 //                                           (hr defaults to E_FAIL; names as
 //                                           CallName gives them)

@@ -28,12 +28,14 @@ std::mutex& PlanLock() {
 Plan& ThePlan() {
     static Plan plan = [] {
         Plan fromEnvironment;
+#ifdef GLOBALTOOLS_TEST_HOOKS
         const char* setting = std::getenv("GLOBALTOOLS_FAULT");
         if (setting && *setting) {
             const char* colon = std::strrchr(setting, ':');
             if (colon) fromEnvironment.point.assign(setting, static_cast<size_t>(colon - setting));
             fromEnvironment.target = std::strtoul(colon ? colon + 1 : setting, nullptr, 10);
         }
+#endif
         return fromEnvironment;
     }();
     return plan;

@@ -5,7 +5,9 @@
 // (platform/posix/fault.h; PalFaultInjected is the switch).
 //
 // The switch is off unless set, either from the environment when the first
-// point is reached (so a whole program can be run against a fault):
+// point is reached (so a whole program can be run against a fault), in a
+// build with the GLOBALTOOLS_TEST_HOOKS option only (what ships is built
+// without it and reads no such variable):
 //   GLOBALTOOLS_FAULT=<k>         the k-th call of any point fails
 //   GLOBALTOOLS_FAULT=<name>:<k>  the k-th call of that point fails
 // or by a test in its own process with pal::SetFault. The call that fails
