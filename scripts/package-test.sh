@@ -71,7 +71,7 @@ grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
 plain="$(PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
 grep -q "^OK" <<<"$plain" || fail "atcmd ATI did not answer OK from the simulated modem: $plain"
 for setting in MBNSIM_NO_MODEM=1 MBNSIM_FAIL=CreateInterfaceManager MBNSIM_DELAY=5500 \
-  GLOBALTOOLS_FAULT=CoInitializeEx:1; do
+  GLOBALTOOLS_FAULT=1 GLOBALTOOLS_FAULT=CoInitializeEx:1; do
   answer="$(env "$setting" PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI 2>&1)"
   [ "$answer" = "$plain" ] || fail "the installed atcmd heeds $setting: $answer"
 done
