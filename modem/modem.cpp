@@ -36,6 +36,24 @@ bool ParseNumber(const std::string& text, int& value) {
     return true;
 }
 
+// A basic command's number at body[i], i moved past its digits: none means
+// 0; false for one too long to be a setting.
+bool ReadNumber(const std::string& body, size_t& i, int& value) {
+    std::string digits;
+    while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) digits += body[i++];
+    if (digits.empty()) {
+        value = 0;
+        return true;
+    }
+    return ParseNumber(digits, value);
+}
+
+// The characters an extended command's name may use after its '+'.
+bool IsNameCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '!' || c == '%' || c == '-' || c == '.' || c == '/' ||
+           c == ':' || c == '_';
+}
+
 }  // namespace
 
 std::string LengthPrefixed(const std::string& payload) {
@@ -117,105 +135,98 @@ void Modem::CmeError(std::string& out, int code, const char* text) const {
 // and the rest of the line is not executed.
 bool Modem::RunLine(const std::string& body, std::string& out) {
     size_t i = 0;
-    auto number = [&](int& value) {
-        std::string digits;
-        while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) digits += body[i++];
-        if (digits.empty()) {
-            value = 0;
-            return true;
-        }
-        return ParseNumber(digits, value);
-    };
     while (i < body.size()) {
-        const char c = Upper(body[i]);
+        const char c = body[i];
         if (c == ' ' || c == ';') {
             ++i;
             continue;
         }
-        if (c == '+') {
-            // Extended command: +NAME[=?|?|=args], ended by ';' or the line.
-            size_t j = i + 1;
-            std::string name = "+";
-            while (j < body.size() &&
-                   (std::isalnum(static_cast<unsigned char>(body[j])) || body[j] == '!' || body[j] == '%' ||
-                    body[j] == '-' || body[j] == '.' || body[j] == '/' || body[j] == ':' || body[j] == '_'))
-                name += Upper(body[j++]);
-            Mode mode = Mode::Action;
-            std::string args;
-            if (j < body.size() && body[j] == '=') {
-                if (j + 1 < body.size() && body[j + 1] == '?') {
-                    mode = Mode::Test;
-                    j += 2;
-                } else {
-                    mode = Mode::Set;
-                    ++j;
-                    bool quoted = false;
-                    while (j < body.size() && (quoted || body[j] != ';')) {
-                        if (body[j] == '"') quoted = !quoted;
-                        args += body[j++];
-                    }
-                }
-            } else if (j < body.size() && body[j] == '?') {
-                mode = Mode::Read;
-                ++j;
-            }
-            while (j < body.size() && body[j] == ' ') ++j;
-            if (name.size() == 1 || (j < body.size() && body[j] != ';')) {
-                Final(out, "ERROR", 4);
-                return false;
-            }
-            i = j;
-            if (!RunExtended(name, mode, args, out)) return false;
-            continue;
-        }
-        ++i;
-        int value = 0;
-        bool ok = true;
-        switch (c) {
-        case 'E':
-            ok = number(value) && value <= 1;
-            if (ok) state_.echo = value == 1;
-            break;
-        case 'V':
-            ok = number(value) && value <= 1;
-            if (ok) verbose_ = value == 1;
-            break;
-        case 'Q':
-            ok = number(value) && value <= 1;
-            if (ok) quiet_ = value == 1;
-            break;
-        case 'Z':
-            ok = number(value) && value == 0;
-            if (ok) Reset();
-            break;
-        case 'H':
-        case 'L':
-        case 'M':
-        case 'X':
-            ok = number(value);  // hook, speaker and result-set options mean nothing here
-            break;
-        case 'I':
-            ok = number(value) && value == 0;
-            if (ok)
-                Info(out, "Simulated MBIM LTE modem - not a real device\r\nManufacturer: " + state_.manufacturer +
-                              "\r\nModel: " + state_.model + "\r\nRevision: " + state_.revision +
-                              "\r\nIMEI: " + state_.imei);
-            break;
-        case '&': {
-            const char what = i < body.size() ? Upper(body[i++]) : '\0';
-            ok = (what == 'F' || what == 'C' || what == 'D' || what == 'K') && number(value);
-            if (ok && what == 'F') ok = value == 0;
-            if (ok && what == 'F') Reset();
-            break;
-        }
-        default: ok = false; break;
-        }
-        if (!ok) {
-            Final(out, "ERROR", 4);
-            return false;
-        }
+        const bool ok = c == '+' ? RunExtendedCommand(body, i, out) : RunBasicCommand(body, i, out);
+        if (!ok) return false;
     }
     return true;
+}
+
+// Extended command: +NAME[=?|?|=args], ended by ';' or the line. Its syntax
+// is checked here; RunExtended answers it.
+bool Modem::RunExtendedCommand(const std::string& body, size_t& i, std::string& out) {
+    size_t j = i + 1;
+    std::string name = "+";
+    while (j < body.size() && IsNameCharacter(body[j])) name += Upper(body[j++]);
+    Mode mode = Mode::Action;
+    std::string args;
+    if (j < body.size() && body[j] == '=') {
+        if (j + 1 < body.size() && body[j + 1] == '?') {
+            mode = Mode::Test;
+            j += 2;
+        } else {
+            mode = Mode::Set;
+            ++j;
+            bool quoted = false;
+            while (j < body.size() && (quoted || body[j] != ';')) {
+                if (body[j] == '"') quoted = !quoted;
+                args += body[j++];
+            }
+        }
+    } else if (j < body.size() && body[j] == '?') {
+        mode = Mode::Read;
+        ++j;
+    }
+    while (j < body.size() && body[j] == ' ') ++j;
+    if (name.size() == 1 || (j < body.size() && body[j] != ';')) {
+        Final(out, "ERROR", 4);
+        return false;
+    }
+    i = j;
+    return RunExtended(name, mode, args, out);
+}
+
+// Basic command: a letter, or '&' and a letter, with an optional number.
+bool Modem::RunBasicCommand(const std::string& body, size_t& i, std::string& out) {
+    const char c = Upper(body[i++]);
+    int value = 0;
+    bool ok = true;
+    switch (c) {
+    case 'E':
+        ok = ReadNumber(body, i, value) && value <= 1;
+        if (ok) state_.echo = value == 1;
+        break;
+    case 'V':
+        ok = ReadNumber(body, i, value) && value <= 1;
+        if (ok) verbose_ = value == 1;
+        break;
+    case 'Q':
+        ok = ReadNumber(body, i, value) && value <= 1;
+        if (ok) quiet_ = value == 1;
+        break;
+    case 'Z':
+        ok = ReadNumber(body, i, value) && value == 0;
+        if (ok) Reset();
+        break;
+    case 'H':
+    case 'L':
+    case 'M':
+    case 'X':
+        ok = ReadNumber(body, i, value);  // hook, speaker and result-set options mean nothing here
+        break;
+    case 'I':
+        ok = ReadNumber(body, i, value) && value == 0;
+        if (ok)
+            Info(out, "Simulated MBIM LTE modem - not a real device\r\nManufacturer: " + state_.manufacturer +
+                          "\r\nModel: " + state_.model + "\r\nRevision: " + state_.revision +
+                          "\r\nIMEI: " + state_.imei);
+        break;
+    case '&': {
+        const char what = i < body.size() ? Upper(body[i++]) : '\0';
+        ok = (what == 'F' || what == 'C' || what == 'D' || what == 'K') && ReadNumber(body, i, value);
+        if (ok && what == 'F') ok = value == 0;
+        if (ok && what == 'F') Reset();
+        break;
+    }
+    default: ok = false; break;
+    }
+    if (!ok) Final(out, "ERROR", 4);
+    return ok;
 }
 
 bool Modem::RunExtended(const std::string& name, Mode mode, const std::string& args, std::string& out) {

@@ -5,6 +5,7 @@
 #ifndef MODEM_MODEM_H
 #define MODEM_MODEM_H
 
+#include <cstddef>
 #include <string>
 
 namespace mbnsim {
@@ -37,6 +38,10 @@ public:
 
 private:
     bool RunLine(const std::string& line, std::string& out);
+    // One command of the line at body[i]; i moves past it. False with the
+    // error result written when it fails.
+    bool RunBasicCommand(const std::string& body, size_t& i, std::string& out);
+    bool RunExtendedCommand(const std::string& body, size_t& i, std::string& out);
     // How an extended command is written: +NAME, +NAME?, +NAME=? or
     // +NAME=args.
     enum class Mode : char { Action = 'a', Read = 'r', Test = 't', Set = 's' };

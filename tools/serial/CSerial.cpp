@@ -21,6 +21,98 @@ const int kFewestBytes = 2;
 const size_t kNameUnits = 15;
 const size_t kDefinitionUnits = 50;
 
+// Gives each OVERLAPPED block a new manual-reset event. False when either
+// cannot be created: then neither is kept and both blocks are left zeroed.
+bool CreateOverlappedEvents(OVERLAPPED& readOverlapped, OVERLAPPED& writeOverlapped) {
+    std::memset(&readOverlapped, 0, sizeof(readOverlapped));
+    std::memset(&writeOverlapped, 0, sizeof(writeOverlapped));
+    readOverlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    writeOverlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (readOverlapped.hEvent != NULL && writeOverlapped.hEvent != NULL) {
+        return true;
+    }
+    if (readOverlapped.hEvent != NULL) {
+        CloseHandle(readOverlapped.hEvent);
+    }
+    if (writeOverlapped.hEvent != NULL) {
+        CloseHandle(writeOverlapped.hEvent);
+    }
+    std::memset(&readOverlapped, 0, sizeof(readOverlapped));
+    std::memset(&writeOverlapped, 0, sizeof(writeOverlapped));
+    return false;
+}
+
+COMMTIMEOUTS PortTimeouts() {
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = kCommTimeoutMs;
+    timeouts.ReadTotalTimeoutMultiplier = kCommTimeoutMs;
+    timeouts.ReadTotalTimeoutConstant = kCommTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = kCommTimeoutMs;
+    timeouts.WriteTotalTimeoutConstant = kCommTimeoutMs;
+    return timeouts;
+}
+
+// The line as the channel wants it, before the definition string is applied
+// over it: binary, 8N1 at 115200, DTR on, RTS off, no flow control.
+void FillDcb(DCB& dcb) {
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = CBR_115200;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.fDummy2 = 0;
+    dcb.wReserved = 0;
+    dcb.XonLim = 256;
+    dcb.XoffLim = 256;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    // Must differ from XonChar or SetCommState refuses the DCB; DC3 is
+    // the usual XOFF.
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0x5C;
+    dcb.EvtChar = 0;
+    dcb.wReserved1 = 0;
+}
+
+// Sets the time-outs, the event mask and the line (baud, 8N1). The first
+// step that fails is printed by name and the later ones are skipped.
+void ApplyPortSettings(HANDLE comm, int baud) {
+    WCHAR definition[kDefinitionUnits];
+    HRESULT formatted = StringCchPrintfW(definition, kDefinitionUnits, L"baud=%d parity=N data=8 stop=1", baud);
+
+    COMMTIMEOUTS timeouts = PortTimeouts();
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof(dcb));
+    if (!SetCommTimeouts(comm, &timeouts)) {
+        wprintf(L"SetCommTimeouts()");
+    } else if (!SetCommMask(comm, kEventMask)) {
+        wprintf(L"SetCommMask()");
+    } else if (!GetCommState(comm, &dcb)) {
+        wprintf(L"GetCommState()");
+    } else {
+        FillDcb(dcb);
+        if (FAILED(formatted) || !BuildCommDCBW(definition, &dcb)) {
+            wprintf(L"BuildCommDCB()");
+        } else if (!SetCommState(comm, &dcb)) {
+            wprintf(L"SetCommState()");
+        }
+    }
+}
+
 }  // namespace
 
 CSerial::CSerial() : opened(0), hComm(NULL), readOverlapped(), writeOverlapped() {}
@@ -48,80 +140,15 @@ int CSerial::OpenPort(int port, int baud) {
         return 0;
     }
 
-    std::memset(&readOverlapped, 0, sizeof(readOverlapped));
-    std::memset(&writeOverlapped, 0, sizeof(writeOverlapped));
-    readOverlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    writeOverlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    if (readOverlapped.hEvent == NULL || writeOverlapped.hEvent == NULL) {
+    if (!CreateOverlappedEvents(readOverlapped, writeOverlapped)) {
         // Without both events no wait could be bounded: not an open port.
-        if (readOverlapped.hEvent != NULL) {
-            CloseHandle(readOverlapped.hEvent);
-        }
-        if (writeOverlapped.hEvent != NULL) {
-            CloseHandle(writeOverlapped.hEvent);
-        }
         CloseHandle(hComm);
-        std::memset(&readOverlapped, 0, sizeof(readOverlapped));
-        std::memset(&writeOverlapped, 0, sizeof(writeOverlapped));
         hComm = NULL;
         return 0;
     }
 
-    WCHAR definition[kDefinitionUnits];
-    HRESULT formatted = StringCchPrintfW(definition, kDefinitionUnits, L"baud=%d parity=N data=8 stop=1", baud);
-
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = kCommTimeoutMs;
-    timeouts.ReadTotalTimeoutMultiplier = kCommTimeoutMs;
-    timeouts.ReadTotalTimeoutConstant = kCommTimeoutMs;
-    timeouts.WriteTotalTimeoutMultiplier = kCommTimeoutMs;
-    timeouts.WriteTotalTimeoutConstant = kCommTimeoutMs;
-
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof(dcb));
-    if (!SetCommTimeouts(hComm, &timeouts)) {
-        wprintf(L"SetCommTimeouts()");
-    } else if (!SetCommMask(hComm, kEventMask)) {
-        wprintf(L"SetCommMask()");
-    } else if (!GetCommState(hComm, &dcb)) {
-        wprintf(L"GetCommState()");
-    } else {
-        dcb.DCBlength = sizeof(DCB);
-        dcb.BaudRate = CBR_115200;
-        dcb.fBinary = 1;
-        dcb.fParity = 0;
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutxDsrFlow = 0;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = 0;
-        dcb.fTXContinueOnXoff = 0;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.fErrorChar = 0;
-        dcb.fNull = 0;
-        dcb.fRtsControl = RTS_CONTROL_DISABLE;
-        dcb.fAbortOnError = 0;
-        dcb.fDummy2 = 0;
-        dcb.wReserved = 0;
-        dcb.XonLim = 256;
-        dcb.XoffLim = 256;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.XonChar = 0x11;
-        // Must differ from XonChar or SetCommState refuses the DCB; DC3 is
-        // the usual XOFF.
-        dcb.XoffChar = 0x13;
-        dcb.ErrorChar = 0;
-        dcb.EofChar = 0x5C;
-        dcb.EvtChar = 0;
-        dcb.wReserved1 = 0;
-        if (FAILED(formatted) || !BuildCommDCBW(definition, &dcb)) {
-            wprintf(L"BuildCommDCB()");
-        } else if (!SetCommState(hComm, &dcb)) {
-            wprintf(L"SetCommState()");
-        }
-    }
+    // A setting that cannot be applied is printed; the port stays open.
+    ApplyPortSettings(hComm, baud);
 
     opened = 1;
     return 1;
