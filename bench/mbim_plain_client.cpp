@@ -1,5 +1,5 @@
 // mbim_plain_client: the least a libmbim program does to send one AT command
-// over the AT device service, as a baseline for atcmd's MBIM provider. It
+// over the AT device service, as a baseline for atcmd's libmbim back end. It
 // opens the device (directly, or through mbim-proxy with --proxy), sends
 // COMMAND SET CID 1 on {ffffffff-abca-4b11-a4e2-f2fc87f94488} with the
 // command and CR LF, writes the COMMAND_DONE information buffer to standard

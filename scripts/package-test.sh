@@ -76,7 +76,7 @@ for setting in MBNSIM_NO_MODEM=1 MBNSIM_FAIL=CreateInterfaceManager MBNSIM_DELAY
   [ "$answer" = "$plain" ] || fail "the installed atcmd heeds $setting: $answer"
 done
 
-# The installed program finds the installed MBIM module: the native build's
+# The installed program finds the installed libmbim module: the native build's
 # emulator stands in for the modem.
 emulator=build/default/emulator/mbim-emulator
 exec {emulator_input}> >(exec "$emulator" > "$work/emulator.txt")

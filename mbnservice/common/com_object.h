@@ -1,5 +1,5 @@
 // The one way this project writes a COM object of its own (the simulated
-// service, the MBIM module and the tests' doubles): ComInterfaces answers QueryInterface for a
+// service, the libmbim module and the tests' doubles): ComInterfaces answers QueryInterface for a
 // list of interfaces, ComObject adds the reference count. A class names its
 // interfaces with their IIDs and writes only its methods:
 //

@@ -1,5 +1,5 @@
 // What every provider of the Mobile Broadband classes in this project (the
-// simulated service and the MBIM module) writes the same way: byte arrays in
+// simulated service and the libmbim module) writes the same way: byte arrays in
 // and out of SAFEARRAYs, and the IMbnInterface methods neither provides.
 #ifndef MBNSERVICE_COMMON_PROVIDER_COMMON_H
 #define MBNSERVICE_COMMON_PROVIDER_COMMON_H

@@ -1,6 +1,6 @@
 // The event sinks advised on a provider's connection points, with the
 // connection point each came through and its cookie. Shared by the simulated
-// service and the MBIM module. Not locked: each provider guards its list
+// service and the libmbim module. Not locked: each provider guards its list
 // with a mutex of its own.
 #ifndef MBNSERVICE_COMMON_SINK_LIST_H
 #define MBNSERVICE_COMMON_SINK_LIST_H

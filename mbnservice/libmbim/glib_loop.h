@@ -1,4 +1,4 @@
-// The one GLib thread of the MBIM provider: a private GMainContext run by a
+// The one GLib thread of the libmbim back end: a private GMainContext run by a
 // thread of its own. Every libmbim call, every release of a libmbim object
 // and every cancel happens on it, so libmbim (whose objects and registries
 // have no locks) only ever sees one thread. Other threads hand it work and

@@ -1,4 +1,4 @@
-// How the MBIM provider reports libmbim and MBIM outcomes as HRESULTs: one
+// How the libmbim back end reports libmbim and MBIM outcomes as HRESULTs: one
 // table, used for every synchronous result and every completion status.
 //
 //   outcome (libmbim GError domain / MBIM status)     HRESULT

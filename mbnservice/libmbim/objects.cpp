@@ -1,4 +1,4 @@
-// The COM objects of the MBIM provider: the class factories of the two
+// The COM objects of the libmbim back end: the class factories of the two
 // manager classes, the interface manager with one interface per MBIM control
 // port, the device-services manager with its connection point, the
 // device-services context of a port and its device services.

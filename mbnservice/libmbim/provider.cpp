@@ -1,4 +1,4 @@
-// The MBIM provider's session, sinks and request IDs (see provider.h).
+// The libmbim back end's session, sinks and request IDs (see provider.h).
 #include "provider.h"
 
 #include <unistd.h>

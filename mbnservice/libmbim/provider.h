@@ -1,4 +1,4 @@
-// The MBIM provider's process-wide state, behind the COM objects of
+// The libmbim back end's process-wide state, behind the COM objects of
 // objects.cpp: the GLib thread, the completion threads, the open control
 // ports of the current session, the advised sinks and the request IDs.
 //

@@ -1,6 +1,6 @@
 // Which Mobile Broadband provider a POSIX program uses, and where its MBIM
 // control ports are. Plain file-system reads only: the program decides on its
-// provider without loading the MBIM module (and GLib with it).
+// provider without loading the libmbim module (and GLib with it).
 //
 // GLOBALTOOLS_MBN_PROVIDER:
 //   auto (or unset)     the first MBIM control port found, else the simulator

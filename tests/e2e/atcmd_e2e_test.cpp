@@ -224,7 +224,7 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
     }
 }
 
-// The simulator must not cost a run the MBIM module and GLib: the dynamic
+// The simulator must not cost a run the libmbim module and GLib: the dynamic
 // loader's own record of the files it maps shows what a run loaded.
 TEST_F(AtcmdEndToEnd, a_simulator_run_maps_no_glib) {
     for (const char* choice : {"GLOBALTOOLS_MBN_PROVIDER=simulator", "GLOBALTOOLS_MBN_PROVIDER=auto"}) {

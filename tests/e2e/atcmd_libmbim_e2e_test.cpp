@@ -1,5 +1,5 @@
 // atcmd end to end over real MBIM framing: the real program, choosing the
-// MBIM provider module (GLOBALTOOLS_MBN_PROVIDER=mbim:<pty>), against an
+// libmbim module (GLOBALTOOLS_MBN_PROVIDER=mbim:<pty>), against an
 // mbim-emulator of each test's own, directly and through an mbim-proxy the
 // test starts (and stops). Standard output, the one-line reason on standard
 // error and the shared log are what a user sees; every emulator fault gives

@@ -1,4 +1,4 @@
-// Helper processes for the MBIM provider's tests: an mbim-emulator of the
+// Helper processes for the libmbim back end's tests: an mbim-emulator of the
 // test's own (its pty path read from its first output line; it ends when
 // its standard input closes, so a failing test cannot leave it running) and
 // an mbim-proxy that the test starts, and therefore stops, itself.

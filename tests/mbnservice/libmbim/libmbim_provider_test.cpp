@@ -1,4 +1,4 @@
-// The MBIM provider module (mbnmbim.so) loaded into this program as atcmd
+// The libmbim module (mbnmbim.so) loaded into this program as atcmd
 // loads it, driven through its COM objects against an mbim-emulator of each
 // test's own: the mapping of calls to MBIM, completions on other threads
 // with non-zero request IDs, exactly one completion per request, removal,

@@ -1,4 +1,4 @@
-// `atcmd AT` through the MBIM provider module against mbim_plain_client, a
+// `atcmd AT` through the libmbim back end against mbim_plain_client, a
 // plain libmbim program sending the same MBIM messages, both on the same warm
 // mbim-emulator, run in turn so both see the same machine load. "ratio" is
 // atcmd's time over the plain client's: directly, and through an mbim-proxy
