@@ -533,9 +533,11 @@ TYPED_TEST(Contract, unknown_interface_and_service_ids_are_refused_alike) {
     EXPECT_EQ(context, nullptr);
     SysFreeString(unknown);
 
+    // The first differs from the AT service in its last digit only, and must
+    // not be taken for it.
     // clang-format off
     const struct { const WCHAR* id; HRESULT expected; } rows[] = {
-        {L"{ffffffff-abca-4b11-a4e2-f2fc87f94489}", kNotFound},  // one digit from the AT service
+        {L"{ffffffff-abca-4b11-a4e2-f2fc87f94489}", kNotFound},
         {kUnknownInterfaceId,                       kNotFound},
         {nullptr,                                   E_INVALIDARG},
         {L"AT",                                     TypeParam::kMalformedServiceId},
