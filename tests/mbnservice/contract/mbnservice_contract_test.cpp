@@ -196,12 +196,11 @@ protected:
 
     // Until every completion issued so far has run and given back what it
     // held: the back end's own word where it has one, then the sink's count
-    // (the test's reference and its connections) and the device service's
+    // (the test's reference and the connection's) and the device service's
     // (the client's reference).
-    bool Quiet(LONG connections = 1) {
+    bool Quiet() {
         return backEnd_.WaitIdle() && WaitUntil([&] {
-                   return sink_->Refs() == 1 + connections &&
-                          (!client_->service || mbntest::RefCount(client_->service) == 1);
+                   return sink_->Refs() == 2 && (!client_->service || mbntest::RefCount(client_->service) == 1);
                });
     }
 
