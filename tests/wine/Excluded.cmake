@@ -5,7 +5,9 @@
 
 # Programs (or parts) that exist only in the POSIX build.
 globaltools_wine_exclude(mbnsim_service_test "*"
-  "the simulated service's own tests are built for POSIX only, and test_sink.h does not compile against the SDK's IUnknown (-Wnon-virtual-dtor). Under Wine the service is tested through mbnsim.dll by the wine.atcmd_* runs")
+  "the simulated service's own tests are built for POSIX only, and recording_sink.h does not compile against the SDK's IUnknown (-Wnon-virtual-dtor). Under Wine the service is tested through mbnsim.dll by the wine.atcmd_* runs")
+globaltools_wine_exclude(mbnservice_contract_test "*"
+  "built for POSIX only: its back ends are the simulated service linked in and the libmbim module, which exists only on POSIX. Under Wine the service is tested through mbnsim.dll by the wine.atcmd_* runs")
 globaltools_wine_exclude(atcmd_e2e_test "*"
   "runs the POSIX atcmd, which links the simulated service in. Under Wine the same runs are the wine.atcmd_* tests against mbnsim.dll")
 globaltools_wine_exclude(platform_com_tests "InprocServerTable.*"

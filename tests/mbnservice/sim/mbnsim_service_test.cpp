@@ -1,16 +1,21 @@
 // The simulated service through the COM API, as a client reaches it: the
-// managers created with CoCreateInstance after Register, the connection
-// point, the modem interface, the AT device service and its sessions. Each
-// group pins one promise: a normal exchange, completions on the service's own
-// threads with a sink reference held, each fault hook, and a run that leaves
-// no object, reference or thread behind.
+// managers created with CoCreateInstance after Register, the modem
+// interface, the AT device service and its sessions. Each group pins one
+// promise of this back end's own: the simulated modem behind the AT
+// service, completions on the service's pool, each fault hook, and the
+// accounting that proves a run leaves no object, reference or thread behind.
+// The rules it shares with the libmbim back end (COM identity, connections,
+// ownership, request IDs, completions) are the contract suite's
+// (tests/mbnservice/contract).
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "test_sink.h"
+#include "mbn_client.h"
+#include "recording_sink.h"
+#include "simulator.h"
 
 namespace {
 
@@ -20,28 +25,12 @@ using mbnsim::CompletionPlan;
 using mbnsim::Delivery;
 using mbnsim::Request;
 using mbnsim::SimulatedService;
-using mbnsim_test::Event;
-using mbnsim_test::TestSink;
+using mbntest::Payload;
+using mbntest::RecordingSink;
+using mbntest::SinkCall;
+using mbntest::SinkEvent;
 
 constexpr DWORD kWait = 5000;
-
-SAFEARRAY* Bytes(const std::string& text) {
-    SAFEARRAYBOUND bound;
-    bound.cElements = static_cast<ULONG>(text.size());
-    bound.lLbound = 0;
-    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
-    for (LONG i = 0; array && i < static_cast<LONG>(text.size()); ++i) {
-        BYTE b = static_cast<BYTE>(text[static_cast<size_t>(i)]);
-        SafeArrayPutElement(array, &i, &b);
-    }
-    return array;
-}
-
-template <class T>
-void ReleaseAndNull(T*& p) {
-    if (p) p->Release();
-    p = nullptr;
-}
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -49,13 +38,14 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         service_ = std::make_unique<SimulatedService>();
         ASSERT_EQ(service_->Register(), S_OK);
-        sink_ = new TestSink();
+        sink_ = new RecordingSink(&mbnsim::OnServiceThread);
     }
 
     void TearDown() override {
         if (sink_) sink_->Unblock();
-        Disconnect();
-        ReleaseAndNull(sink_);
+        client_.Release();
+        if (sink_) sink_->Release();
+        sink_ = nullptr;
         service_->DropHeld();
         EXPECT_TRUE(service_->WaitIdle(kWait));
         service_->Revoke();
@@ -64,56 +54,20 @@ protected:
     }
 
     // Both managers through COM activation, and the sink advised.
-    void Connect() {
-        ASSERT_EQ(CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
-                                   reinterpret_cast<void**>(&interfaces_)),
-                  S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_MbnDeviceServicesManager, nullptr, CLSCTX_ALL, IID_IMbnDeviceServicesManager,
-                                   reinterpret_cast<void**>(&services_)),
-                  S_OK);
-        IConnectionPointContainer* container = nullptr;
-        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(IID_IMbnDeviceServicesEvents, &point_), S_OK);
-        container->Release();
-        ASSERT_EQ(point_->Advise(sink_, &cookie_), S_OK);
-        ASSERT_NE(cookie_, 0u);
-    }
+    void Connect() { ASSERT_EQ(client_.Connect(sink_), S_OK) << client_.Step(); }
 
     // The first modem interface, its context and the device service.
     void OpenService(const WCHAR* serviceId = mbnsim::kAtServiceId) {
-        SAFEARRAY* list = nullptr;
-        ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
-        LONG index = 0;
-        ASSERT_EQ(SafeArrayGetElement(list, &index, &modem_), S_OK);
-        SafeArrayDestroy(list);
-        BSTR interfaceId = nullptr;
-        ASSERT_EQ(modem_->get_InterfaceID(&interfaceId), S_OK);
-        ASSERT_EQ(services_->GetDeviceServicesContext(interfaceId, &context_), S_OK);
-        SysFreeString(interfaceId);
-        BSTR id = SysAllocString(serviceId);
-        ASSERT_EQ(context_->GetDeviceService(id, &device_), S_OK);
-        SysFreeString(id);
+        ASSERT_EQ(client_.OpenService(serviceId), S_OK) << client_.Step();
     }
 
     // Opens the command session and waits for its completion.
     void OpenCommandSession() {
-        ULONG requestId = 0;
-        const size_t before = sink_->Events().size();
-        ASSERT_EQ(device_->OpenCommandSession(&requestId), S_OK);
-        ASSERT_TRUE(sink_->WaitEvents(before + 1));
+        ASSERT_EQ(client_.OpenCommandSession(*sink_), S_OK) << client_.Step();
         ASSERT_TRUE(service_->WaitIdle(kWait));  // and its references are given back
     }
 
-    void Disconnect() {
-        if (point_ && cookie_) point_->Unadvise(cookie_);
-        cookie_ = 0;
-        ReleaseAndNull(point_);
-        ReleaseAndNull(device_);
-        ReleaseAndNull(context_);
-        ReleaseAndNull(modem_);
-        ReleaseAndNull(services_);
-        ReleaseAndNull(interfaces_);
-    }
+    void Disconnect() { client_.Release(); }
 
     void ExpectNothingLeft() {
         ASSERT_TRUE(service_->WaitIdle(kWait));
@@ -125,70 +79,45 @@ protected:
     }
 
     // The answer delivered for one SetCommand.
-    Event Exchange(const std::string& command) {
+    SinkEvent Exchange(const std::string& command) {
         const size_t before = sink_->Events().size();
-        SAFEARRAY* payload = Bytes(command);
         ULONG requestId = 0;
-        EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
-        SafeArrayDestroy(payload);
+        EXPECT_EQ(client_.SetCommand(command, &requestId), S_OK);
         EXPECT_TRUE(sink_->WaitEvents(before + 1));
         auto events = sink_->Events();
-        if (events.size() <= before) return Event();
+        if (events.size() <= before) return SinkEvent();
         EXPECT_EQ(events.back().requestId, requestId);
         return events.back();
     }
 
     std::unique_ptr<SimulatedService> service_;
-    TestSink* sink_ = nullptr;
-    IMbnInterfaceManager* interfaces_ = nullptr;
-    IMbnDeviceServicesManager* services_ = nullptr;
-    IConnectionPoint* point_ = nullptr;
-    DWORD cookie_ = 0;
-    IMbnInterface* modem_ = nullptr;
-    IMbnDeviceServicesContext* context_ = nullptr;
-    IMbnDeviceService* device_ = nullptr;
+    RecordingSink* sink_ = nullptr;
+    mbntest::MbnClient client_;
 };
 
 // ---------------------------------------------------------------------------
-// A normal exchange
+// The simulated modem and device
 
-TEST_F(ServiceTest, normal_exchange_opens_sends_answers_and_closes) {
+TEST_F(ServiceTest, set_commands_are_recorded_and_answered_by_the_modem) {
     Connect();
     OpenService();
-    BOOL open = TRUE;
-    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
-    EXPECT_FALSE(open);
+    OpenCommandSession();
+    EXPECT_TRUE(service_->IsCommandSessionOpen(mbnsim::kAtServiceId));
 
-    ULONG openId = 0;
-    ASSERT_EQ(device_->OpenCommandSession(&openId), S_OK);
-    EXPECT_NE(openId, 0u);
-    ASSERT_TRUE(sink_->WaitEvents(1));
-    EXPECT_EQ(sink_->Events()[0].kind, Callback::OpenCommandSessionComplete);
-    EXPECT_EQ(sink_->Events()[0].requestId, openId);
-    EXPECT_EQ(sink_->Events()[0].status, S_OK);
-    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
-    EXPECT_TRUE(open);
-
-    const Event answer = Exchange("AT+CGMI\r\n");
-    EXPECT_EQ(answer.kind, Callback::SetCommandComplete);
-    EXPECT_EQ(answer.status, S_OK);
+    // A test's modem has the V.250 default, echo on.
+    const SinkEvent answer = Exchange("AT+CGMI\r\n");
+    EXPECT_EQ(answer.kind, SinkCall::SetCommandComplete);
     EXPECT_EQ(answer.data, "AT+CGMI\r\r\nSimulated\r\n\r\nOK\r\n");
     EXPECT_TRUE(answer.serviceGiven);
     ASSERT_TRUE(service_->LastSetCommand().has_value());
     EXPECT_EQ(service_->LastSetCommand()->payload, "AT+CGMI\r\n");
     EXPECT_EQ(service_->LastSetCommand()->commandId, mbnsim::kAtCommandId);
+    EXPECT_EQ(service_->LastSetCommand()->requestId, answer.requestId);
 
     ULONG closeId = 0;
-    ASSERT_EQ(device_->CloseCommandSession(&closeId), S_OK);
-    EXPECT_NE(closeId, openId);
-    ASSERT_TRUE(sink_->WaitEvents(3));
-    EXPECT_EQ(sink_->Events()[2].kind, Callback::CloseCommandSessionComplete);
-    EXPECT_EQ(sink_->Events()[2].requestId, closeId);
+    ASSERT_EQ(client_.service->CloseCommandSession(&closeId), S_OK);
+    ASSERT_EQ(client_.Completion(*sink_, SinkCall::CloseCommandSessionComplete, closeId), S_OK);
     EXPECT_FALSE(service_->IsCommandSessionOpen(mbnsim::kAtServiceId));
-
-    Disconnect();
-    ExpectNothingLeft();
-    EXPECT_EQ(sink_->Count(), 1u);  // only the test's own reference is left
 }
 
 TEST_F(ServiceTest, answers_can_be_length_prefixed_or_come_from_a_responder) {
@@ -211,64 +140,30 @@ TEST_F(ServiceTest, other_device_services_refuse_at_commands) {
     Connect();
     OpenService(mbnsim::kSmsServiceId);
     OpenCommandSession();
-    const Event answer = Exchange("AT\r\n");
+    const SinkEvent answer = Exchange("AT\r\n");
     EXPECT_EQ(answer.status, mbnsim::kStatusNotSupported);
     EXPECT_FALSE(answer.hasData);
-    BSTR unknown = SysAllocString(L"{00000000-0000-0000-0000-000000000001}");
-    IMbnDeviceService* none = reinterpret_cast<IMbnDeviceService*>(1);
-    EXPECT_EQ(context_->GetDeviceService(unknown, &none), mbnsim::kErrorNotFound);
-    EXPECT_EQ(none, nullptr);
-    SysFreeString(unknown);
-}
-
-TEST_F(ServiceTest, service_id_is_matched_without_regard_to_case) {
-    Connect();
-    OpenService(L"{FFFFFFFF-ABCA-4B11-A4E2-F2FC87F94488}");
-    BSTR id = nullptr;
-    ASSERT_EQ(device_->get_DeviceServiceID(&id), S_OK);
-    EXPECT_EQ(SysStringLen(id), 38u);
-    EXPECT_EQ(id[1], L'f');  // the service's own spelling
-    SysFreeString(id);
 }
 
 TEST_F(ServiceTest, data_session_carries_modem_answers_as_read_data) {
     Connect();
     OpenService();
     ULONG requestId = 0;
-    SAFEARRAY* payload = Bytes("AT\r");
-    EXPECT_EQ(device_->WriteData(payload, &requestId), mbnsim::kErrorInvalidState);  // no session yet
-    ASSERT_EQ(device_->OpenDataSession(&requestId), S_OK);
+    SAFEARRAY* payload = Payload("AT\r");
+    EXPECT_EQ(client_.service->WriteData(payload, &requestId), mbnsim::kErrorInvalidState);  // no session yet
+    ASSERT_EQ(client_.service->OpenDataSession(&requestId), S_OK);
     ASSERT_TRUE(sink_->WaitEvents(1));
-    EXPECT_EQ(sink_->Events()[0].kind, Callback::OpenDataSessionComplete);
-    ASSERT_EQ(device_->WriteData(payload, &requestId), S_OK);
+    EXPECT_EQ(sink_->Events()[0].kind, SinkCall::OpenDataSessionComplete);
+    ASSERT_EQ(client_.service->WriteData(payload, &requestId), S_OK);
     SafeArrayDestroy(payload);
     ASSERT_TRUE(sink_->WaitEvents(3));
     auto events = sink_->Events();
-    EXPECT_EQ(events[1].kind, Callback::WriteDataComplete);
+    EXPECT_EQ(events[1].kind, SinkCall::WriteDataComplete);
     EXPECT_EQ(events[1].requestId, requestId);
-    EXPECT_EQ(events[2].kind, Callback::ReadData);
+    EXPECT_EQ(events[2].kind, SinkCall::ReadData);
     EXPECT_EQ(events[2].data, "AT\r\r\nOK\r\n");
     ASSERT_EQ(service_->DataWritten().size(), 1u);
     EXPECT_EQ(service_->DataWritten()[0], "AT\r");
-}
-
-TEST_F(ServiceTest, query_requests_complete_like_the_others) {
-    Connect();
-    OpenService();
-    ULONG queryId = 0;
-    ASSERT_EQ(device_->QuerySupportedCommands(&queryId), S_OK);
-    ASSERT_TRUE(sink_->WaitEvents(1));
-    EXPECT_EQ(sink_->Events()[0].kind, Callback::QuerySupportedCommandsComplete);
-    EXPECT_EQ(sink_->Events()[0].requestId, queryId);
-    EXPECT_EQ(sink_->Events()[0].dataLength, 1);  // command ID 1 only
-    OpenCommandSession();
-    SAFEARRAY* payload = Bytes("x");
-    ULONG id = 0;
-    ASSERT_EQ(device_->QueryCommand(mbnsim::kAtCommandId, payload, &id), S_OK);
-    SafeArrayDestroy(payload);
-    ASSERT_TRUE(sink_->WaitEvents(3));
-    EXPECT_EQ(sink_->Events()[2].kind, Callback::QueryCommandComplete);
-    EXPECT_EQ(sink_->Events()[2].status, mbnsim::kStatusNotSupported);
 }
 
 TEST_F(ServiceTest, interface_is_found_by_id_and_describes_the_modem) {
@@ -278,9 +173,9 @@ TEST_F(ServiceTest, interface_is_found_by_id_and_describes_the_modem) {
     service_->SetInterfaceId(L"{11111111-2222-3333-4444-555555555555}");
     Connect();
     IMbnInterface* modem = nullptr;
-    EXPECT_EQ(interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, &modem), mbnsim::kErrorNotFound);
+    EXPECT_EQ(client_.interfaces->GetInterface(mbnsim::kDefaultInterfaceId, &modem), mbnsim::kErrorNotFound);
     EXPECT_EQ(modem, nullptr);
-    ASSERT_EQ(interfaces_->GetInterface(L"{11111111-2222-3333-4444-555555555555}", &modem), S_OK);
+    ASSERT_EQ(client_.interfaces->GetInterface(L"{11111111-2222-3333-4444-555555555555}", &modem), S_OK);
     MBN_INTERFACE_CAPS caps;
     ASSERT_EQ(modem->GetInterfaceCapability(&caps), S_OK);
     ASSERT_EQ(SysStringLen(caps.manufacturer), 4u);
@@ -319,80 +214,20 @@ TEST(ServiceUnload, unload_is_allowed_only_when_nothing_is_in_use) {
 // ---------------------------------------------------------------------------
 // Threads and references
 
-TEST_F(ServiceTest, completions_run_on_service_threads_never_the_callers) {
+TEST_F(ServiceTest, completions_run_on_service_threads) {
     Connect();
     OpenService();
     OpenCommandSession();
     Exchange("AT\r\n");
     service_->PushData("x");
     ASSERT_TRUE(sink_->WaitEvents(3));
-    for (const Event& e : sink_->Events()) {
-        EXPECT_NE(e.thread, std::this_thread::get_id());
-        EXPECT_TRUE(e.onServiceThread);
-    }
+    for (const SinkEvent& e : sink_->Events()) EXPECT_TRUE(e.onProviderThread);
     EXPECT_FALSE(mbnsim::OnServiceThread());
-}
-
-TEST_F(ServiceTest, sink_reference_is_held_for_the_whole_callback) {
-    Connect();
-    OpenService();
-    OpenCommandSession();
-    // The callback stays inside the sink while the client unadvises and
-    // drops its own reference: the service's reference keeps the sink alive.
-    sink_->BlockOn(Callback::SetCommandComplete);
-    SAFEARRAY* payload = Bytes("AT\r\n");
-    ULONG requestId = 0;
-    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
-    SafeArrayDestroy(payload);
-    ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::SetCommandComplete, 1, kWait));
-    EXPECT_EQ(service_->SinkRefs(), 2);  // the connection's and the callback's
-    ASSERT_EQ(point_->Unadvise(cookie_), S_OK);
-    cookie_ = 0;
-    EXPECT_EQ(service_->SinkRefs(), 1);
-    const int destroyedBefore = TestSink::Destroyed().load();
-    TestSink* sink = sink_;
-    sink_ = nullptr;
-    EXPECT_EQ(sink->Release(), 1u);
-    EXPECT_EQ(TestSink::Destroyed().load(), destroyedBefore);
-    sink->Unblock();
-    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::SetCommandComplete, 1, kWait));
-    ASSERT_TRUE(service_->WaitIdle(kWait));
-    EXPECT_EQ(TestSink::Destroyed().load(), destroyedBefore + 1);
-    EXPECT_EQ(service_->SinkRefs(), 0);
-}
-
-TEST_F(ServiceTest, callback_sees_two_references_connection_and_service) {
-    Connect();
-    OpenService();
-    OpenCommandSession();
-    // The test's own reference, the connection's, and the callback's.
-    EXPECT_EQ(sink_->Events()[0].refsDuringCall, 3u);
-    ASSERT_TRUE(service_->WaitIdle(kWait));  // the callback's reference goes after the call
-    EXPECT_EQ(sink_->Count(), 2u);
-}
-
-TEST_F(ServiceTest, blocked_callback_does_not_hold_up_the_others) {
-    Connect();
-    OpenService();
-    OpenCommandSession();
-    sink_->BlockOn(Callback::SetCommandComplete);
-    SAFEARRAY* payload = Bytes("AT\r\n");
-    ULONG requestId = 0;
-    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
-    SafeArrayDestroy(payload);
-    ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::SetCommandComplete, 1, kWait));
-    // Both pool threads busy is no reason to wait: the pool grows.
-    service_->PushData("one");
-    service_->PushData("two");
-    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::ReadData, 2, kWait));
-    EXPECT_EQ(service_->CallbacksFinished(Callback::SetCommandComplete), 0u);
-    sink_->Unblock();
-    ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::SetCommandComplete, 1, kWait));
 }
 
 TEST_F(ServiceTest, callbacks_posted_together_each_get_a_thread) {
     Connect();
-    sink_->BlockOn(Callback::ReadData);
+    sink_->Block(SinkCall::ReadData);
     for (int i = 0; i < 5; ++i) service_->PushData(std::string(1, static_cast<char>('a' + i)));
     // All five are inside the sink at once, none waits for another to return.
     ASSERT_TRUE(service_->WaitCallbacksStarted(Callback::ReadData, 5, kWait));
@@ -402,31 +237,20 @@ TEST_F(ServiceTest, callbacks_posted_together_each_get_a_thread) {
     ASSERT_TRUE(service_->WaitCallbacksFinished(Callback::ReadData, 5, kWait));
 }
 
-TEST_F(ServiceTest, releasing_the_manager_undoes_its_connections) {
-    Connect();
-    EXPECT_EQ(sink_->Count(), 2u);
-    cookie_ = 0;  // never unadvised
-    ReleaseAndNull(point_);
-    ReleaseAndNull(services_);
-    EXPECT_EQ(sink_->Count(), 1u);
-    Disconnect();
-    ExpectNothingLeft();
-}
-
 TEST_F(ServiceTest, pool_stops_when_the_last_object_goes_on_a_service_thread) {
     Connect();
     OpenService();
     OpenCommandSession();
     service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Held));
-    SAFEARRAY* payload = Bytes("AT\r\n");
+    SAFEARRAY* payload = Payload("AT\r\n");
     ULONG requestId = 0;
-    ASSERT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+    ASSERT_EQ(client_.service->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
     SafeArrayDestroy(payload);
     ASSERT_TRUE(service_->WaitHeld(1, kWait));
     // The held completion is the last holder of the device service: the last
     // Release then runs on a pool thread, which must not join itself.
-    point_->Unadvise(cookie_);
-    cookie_ = 0;
+    client_.point->Unadvise(client_.cookie);
+    client_.cookie = 0;
     Disconnect();
     ASSERT_TRUE(service_->WaitIdle(kWait));  // earlier completions have dropped their references
     EXPECT_EQ(service_->LiveObjects(), 1);
@@ -436,66 +260,13 @@ TEST_F(ServiceTest, pool_stops_when_the_last_object_goes_on_a_service_thread) {
 }
 
 // ---------------------------------------------------------------------------
-// COM rules
-
-TEST_F(ServiceTest, objects_follow_com_identity_and_connection_rules) {
-    Connect();
-    IUnknown* a = nullptr;
-    IUnknown* b = nullptr;
-    IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
-    ASSERT_EQ(services_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)), S_OK);
-    ASSERT_EQ(container->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)), S_OK);
-    EXPECT_EQ(a, b);
-    IConnectionPoint* other = reinterpret_cast<IConnectionPoint*>(1);
-    EXPECT_EQ(container->FindConnectionPoint(IID_IUnknown, &other), CONNECT_E_NOCONNECTION);
-    EXPECT_EQ(other, nullptr);
-    IID iid{};
-    EXPECT_EQ(point_->GetConnectionInterface(&iid), S_OK);
-    EXPECT_TRUE(IsEqualGUID(iid, IID_IMbnDeviceServicesEvents));
-    void* none = reinterpret_cast<void*>(1);
-    EXPECT_EQ(services_->QueryInterface(IID_IMbnDeviceService, &none), E_NOINTERFACE);
-    EXPECT_EQ(none, nullptr);
-    a->Release();
-    b->Release();
-    container->Release();
-
-    mbnsim_test::NotASink notASink;
-    DWORD cookie = 77;
-    EXPECT_EQ(point_->Advise(&notASink, &cookie), CONNECT_E_CANNOTCONNECT);
-    EXPECT_EQ(cookie, 0u);
-    EXPECT_EQ(notASink.Count(), 1u);
-    EXPECT_EQ(point_->Unadvise(cookie_ + 1000), CONNECT_E_NOCONNECTION);
-
-    IUnknown* aggregated = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_MbnInterfaceManager, &notASink, CLSCTX_ALL, IID_IUnknown,
-                               reinterpret_cast<void**>(&aggregated)),
-              CLASS_E_NOAGGREGATION);
-    void* factory = reinterpret_cast<void*>(1);
-    EXPECT_EQ(service_->GetClassObject(IID_IUnknown, IID_IClassFactory, &factory), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(factory, nullptr);
-}
-
-TEST_F(ServiceTest, interface_list_is_an_array_of_unknowns_the_caller_owns) {
-    Connect();
-    SAFEARRAY* list = nullptr;
-    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
-    VARTYPE vt = VT_EMPTY;
-    ASSERT_EQ(SafeArrayGetVartype(list, &vt), S_OK);
-    EXPECT_EQ(vt, VT_UNKNOWN);
-    EXPECT_EQ(service_->LiveObjects(), 3);  // two managers and the array's interface
-    SafeArrayDestroy(list);
-    EXPECT_EQ(service_->LiveObjects(), 2);
-}
-
-// ---------------------------------------------------------------------------
 // Device faults
 
 TEST_F(ServiceTest, no_modem_gives_an_empty_interface_list) {
     service_->SetModemPresent(false);
     Connect();
     SAFEARRAY* list = nullptr;
-    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+    ASSERT_EQ(client_.interfaces->GetInterfaces(&list), S_OK);
     LONG lower = 0;
     LONG upper = 0;
     ASSERT_EQ(SafeArrayGetLBound(list, 1, &lower), S_OK);
@@ -504,7 +275,7 @@ TEST_F(ServiceTest, no_modem_gives_an_empty_interface_list) {
     SafeArrayDestroy(list);
     BSTR id = SysAllocString(mbnsim::kDefaultInterfaceId);
     IMbnDeviceServicesContext* context = reinterpret_cast<IMbnDeviceServicesContext*>(1);
-    EXPECT_EQ(services_->GetDeviceServicesContext(id, &context), mbnsim::kErrorNotFound);
+    EXPECT_EQ(client_.services->GetDeviceServicesContext(id, &context), mbnsim::kErrorNotFound);
     EXPECT_EQ(context, nullptr);
     SysFreeString(id);
 }
@@ -514,7 +285,7 @@ TEST_F(ServiceTest, modem_that_is_not_ready_reports_its_state) {
     Connect();
     OpenService();
     MBN_READY_STATE state = MBN_READY_STATE_INITIALIZED;
-    ASSERT_EQ(modem_->GetReadyState(&state), S_OK);
+    ASSERT_EQ(client_.modem->GetReadyState(&state), S_OK);
     EXPECT_EQ(state, MBN_READY_STATE_SIM_NOT_INSERTED);
 }
 
@@ -523,28 +294,28 @@ TEST_F(ServiceTest, session_left_open_by_another_client_is_seen_as_open) {
     Connect();
     OpenService();
     BOOL open = FALSE;
-    ASSERT_EQ(device_->get_IsCommandSessionOpen(&open), S_OK);
+    ASSERT_EQ(client_.service->get_IsCommandSessionOpen(&open), S_OK);
     EXPECT_TRUE(open);
     // Usable without an open request of its own.
     EXPECT_EQ(Exchange("AT\r\n").status, S_OK);
     EXPECT_EQ(service_->CallCount(Call::OpenCommandSession), 0u);
 }
 
-TEST_F(ServiceTest, set_command_needs_an_open_session_and_a_payload_below_the_maximum) {
+TEST_F(ServiceTest, set_command_follows_a_lowered_maximum) {
     Connect();
     OpenService();
-    SAFEARRAY* payload = Bytes("AT\r\n");
-    ULONG requestId = 5;
-    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), mbnsim::kErrorInvalidState);
-    EXPECT_EQ(requestId, 0u);
     OpenCommandSession();
     service_->SetMaxCommandSize(4);
-    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), E_INVALIDARG);
-    EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, nullptr, &requestId), E_INVALIDARG);
-    SafeArrayDestroy(payload);
+    ULONG size = 0;
+    ASSERT_EQ(client_.context->get_MaxCommandSize(&size), S_OK);
+    EXPECT_EQ(size, 4u);
+    ULONG requestId = 5;
+    EXPECT_EQ(client_.SetCommand("AT\r\n", &requestId), E_INVALIDARG);
+    EXPECT_EQ(requestId, 0u);
     ASSERT_TRUE(service_->WaitIdle(kWait));
     EXPECT_EQ(service_->CallbacksStarted(Callback::SetCommandComplete), 0u);
     EXPECT_TRUE(service_->SetCommands().empty());
+    EXPECT_EQ(Exchange("AT\r").status, S_OK);
 }
 
 // ---------------------------------------------------------------------------
@@ -575,7 +346,7 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
         OpenCommandSession();
     if (call == Call::CloseDataSession || call == Call::WriteData) {
         ULONG id = 0;
-        ASSERT_EQ(device_->OpenDataSession(&id), S_OK);
+        ASSERT_EQ(client_.service->OpenDataSession(&id), S_OK);
         ASSERT_TRUE(sink_->WaitEvents(1));
     }
     ASSERT_TRUE(service_->WaitIdle(kWait));
@@ -584,16 +355,17 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
     HRESULT hr = S_OK;
     void* out = reinterpret_cast<void*>(1);
     ULONG requestId = 7;
-    SAFEARRAY* payload = Bytes("AT\r\n");
+    SAFEARRAY* payload = Payload("AT\r\n");
     BSTR text = nullptr;
     switch (call) {
     case Call::QueryConnectionPointContainer:
-        hr = services_->QueryInterface(IID_IConnectionPointContainer, &out);
+        hr = client_.services->QueryInterface(IID_IConnectionPointContainer, &out);
         break;
     case Call::FindConnectionPoint: {
         IConnectionPointContainer* container = nullptr;
         service_->ClearFaults();
-        ASSERT_EQ(services_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+        ASSERT_EQ(client_.services->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+                  S_OK);
         service_->FailCall(call, injected);
         hr = container->FindConnectionPoint(IID_IMbnDeviceServicesEvents, reinterpret_cast<IConnectionPoint**>(&out));
         container->Release();
@@ -601,75 +373,75 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
     }
     case Call::Advise: {
         DWORD cookie = 9;
-        hr = point_->Advise(sink_, &cookie);
+        hr = client_.point->Advise(sink_, &cookie);
         EXPECT_EQ(cookie, 0u);
         out = nullptr;
         break;
     }
     case Call::Unadvise:
-        hr = point_->Unadvise(cookie_);
+        hr = client_.point->Unadvise(client_.cookie);
         out = nullptr;
         break;
-    case Call::GetInterfaces: hr = interfaces_->GetInterfaces(reinterpret_cast<SAFEARRAY**>(&out)); break;
+    case Call::GetInterfaces: hr = client_.interfaces->GetInterfaces(reinterpret_cast<SAFEARRAY**>(&out)); break;
     case Call::GetInterface:
-        hr = interfaces_->GetInterface(mbnsim::kDefaultInterfaceId, reinterpret_cast<IMbnInterface**>(&out));
+        hr = client_.interfaces->GetInterface(mbnsim::kDefaultInterfaceId, reinterpret_cast<IMbnInterface**>(&out));
         break;
     case Call::GetReadyState: {
         MBN_READY_STATE state = MBN_READY_STATE_BAD_SIM;
-        hr = modem_->GetReadyState(&state);
+        hr = client_.modem->GetReadyState(&state);
         EXPECT_EQ(state, MBN_READY_STATE_BAD_SIM);
         out = nullptr;
         break;
     }
     case Call::InterfaceGetInterfaceID:
-        hr = modem_->get_InterfaceID(&text);
+        hr = client_.modem->get_InterfaceID(&text);
         out = text;
         break;
     case Call::GetDeviceServicesContext:
         text = SysAllocString(mbnsim::kDefaultInterfaceId);
-        hr = services_->GetDeviceServicesContext(text, reinterpret_cast<IMbnDeviceServicesContext**>(&out));
+        hr = client_.services->GetDeviceServicesContext(text, reinterpret_cast<IMbnDeviceServicesContext**>(&out));
         SysFreeString(text);
         break;
     case Call::GetDeviceService:
         text = SysAllocString(mbnsim::kAtServiceId);
-        hr = context_->GetDeviceService(text, reinterpret_cast<IMbnDeviceService**>(&out));
+        hr = client_.context->GetDeviceService(text, reinterpret_cast<IMbnDeviceService**>(&out));
         SysFreeString(text);
         break;
     case Call::IsCommandSessionOpen:
     case Call::IsDataSessionOpen: {
         BOOL value = 5;
-        hr = call == Call::IsCommandSessionOpen ? device_->get_IsCommandSessionOpen(&value)
-                                                : device_->get_IsDataSessionOpen(&value);
+        hr = call == Call::IsCommandSessionOpen ? client_.service->get_IsCommandSessionOpen(&value)
+                                                : client_.service->get_IsDataSessionOpen(&value);
         EXPECT_EQ(value, 5);
         out = nullptr;
         break;
     }
     case Call::OpenCommandSession:
-        hr = device_->OpenCommandSession(&requestId);
+        hr = client_.service->OpenCommandSession(&requestId);
         out = nullptr;
         break;
     case Call::CloseCommandSession:
-        hr = device_->CloseCommandSession(&requestId);
+        hr = client_.service->CloseCommandSession(&requestId);
         out = nullptr;
         break;
     case Call::SetCommand:
-        hr = device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId);
+        hr = client_.service->SetCommand(mbnsim::kAtCommandId, payload, &requestId);
         out = nullptr;
         break;
     case Call::QueryCommand:
-        hr = device_->QueryCommand(mbnsim::kAtCommandId, payload, &requestId);
+        hr = client_.service->QueryCommand(mbnsim::kAtCommandId, payload, &requestId);
         out = nullptr;
         break;
     case Call::OpenDataSession:
-        hr = device_->OpenDataSession(&requestId);
+        hr = client_.service->OpenDataSession(&requestId);
         out = nullptr;
         break;
     case Call::CloseDataSession:
-        hr = device_->CloseDataSession(&requestId);
+        hr = client_.service->CloseDataSession(&requestId);
         out = nullptr;
         break;
     case Call::WriteData:
-        hr = device_->WriteData(payload, &requestId);
+        hr = client_.service->WriteData(payload, &requestId);
         out = nullptr;
         break;
     default: FAIL() << "call not covered: " << mbnsim::CallName(call);
@@ -699,9 +471,9 @@ TEST_F(ServiceTest, fault_with_a_count_fails_only_that_many_calls) {
     Connect();
     service_->FailCall(Call::GetInterfaces, E_ACCESSDENIED, 2);
     SAFEARRAY* list = nullptr;
-    EXPECT_EQ(interfaces_->GetInterfaces(&list), E_ACCESSDENIED);
-    EXPECT_EQ(interfaces_->GetInterfaces(&list), E_ACCESSDENIED);
-    ASSERT_EQ(interfaces_->GetInterfaces(&list), S_OK);
+    EXPECT_EQ(client_.interfaces->GetInterfaces(&list), E_ACCESSDENIED);
+    EXPECT_EQ(client_.interfaces->GetInterfaces(&list), E_ACCESSDENIED);
+    ASSERT_EQ(client_.interfaces->GetInterfaces(&list), S_OK);
     SafeArrayDestroy(list);
     EXPECT_EQ(service_->CallCount(Call::GetInterfaces), 3u);
 }
@@ -718,9 +490,9 @@ protected:
         OpenCommandSession();
     }
     ULONG Send(const std::string& text = "AT\r\n") {
-        SAFEARRAY* payload = Bytes(text);
+        SAFEARRAY* payload = Payload(text);
         ULONG requestId = 0;
-        EXPECT_EQ(device_->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
+        EXPECT_EQ(client_.service->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
         SafeArrayDestroy(payload);
         return requestId;
     }
@@ -772,7 +544,7 @@ TEST_F(CompletionTest, delayed_completion_still_comes) {
 
 TEST_F(CompletionTest, completion_enters_the_sink_before_set_command_returns) {
     service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::BeforeReturn));
-    sink_->BlockOn(Callback::SetCommandComplete);
+    sink_->Block(SinkCall::SetCommandComplete);
     const ULONG id = Send();
     // Started while SetCommand was still running, on another thread.
     EXPECT_EQ(SetCommandCallbacks(), 1u);
@@ -821,12 +593,12 @@ TEST_F(CompletionTest, completion_with_an_empty_array) {
 
 TEST_F(CompletionTest, failed_session_open_leaves_the_session_closed) {
     ULONG id = 0;
-    ASSERT_EQ(device_->CloseCommandSession(&id), S_OK);
+    ASSERT_EQ(client_.service->CloseCommandSession(&id), S_OK);
     ASSERT_TRUE(sink_->WaitEvents(2));
     CompletionPlan plan;
     plan.status = E_ACCESSDENIED;
     service_->QueueCompletion(Request::OpenCommandSession, plan);
-    ASSERT_EQ(device_->OpenCommandSession(&id), S_OK);
+    ASSERT_EQ(client_.service->OpenCommandSession(&id), S_OK);
     ASSERT_TRUE(sink_->WaitEvents(3));
     EXPECT_EQ(sink_->Events()[2].status, E_ACCESSDENIED);
     EXPECT_FALSE(service_->IsCommandSessionOpen(mbnsim::kAtServiceId));
@@ -836,7 +608,7 @@ TEST_F(CompletionTest, unsolicited_data_reaches_the_sink_without_a_data_session)
     const std::string bytes("\r\nRING\r\n\0\x01", 10);
     service_->PushData(bytes);
     ASSERT_TRUE(sink_->WaitEvents(2));
-    EXPECT_EQ(sink_->Events()[1].kind, Callback::ReadData);
+    EXPECT_EQ(sink_->Events()[1].kind, SinkCall::ReadData);
     EXPECT_EQ(sink_->Events()[1].data, bytes);
     EXPECT_FALSE(service_->IsDataSessionOpen(mbnsim::kAtServiceId));
 }
