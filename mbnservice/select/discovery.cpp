@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 
 namespace mbnmbim {
@@ -52,6 +53,22 @@ bool IsWwanMbimPort(const fs::path& port) {
     return std::getline(type, value) && value == "MBIM";
 }
 
+// The USB interface a port belongs to: the nearest folder holding
+// bInterfaceNumber, from the real path of the port's device link upwards and
+// no higher than sysfsRoot. A cdc-wdm node's parent is the interface itself
+// (.../1-1/1-1:1.0/usbmisc/cdc-wdm0); a WWAN port's is its wwan device, which
+// hangs from the same interface (.../1-1/1-1:1.0/wwan/wwan0/wwan0mbim0).
+// Empty for a port with no such ancestor, such as a PCIe modem's WWAN port.
+fs::path OwningUsbInterface(const fs::path& port, const fs::path& sysfsRoot) {
+    std::error_code ec;
+    fs::path folder = fs::canonical(port / "device", ec);
+    if (ec) return {};
+    for (; folder != sysfsRoot && folder != folder.parent_path(); folder = folder.parent_path()) {
+        if (fs::exists(folder / "bInterfaceNumber", ec)) return folder;
+    }
+    return {};
+}
+
 }  // namespace
 
 bool ParseProviderChoice(const char* value, ProviderChoice* choice) {
@@ -84,15 +101,30 @@ std::string SysfsRoot() {
     return root != nullptr && *root != '\0' ? root : "/sys";
 }
 
+// The kernel shows a USB MBIM function with WWAN support twice, as cdc-wdmN
+// and as wwanXmbimY, and lets only one of the two be open at a time: the
+// second of them always fails as busy. So each USB interface keeps its first
+// port only, and as cdc-wdm ports come first, that is the cdc-wdm node: the
+// one libmbim's tools and ModemManager are most often pointed at, and the one
+// whose maximum message size libmbim can ask (IOCTL_WDM_MAX_COMMAND). A port
+// whose interface cannot be found stands for a device of its own.
 std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(sysfsRoot, ec);
     std::vector<std::string> ports;
+    std::set<fs::path> interfacesListed;
+    auto add = [&](const fs::path& port) {
+        const fs::path usbInterface = OwningUsbInterface(port, root);
+        if (!usbInterface.empty() && !interfacesListed.insert(usbInterface).second) return;
+        ports.push_back("/dev/" + port.filename().string());
+    };
     const fs::path usbmisc = fs::path(sysfsRoot) / "class" / "usbmisc";
     for (const std::string& name : SortedEntries(usbmisc)) {
-        if (name.rfind("cdc-wdm", 0) == 0 && IsCdcMbimPort(usbmisc / name)) ports.push_back("/dev/" + name);
+        if (name.rfind("cdc-wdm", 0) == 0 && IsCdcMbimPort(usbmisc / name)) add(usbmisc / name);
     }
     const fs::path wwan = fs::path(sysfsRoot) / "class" / "wwan";
     for (const std::string& name : SortedEntries(wwan)) {
-        if (IsWwanMbimPort(wwan / name)) ports.push_back("/dev/" + name);
+        if (IsWwanMbimPort(wwan / name)) add(wwan / name);
     }
     return ports;
 }

@@ -37,6 +37,9 @@ std::string SysfsRoot();
 // Device nodes of the MBIM control ports under sysfsRoot, in discovery
 // order: USB ports (class/usbmisc/cdc-wdmN whose device/driver is cdc_mbim)
 // by number, then WWAN ports (class/wwan/* whose type reads MBIM) by name.
+// One port per device: a WWAN port of a USB interface that already has a
+// cdc-wdm port is the same MBIM function and is left out. A port whose USB
+// interface cannot be resolved in sysfs is always listed.
 std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot);
 
 // The ports a choice stands for: its own device for "mbim:<path>", every

@@ -18,17 +18,26 @@ namespace {
 
 // A sysfs tree in a temporary folder, built from entries such as
 // "usbmisc cdc-wdm0 cdc_mbim" (a port and its driver) or "wwan wwan0mbim0 MBIM"
-// (a port and its type; "-" for a port without a type attribute).
+// (a port and its type; "-" for a port without a type attribute). A fourth
+// word names the USB interface under devices/ that the port belongs to, and
+// the port is laid out there as the kernel does: the class entry a link to
+// <interface>/usbmisc/cdc-wdmN or <interface>/wwan/wwanX/wwanXmbimY, each
+// node's device link pointing at its parent (a WWAN port's parent is its wwan
+// device). Without it the class entry is a plain folder with no parent.
 class FakeSysfs {
 public:
     explicit FakeSysfs(const std::vector<std::string>& entries)
         : root_(fs::temp_directory_path() / ("sysfs-" + std::to_string(getpid()) + "-" + std::to_string(++serial_))) {
         for (const std::string& entry : entries) {
             std::istringstream words(entry);
-            std::string cls, name, what;
-            words >> cls >> name >> what;
+            std::string cls, name, what, usbInterface;
+            words >> cls >> name >> what >> usbInterface;
             const fs::path port = root_ / "class" / cls / name;
-            fs::create_directories(port / "device");
+            if (usbInterface.empty()) {
+                fs::create_directories(port / "device");
+            } else {
+                LayOutUnder(root_ / "devices" / usbInterface, cls, name, port);
+            }
             if (cls == "usbmisc") {
                 fs::create_directories(root_ / "bus/usb/drivers" / what);
                 fs::create_directory_symlink(root_ / "bus/usb/drivers" / what, port / "device" / "driver");
@@ -44,6 +53,28 @@ public:
     std::string Root() const { return root_.string(); }
 
 private:
+    static void LayOutUnder(const fs::path& usbInterface, const std::string& cls, const std::string& name,
+                            const fs::path& port) {
+        fs::create_directories(usbInterface);
+        std::ofstream(usbInterface / "bInterfaceNumber") << "00\n";
+        fs::path parent = usbInterface;
+        fs::path folder = usbInterface / cls;
+        if (cls == "wwan") {
+            const std::string wwanDevice = name.substr(0, name.find_first_not_of("0123456789", 4));
+            if (wwanDevice != name) {  // a port, under its wwan device
+                parent = folder / wwanDevice;
+                folder = parent;
+                LinkOnce(usbInterface, parent / "device");
+            }
+        }
+        LinkOnce(parent, folder / name / "device");
+        LinkOnce(folder / name, port);
+    }
+    static void LinkOnce(const fs::path& target, const fs::path& link) {
+        fs::create_directories(link.parent_path());
+        if (!fs::exists(fs::symlink_status(link))) fs::create_directory_symlink(target, link);
+    }
+
     static inline int serial_ = 0;
     fs::path root_;
 };
@@ -65,6 +96,11 @@ TEST(MbimDiscovery, finds_mbim_control_ports_in_order) {
         {{"wwan wwan0mbim0 MBIM", "usbmisc cdc-wdm3 cdc_mbim"}, {"/dev/cdc-wdm3", "/dev/wwan0mbim0"}},
         /* 7 a usbmisc entry that is no cdc-wdm port */
         {{"usbmisc hiddev0 cdc_mbim"}, {}},
+        /* 8 two modems, each shown as cdc-wdm and as WWAN port (numbers need not
+             agree): one port each, the cdc-wdm one */
+        {{"usbmisc cdc-wdm0 cdc_mbim usb1/1-1/1-1:1.0", "wwan wwan0mbim0 MBIM usb1/1-2/1-2:1.0",
+          "usbmisc cdc-wdm1 cdc_mbim usb1/1-2/1-2:1.0", "wwan wwan1mbim0 MBIM usb1/1-1/1-1:1.0"},
+         {"/dev/cdc-wdm0", "/dev/cdc-wdm1"}},
     };
     int row = 0;
     for (const auto& r : rows) {
