@@ -211,8 +211,12 @@ void Function::OnAtCommand(uint32_t transactionId, const std::string& buffer, st
     }
     const uint32_t status = faults_.atStatus.value_or(kStatusSuccess);
     const uint32_t replyId = faults_.wrongTid ? WrongTransactionId(transactionId) : transactionId;
-    Reply(kCommandDone, replyId, CommandDoneStream(kAtService, kCidAtCommand, status, faults_.atStatus ? "" : answer),
-          out, faults_.truncate);
+    // The transaction ID stays right: a host that matches replies on it
+    // alone takes this one for its answer.
+    const Uuid& replyService = faults_.wrongService ? kBasicConnect : kAtService;
+    const uint32_t replyCid = faults_.wrongCid ? kWrongCid : kCidAtCommand;
+    Reply(kCommandDone, replyId, CommandDoneStream(replyService, replyCid, status, faults_.atStatus ? "" : answer), out,
+          faults_.truncate);
 }
 
 void Function::Reply(uint32_t type, uint32_t transactionId, const std::string& stream, std::string& out,

@@ -33,6 +33,8 @@ struct Faults {
                                        // below kMinFragmentLimit: that minimum)
     unsigned removeAfter = 0;          // the device goes away on this AT command (1-based; 0: never)
     bool wrongTid = false;             // AT replies carry another transaction ID
+    bool wrongService = false;         // AT replies name BASIC_CONNECT, with the right transaction ID
+    bool wrongCid = false;             // AT replies name another CID, with the right transaction ID
     bool truncate = false;             // the last fragment of an AT reply is cut short
 };
 
@@ -46,6 +48,8 @@ constexpr size_t kMaxCommandStream = 64 * 1024;
 extern const char kIndicationBytes[];
 // The transaction ID a --wrong-tid reply carries instead of the right one.
 uint32_t WrongTransactionId(uint32_t transactionId);
+// The CID a --wrong-cid reply names instead of kCidAtCommand.
+constexpr uint32_t kWrongCid = kCidAtCommand + 1;
 
 class Function {
 public:

@@ -8,7 +8,7 @@
 //
 //   mbim-emulator [--link PATH] [--status N] [--silent] [--silent-open]
 //                 [--indicate-first] [--fragment BYTES] [--remove-after N]
-//                 [--wrong-tid] [--truncate] [-v]
+//                 [--wrong-tid] [--wrong-service] [--wrong-cid] [--truncate] [-v]
 //
 // The first line on standard output is the slave device's path.
 #include <fcntl.h>
@@ -46,7 +46,8 @@ struct Options {
 void Usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--link PATH] [--status N] [--silent] [--silent-open] [--indicate-first]\n"
-                 "          [--fragment BYTES] [--remove-after N] [--wrong-tid] [--truncate] [-v]\n",
+                 "          [--fragment BYTES] [--remove-after N] [--wrong-tid] [--wrong-service] [--wrong-cid]\n"
+                 "          [--truncate] [-v]\n",
                  program);
 }
 
@@ -79,6 +80,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.faults.indicateFirst = true;
         } else if (arg == "--wrong-tid") {
             options.faults.wrongTid = true;
+        } else if (arg == "--wrong-service") {
+            options.faults.wrongService = true;
+        } else if (arg == "--wrong-cid") {
+            options.faults.wrongCid = true;
         } else if (arg == "--truncate") {
             options.faults.truncate = true;
         } else if (arg == "-v") {

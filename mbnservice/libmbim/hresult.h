@@ -26,6 +26,7 @@
 //   STATUS INVALID_ACCESS_STRING                       E_MBN_INVALID_ACCESS_STRING
 //   STATUS RADIO_POWER_OFF                             E_MBN_RADIO_POWER_OFF
 //   the device went away (removal, hang-up)            HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
+//   COMMAND_DONE for another service or CID            HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 //   anything else (STATUS FAILURE included)            E_FAIL
 //
 // Creating a manager opens the control ports; its failures (with a one-line
@@ -77,6 +78,7 @@ constexpr HRESULT kNotReady = static_cast<HRESULT>(0x80070015);      // HRESULT_
 constexpr HRESULT kAborted = static_cast<HRESULT>(0x800703E3);       // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)
 constexpr HRESULT kBadDevice = static_cast<HRESULT>(0x800704B0);     // HRESULT_FROM_WIN32(ERROR_BAD_DEVICE)
 constexpr HRESULT kSharingViolation = static_cast<HRESULT>(0x80070020);  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+constexpr HRESULT kWrongReply = static_cast<HRESULT>(0x8007000D);        // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 
 // The MBIM status of a COMMAND_DONE (MbimStatusError value); 0 gives S_OK.
 HRESULT HresultFromMbimStatus(uint32_t status);

@@ -256,7 +256,8 @@ void Port::Issue(MbimMessage* request, unsigned seconds, RawCompletion done) {
     }
     const uint64_t serial = nextSerial_++;
     GCancellable* cancellable = g_cancellable_new();
-    pending_[serial] = Pending{cancellable, std::move(done)};
+    pending_[serial] = Pending{cancellable, std::move(done), Printable(mbim_message_command_get_service_id(request)),
+                               mbim_message_command_get_cid(request)};
     mbim_message_set_transaction_id(request, mbim_device_get_next_transaction_id(device_));
     mbim_device_command(device_, request, seconds, cancellable,
                         reinterpret_cast<GAsyncReadyCallback>(&Port::OnCommandDone),
@@ -282,7 +283,19 @@ void Port::OnCommandDone(void* source, void* result, void* data) {
             // its fragments add up to the message they declare.
             status = E_FAIL;
         } else if (mbim_message_get_message_type(reply) == MBIM_MESSAGE_TYPE_COMMAND_DONE) {
-            status = HresultFromMbimStatus(mbim_message_command_done_get_status_code(reply));
+            // libmbim matches a reply on its type and transaction ID alone,
+            // and those repeat: every process numbers from 1, and a reply a
+            // previous process left unread is read by the next one. A reply
+            // for another service or CID is someone else's answer. The
+            // request is failed at once rather than left to time out:
+            // libmbim has already ended the transaction, so its own answer,
+            // should it come, finds nobody waiting and is dropped.
+            if (Printable(mbim_message_command_done_get_service_id(reply)) != pending.service ||
+                mbim_message_command_done_get_cid(reply) != pending.cid) {
+                status = kWrongReply;
+            } else {
+                status = HresultFromMbimStatus(mbim_message_command_done_get_status_code(reply));
+            }
         } else if (mbim_message_get_message_type(reply) == MBIM_MESSAGE_TYPE_FUNCTION_ERROR) {
             GError* functionError = mbim_message_error_get_error(reply);
             status = HresultFromGError(functionError);

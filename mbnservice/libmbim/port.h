@@ -6,7 +6,10 @@
 //
 // Requests: each pending request sits in one table on the GLib thread;
 // whoever takes it out (the reply, libmbim's time-out, the device's removal)
-// completes it, so each completes exactly once. libmbim leaves requests of a
+// completes it, so each completes exactly once. A COMMAND_DONE that libmbim
+// matched on its transaction ID but that names another service or CID is
+// not the request's answer: the request fails with
+// HRESULT_FROM_WIN32(ERROR_INVALID_DATA). libmbim leaves requests of a
 // removed device waiting for their time-out: the removal ("device-removed",
 // raised on a hang-up of the port) completes them at once instead.
 #ifndef MBNSERVICE_LIBMBIM_PORT_H
@@ -97,6 +100,8 @@ private:
     struct Pending {
         GCancellable* cancellable = nullptr;
         RawCompletion done;
+        std::string service;  // the request's DeviceServiceId, printed
+        uint32_t cid = 0;     // and CID: a COMMAND_DONE must name both
     };
     struct CallbackData;
 

@@ -154,6 +154,8 @@ TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
         {{"--remove-after", "1"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8007048f", ""},
         {{"--silent"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
         {{"--wrong-tid"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
+        {{"--wrong-service"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8007000d", ""},
+        {{"--wrong-cid"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x8007000d", ""},
         {{"--truncate"}, "ATI", "", "[Fail] Wait SetCommand Fail ", ""},
         {{"--truncate", "--fragment", "30"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x80004005", ""},
         {{"--silent-open"}, "ATI", "open fail", "[error]Open() failed: IID_IMbnInterfaceManager",
