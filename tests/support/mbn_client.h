@@ -9,12 +9,12 @@
 #define TESTS_SUPPORT_MBN_CLIENT_H
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/winapi.h"
+#include "provider_common.h"
 #include "recording_sink.h"
 
 namespace mbntest {
@@ -42,20 +42,6 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
 inline ULONG RefCount(IUnknown* object) {
     object->AddRef();
     return object->Release();
-}
-
-// A new VT_UI1 array of the bytes, the caller's to destroy.
-inline SAFEARRAY* Payload(const std::string& bytes) {
-    SAFEARRAYBOUND bound;
-    bound.cElements = static_cast<ULONG>(bytes.size());
-    bound.lLbound = 0;
-    SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
-    void* data = nullptr;
-    if (array && !bytes.empty() && SUCCEEDED(SafeArrayAccessData(array, &data))) {
-        std::memcpy(data, bytes.data(), bytes.size());
-        SafeArrayUnaccessData(array);
-    }
-    return array;
 }
 
 // Makes an instance of one of the two manager classes.
@@ -147,7 +133,7 @@ public:
 
     // SetCommand with these bytes; *requestId as the call left it.
     HRESULT SetCommand(const std::string& bytes, ULONG* requestId, ULONG commandId = kAtCommandId) {
-        SAFEARRAY* payload = Payload(bytes);
+        SAFEARRAY* payload = mbnservice::ByteArray(bytes);
         HRESULT hr = Run("SetCommand", service->SetCommand(commandId, payload, requestId));
         SafeArrayDestroy(payload);
         return hr;

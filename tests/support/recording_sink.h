@@ -20,6 +20,7 @@
 
 #include "com_object.h"
 #include "platform/winapi.h"
+#include "provider_common.h"
 
 namespace mbntest {
 
@@ -37,20 +38,6 @@ enum class SinkCall {
     ReadData,
     InterfaceStateChange,
 };
-
-// The bytes of a one-dimensional byte array (empty for an empty one).
-inline std::string ArrayBytes(SAFEARRAY* array) {
-    LONG lower = 0;
-    LONG upper = -1;
-    if (!array || FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)) ||
-        upper < lower)
-        return std::string();
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(array, &data))) return std::string();
-    std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower) + 1);
-    SafeArrayUnaccessData(array);
-    return bytes;
-}
 
 struct SinkEvent {
     SinkCall kind = SinkCall::SetCommandComplete;
@@ -206,7 +193,7 @@ private:
         SafeArrayGetLBound(data, 1, &lower);
         SafeArrayGetUBound(data, 1, &upper);
         e.dataLength = upper - lower + 1;
-        e.data = ArrayBytes(data);
+        mbnservice::ReadBytes(data, e.data);
     }
 
     HRESULT Record(const SinkEvent& e) {

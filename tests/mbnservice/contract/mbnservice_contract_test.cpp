@@ -222,7 +222,7 @@ protected:
             EXPECT_EQ(c.SetCommand("AT\r\n", &id), S_OK);
             issued.push_back({SinkCall::SetCommandComplete, id});
         }
-        SAFEARRAY* payload = mbntest::Payload("x");
+        SAFEARRAY* payload = mbnservice::ByteArray("x");
         EXPECT_EQ(c.service->QueryCommand(kAtCommandId, payload, &id), S_OK);
         SafeArrayDestroy(payload);
         issued.push_back({SinkCall::QueryCommandComplete, id});
@@ -327,7 +327,7 @@ TYPED_TEST(Contract, a_null_out_pointer_gives_e_pointer) {
     BSTR interfaceId = nullptr;
     ASSERT_EQ(c.modem->get_InterfaceID(&interfaceId), S_OK);
     BSTR serviceId = SysAllocString(kAtServiceId);
-    SAFEARRAY* payload = mbntest::Payload("AT\r\n");
+    SAFEARRAY* payload = mbnservice::ByteArray("AT\r\n");
     const struct {
         const char* call;
         std::function<HRESULT()> run;
@@ -635,7 +635,7 @@ TYPED_TEST(Contract, commands_the_service_does_not_carry_complete_as_not_support
     ASSERT_EQ(c.SetCommand("AT\r\n", &id, 2), S_OK);
     EXPECT_EQ(c.Completion(*sink, SinkCall::SetCommandComplete, id), kNotSupported);
     EXPECT_FALSE(sink->Find(SinkCall::SetCommandComplete, id)->hasData);
-    SAFEARRAY* payload = mbntest::Payload("AT\r\n");
+    SAFEARRAY* payload = mbnservice::ByteArray("AT\r\n");
     ASSERT_EQ(c.service->QueryCommand(kAtCommandId, payload, &id), S_OK);
     SafeArrayDestroy(payload);
     EXPECT_EQ(c.Completion(*sink, SinkCall::QueryCommandComplete, id), kNotSupported);
@@ -670,21 +670,21 @@ TYPED_TEST(Contract, data_sessions_open_only_where_the_back_end_carries_them) {
 // ---------------------------------------------------------------------------
 // Requests and completions
 
-TYPED_TEST(Contract, request_ids_are_never_0_and_never_repeat) {
+// One request of every kind, each answered: request IDs never 0 and never
+// repeated; each request completes once, with its own ID, on a thread of the
+// back end's (never inside the caller's call); and for each callback the
+// back end holds a reference of its own on the sink, above the client's and
+// the connection's.
+TYPED_TEST(Contract, each_request_has_a_fresh_id_and_one_completion_off_the_callers_thread_with_the_sink_held) {
     ASSERT_NO_FATAL_FAILURE(this->Walk());
+    const auto issued = this->IssueEveryKind();
     std::set<ULONG> ids;
-    for (const auto& request : this->IssueEveryKind()) {
+    for (const auto& request : issued) {
         EXPECT_NE(request.requestId, 0u);
         EXPECT_TRUE(ids.insert(request.requestId).second) << "repeated: " << request.requestId;
     }
     EXPECT_EQ(ids.size(), 7u);
-}
 
-// Each request completes once, with its own ID, on a thread of the back
-// end's: never inside the caller's call, never a completion of its own.
-TYPED_TEST(Contract, each_request_completes_exactly_once_never_on_the_callers_thread) {
-    ASSERT_NO_FATAL_FAILURE(this->Walk());
-    const auto issued = this->IssueEveryKind();
     const auto events = this->sink_->Events();
     EXPECT_EQ(events.size(), issued.size());
     for (const auto& request : issued) {
@@ -692,19 +692,12 @@ TYPED_TEST(Contract, each_request_completes_exactly_once_never_on_the_callers_th
         for (const SinkEvent& e : events) seen += e.kind == request.kind && e.requestId == request.requestId;
         EXPECT_EQ(seen, 1u) << "request " << request.requestId;
     }
-    for (const SinkEvent& e : events) EXPECT_NE(e.thread, std::this_thread::get_id());
-}
-
-// For each callback the back end holds a reference of its own on the sink,
-// above the client's and the connection's.
-TYPED_TEST(Contract, the_sink_is_referenced_across_each_callback) {
-    ASSERT_NO_FATAL_FAILURE(this->Walk());
-    this->IssueEveryKind();
     const LONG outside = this->sink_->Refs();
     EXPECT_EQ(outside, 2);  // the test's own and the connection's
-    const auto events = this->sink_->Events();
-    ASSERT_FALSE(events.empty());
-    for (const SinkEvent& e : events) EXPECT_GT(e.refsDuringCall, outside) << e.requestId;
+    for (const SinkEvent& e : events) {
+        EXPECT_NE(e.thread, std::this_thread::get_id()) << e.requestId;
+        EXPECT_GT(e.refsDuringCall, outside) << e.requestId;
+    }
 }
 
 // A client may unadvise and drop its last reference while a callback runs

@@ -19,13 +19,13 @@
 
 namespace {
 
+using mbnservice::ByteArray;
 using mbnsim::Call;
 using mbnsim::Callback;
 using mbnsim::CompletionPlan;
 using mbnsim::Delivery;
 using mbnsim::Request;
 using mbnsim::SimulatedService;
-using mbntest::Payload;
 using mbntest::RecordingSink;
 using mbntest::SinkCall;
 using mbntest::SinkEvent;
@@ -149,7 +149,7 @@ TEST_F(ServiceTest, data_session_carries_modem_answers_as_read_data) {
     Connect();
     OpenService();
     ULONG requestId = 0;
-    SAFEARRAY* payload = Payload("AT\r");
+    SAFEARRAY* payload = ByteArray("AT\r");
     EXPECT_EQ(client_.service->WriteData(payload, &requestId), mbnsim::kErrorInvalidState);  // no session yet
     ASSERT_EQ(client_.service->OpenDataSession(&requestId), S_OK);
     ASSERT_TRUE(sink_->WaitEvents(1));
@@ -242,7 +242,7 @@ TEST_F(ServiceTest, pool_stops_when_the_last_object_goes_on_a_service_thread) {
     OpenService();
     OpenCommandSession();
     service_->QueueCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Held));
-    SAFEARRAY* payload = Payload("AT\r\n");
+    SAFEARRAY* payload = ByteArray("AT\r\n");
     ULONG requestId = 0;
     ASSERT_EQ(client_.service->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
     SafeArrayDestroy(payload);
@@ -355,7 +355,7 @@ TEST_P(CallFaultTest, failing_call_returns_the_injected_result_and_nothing_else)
     HRESULT hr = S_OK;
     void* out = reinterpret_cast<void*>(1);
     ULONG requestId = 7;
-    SAFEARRAY* payload = Payload("AT\r\n");
+    SAFEARRAY* payload = ByteArray("AT\r\n");
     BSTR text = nullptr;
     switch (call) {
     case Call::QueryConnectionPointContainer:
@@ -490,7 +490,7 @@ protected:
         OpenCommandSession();
     }
     ULONG Send(const std::string& text = "AT\r\n") {
-        SAFEARRAY* payload = Payload(text);
+        SAFEARRAY* payload = ByteArray(text);
         ULONG requestId = 0;
         EXPECT_EQ(client_.service->SetCommand(mbnsim::kAtCommandId, payload, &requestId), S_OK);
         SafeArrayDestroy(payload);
