@@ -142,12 +142,15 @@ public:
         auto box = std::make_shared<std::shared_ptr<IMbnDeviceService>>(Hold<IMbnDeviceService>(this));
         entry_.port->Subscribe(std::move(subscribe), [box, id](HRESULT status, std::string) {
             std::shared_ptr<IMbnDeviceService> self = std::move(*box);
-            Provider::Get().Post([self, status, id] {
+            // A device that refuses the list sends no indications, but still
+            // takes commands: only a port that cannot carry them fails the open.
+            const HRESULT result = status == kDeviceGone || status == kNotReady || status == kAborted ? status : S_OK;
+            Provider::Get().Post([self, result, id] {
                 auto* service = static_cast<DeviceService*>(self.get());
-                if (SUCCEEDED(status))
+                if (SUCCEEDED(result))
                     service->session_->SetCommandSession(service->entry_.port->Path(), service->uuid_, true);
                 Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
-                    sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                    sink->OnOpenCommandSessionComplete(self.get(), result, id);
                 });
             });
         });
@@ -218,15 +221,15 @@ private:
     }
 
     // The payload is copied now and refused before libmbim when it is not
-    // smaller than MaxCommandSize (libmbim would cut it into 4096-byte
-    // fragments and send it anyway).
+    // smaller than MaxCommandSize (libmbim would send it anyway, and the
+    // device would get it cut).
     HRESULT Command(bool set, ULONG commandID, SAFEARRAY* payload, ULONG* requestID) {
         if (!requestID) return E_POINTER;
         *requestID = 0;
         std::string bytes;
         HRESULT hr = ReadBytes(payload, bytes);
         if (FAILED(hr)) return hr;
-        if (bytes.size() >= kMaxCommandSize) return E_INVALIDARG;
+        if (bytes.size() >= MaxCommandSizeFor(entry_.port->MaxMessage())) return E_INVALIDARG;
         if (entry_.port->Removed()) return kDeviceGone;
         if (!session_->CommandSessionOpen(entry_.port->Path(), uuid_)) return kInvalidState;
         const ULONG id = Provider::Get().NextRequestId();
@@ -290,7 +293,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_MaxCommandSize(ULONG* size) override {
         if (!size) return E_POINTER;
-        *size = kMaxCommandSize;
+        *size = MaxCommandSizeFor(entry_.port->MaxMessage());
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_MaxDataSize(ULONG* size) override {

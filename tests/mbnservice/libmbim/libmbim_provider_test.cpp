@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gio/gio.h>
@@ -125,6 +128,56 @@ TEST_F(MbimProvider, a_removed_device_fails_its_pending_request_at_once) {
     SafeArrayDestroy(list);
 }
 
+// A device that never answers CLOSE: the release still lets the port go
+// within its bound, so the next session in this process has the port to
+// itself and is answered.
+TEST_F(MbimProvider, a_session_after_an_unanswered_close_has_the_port_to_itself) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {"--silent-close"});
+    for (int session = 1; session <= 2; ++session) {
+        SCOPED_TRACE("session " + std::to_string(session));
+        ASSERT_EQ(S_OK, Open(emulator.Path(), "never")) << client.Step();
+        OpenCommandSession();
+        const ULONG id = Send("AT\r\n");
+        ASSERT_EQ(S_OK, client.Completion(*sink, SinkCall::SetCommandComplete, id)) << client.Step();
+        EXPECT_EQ("\r\nOK\r\n", sink->Find(SinkCall::SetCommandComplete, id)->data);
+        client.Release();
+        ASSERT_TRUE(mbntest::WaitUntil([&] { return TheModule().liveObjects() == 0; }));
+    }
+}
+
+// A device whose largest control message is 512 bytes, as its USB
+// descriptors in sysfs say: MaxCommandSize follows, a payload that fits one
+// message reaches the modem whole, and a longer one is refused rather than
+// sent to be cut.
+TEST_F(MbimProvider, the_devices_largest_control_message_bounds_the_payload) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(::testing::TempDir()) / ("sysfs-" + std::to_string(getpid()));
+    const fs::path usbInterface = root / "devices/usb1/1-1/1-1:1.0";
+    fs::create_directories(usbInterface);
+    fs::create_directories(root / "class/usbmisc/cdc-wdm9");
+    std::ofstream(usbInterface / "bInterfaceNumber") << "00\n";
+    fs::create_directory_symlink(usbInterface, root / "class/usbmisc/cdc-wdm9/device");
+    // The MBIM functional descriptor: version 1.0, wMaxControlMessage 512.
+    std::ofstream(usbInterface.parent_path() / "descriptors", std::ios::binary)
+        << std::string("\x0c\x24\x1b\x00\x01\x00\x02\x20\x80\xdc\x05\x20", 12);
+    setenv("GLOBALTOOLS_SYSFS_ROOT", root.c_str(), 1);
+    const std::string port = (root / "cdc-wdm9").string();
+    mbimtest::Emulator emulator(EMULATOR_PATH, {"--max-message", "512", "--link", port});
+    ASSERT_EQ(S_OK, Open(port, "never")) << client.Step();
+    unsetenv("GLOBALTOOLS_SYSFS_ROOT");
+    ULONG max = 0;
+    ASSERT_EQ(S_OK, client.context->get_MaxCommandSize(&max));
+    EXPECT_EQ(512u - 48u + 1u, max);
+    OpenCommandSession();
+    const std::string fits = "AT+CSIM=" + std::string(max - 1 - 10, '0') + "\r\n";
+    const ULONG id = Send(fits);
+    ASSERT_EQ(S_OK, client.Completion(*sink, SinkCall::SetCommandComplete, id)) << client.Step();
+    EXPECT_NE(std::string::npos, sink->Find(SinkCall::SetCommandComplete, id)->data.find("ERROR"));
+    Send(fits + "0", E_INVALIDARG);
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+}
+
 // Indications on a service with an open command session reach
 // OnEventNotification; through mbim-proxy only because the session's
 // subscription list names the service.
@@ -169,6 +222,9 @@ TEST(MbimHresults, libmbim_errors_and_mbim_statuses_map_through_one_table) {
         {MBIM_STATUS_ERROR, MBIM_STATUS_ERROR_FAILURE, E_FAIL},
         {G_IO_ERROR, G_IO_ERROR_CANCELLED, static_cast<HRESULT>(0x800703E3)},
         {G_IO_ERROR, G_IO_ERROR_BROKEN_PIPE, kDeviceGone},
+        {G_IO_CHANNEL_ERROR, G_IO_CHANNEL_ERROR_PIPE, kDeviceGone},
+        {G_IO_CHANNEL_ERROR, G_IO_CHANNEL_ERROR_IO, kDeviceGone},
+        {G_IO_CHANNEL_ERROR, G_IO_CHANNEL_ERROR_INVAL, E_FAIL},
         {MBIM_CORE_ERROR, MBIM_CORE_ERROR_INVALID_MESSAGE, E_FAIL},
     };
     int row = 0;
