@@ -167,7 +167,9 @@ HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Event
     op->port->maxMessage_ = maxMessage;
     op->port->lock_ = std::move(portLock);
     loop.Post([op] {
-        GFile* file = g_file_new_for_path(op->port->path_.c_str());
+        // The local file system only: the default one loads every GIO module
+        // installed (dconf, gvfs), which costs a short run a fifth of its time.
+        GFile* file = g_vfs_get_file_for_path(g_vfs_get_local(), op->port->path_.c_str());
         mbim_device_new(file, nullptr, OpenOperation::OnCreated, new std::shared_ptr<OpenOperation>(op));
         g_object_unref(file);
     });

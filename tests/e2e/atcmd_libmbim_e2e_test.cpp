@@ -271,7 +271,7 @@ TEST_F(AtcmdOverMbim, an_unreadable_or_busy_device_prints_open_fail_and_why) {
     ASSERT_EQ(0, ioctl(holder, TIOCEXCL));  // further opens fail with EBUSY
     run = Run("AT", emulator.Path(), "never", 65534);
     close(holder);
-    ExpectOpenFailBecause(run, "busy");
+    ExpectOpenFailBecause(run, "another program has it open");
 }
 
 // Through the proxy, a device that refuses the subscription list sends no
