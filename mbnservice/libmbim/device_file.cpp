@@ -62,7 +62,8 @@ HRESULT DeviceLock::Acquire(const std::string& path, std::chrono::milliseconds b
     const auto end = std::chrono::steady_clock::now() + bound;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            *warning = "cannot lock " + lockPath + " (" + std::strerror(errno) + "); the MBIM device is opened without it";
+            *warning =
+                "cannot lock " + lockPath + " (" + std::strerror(errno) + "); the MBIM device is opened without it";
             close(fd);
             return S_OK;
         }
@@ -109,9 +110,7 @@ HRESULT ProbeDevice(const std::string& path, unsigned* maxMessage, std::string* 
         switch (error) {
         case EACCES:
         case EPERM: return E_ACCESSDENIED;
-        case EBUSY:
-            *reason += " (another program has it open)";
-            return kBusy;
+        case EBUSY: *reason += " (another program has it open)"; return kBusy;
         case ENODEV:
         case ENXIO: return kDeviceGone;
         default: return E_FAIL;

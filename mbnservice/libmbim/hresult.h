@@ -85,7 +85,7 @@ constexpr HRESULT kNotReady = static_cast<HRESULT>(0x80070015);      // HRESULT_
 constexpr HRESULT kAborted = static_cast<HRESULT>(0x800703E3);       // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)
 constexpr HRESULT kBadDevice = static_cast<HRESULT>(0x800704B0);     // HRESULT_FROM_WIN32(ERROR_BAD_DEVICE)
 constexpr HRESULT kSharingViolation = static_cast<HRESULT>(0x80070020);  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
-constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);             // HRESULT_FROM_WIN32(ERROR_BUSY)
+constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);              // HRESULT_FROM_WIN32(ERROR_BUSY)
 constexpr HRESULT kWrongReply = static_cast<HRESULT>(0x8007000D);        // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 
 // The MBIM status of a COMMAND_DONE (MbimStatusError value); 0 gives S_OK.

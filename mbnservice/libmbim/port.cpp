@@ -262,7 +262,8 @@ void Port::ReleaseDevice(std::function<void()> closed) {
             Closing::Finish(*static_cast<std::shared_ptr<Closing>*>(data), true);
             return G_SOURCE_REMOVE;
         },
-        new std::shared_ptr<Closing>(closing), [](gpointer data) { delete static_cast<std::shared_ptr<Closing>*>(data); });
+        new std::shared_ptr<Closing>(closing),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Closing>*>(data); });
     g_source_attach(closing->timer, g_main_context_get_thread_default());
     mbim_device_close(
         device, kCloseSeconds, nullptr,

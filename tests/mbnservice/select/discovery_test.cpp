@@ -131,10 +131,10 @@ TEST(MbimDiscovery, reads_the_maximum_control_message_from_the_usb_descriptors) 
     } rows[] = {
         {"usb1/1-1", device + cdcHeader + mbim512, "/dev/cdc-wdm0", 512},
         {"usb1/1-2", device + mbim512, "/dev/wwan0mbim0", 512},
-        {"usb1/1-3", device + cdcHeader, "/dev/cdc-wdm1", 0},            // no MBIM descriptor
+        {"usb1/1-3", device + cdcHeader, "/dev/cdc-wdm1", 0},              // no MBIM descriptor
         {"usb1/1-3", device + std::string(12, '\0'), "/dev/cdc-wdm1", 0},  // a chain that does not advance
-        {"", "", "/dev/cdc-wdm2", 0},                                   // no USB interface
-        {"", "", "/dev/cdc-wdm9", 0},                                   // not in sysfs
+        {"", "", "/dev/cdc-wdm2", 0},                                      // no USB interface
+        {"", "", "/dev/cdc-wdm9", 0},                                      // not in sysfs
     };
     for (const auto& r : rows) {
         if (!r.usbDevice.empty()) sysfs.Descriptors(r.usbDevice, r.descriptors);
