@@ -1,9 +1,10 @@
 // atcmd end to end over real MBIM framing: the real program, choosing the
 // libmbim module (GLOBALTOOLS_MBN_PROVIDER=mbim:<pty>), against an
 // mbim-emulator of each test's own, directly and through an mbim-proxy the
-// test starts (and stops). Standard output, the one-line reason on standard
-// error and the shared log are what a user sees; every emulator fault gives
-// the driver's own output and log lines.
+// test starts (and stops), and through a stand-in proxy that stops reading.
+// Standard output, the one-line reason on standard error and the shared log
+// are what a user sees; every emulator fault gives the driver's own output
+// and log lines.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "run_folder.h"
 #include "emulator_processes.h"
 #include "channel_test_support.h"
+#include "deaf_mbim_proxy.h"
 
 #if !defined(ATCMD_PATH) || !defined(MBNMBIM_PATH) || !defined(EMULATOR_PATH)
 #error "ATCMD_PATH, MBNMBIM_PATH and EMULATOR_PATH must name the programs"
@@ -227,6 +229,23 @@ TEST_F(AtcmdOverMbim, without_root_a_running_proxy_is_refused_with_a_reason) {
     OpenToOthers();
     Outcome run = Run("AT", emulator.Path(), "auto", 65534);
     ExpectOpenFailBecause(run, "mbim-proxy");
+}
+
+// A proxy that stops reading once the device is open: every later request
+// fails to be written. atcmd ends as the driver does when the modem fails
+// its first request, and its standard error holds no more than one line.
+TEST_F(AtcmdOverMbim, a_proxy_that_stops_reading_gives_the_drivers_failure_output) {
+    mbimtest::DeafProxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    Outcome run = Run("ATI", "/dev/null", "always");
+    EXPECT_TRUE(proxy.Deafened());
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ("", run.out);
+    const std::vector<std::string> log = LogMessages();
+    const std::string failed = "[Fail]OpenSession Fail hr = 0x8";
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& m) { return m.rfind(failed, 0) == 0; }))
+        << Dump();
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }
 
 }  // namespace

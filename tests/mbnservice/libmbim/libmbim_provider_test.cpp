@@ -2,12 +2,13 @@
 // loads it, driven through its COM objects against an mbim-emulator of each
 // test's own: what the module's own objects take from MBIM (device caps,
 // ready state, the modem's answers), a device removed with a request
-// pending, indications directly and through mbim-proxy, and the one table of
-// MBIM results. The rules both back ends keep are the contract suite's
-// (tests/mbnservice/contract). This program exports the platform API the
-// module calls, as atcmd does.
+// pending, indications directly and through mbim-proxy, a proxy that stops
+// reading, and the one table of MBIM results. The rules both back ends keep
+// are the contract suite's (tests/mbnservice/contract). This program exports
+// the platform API the module calls, as atcmd does.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "hresult.h"
 #include "platform/winapi.h"
+#include "deaf_mbim_proxy.h"
 #include "emulator_processes.h"
 #include "mbim_module.h"
 #include "mbn_client.h"
@@ -150,6 +152,33 @@ TEST_F(MbimIndications, reach_the_sink_through_the_proxy) {
     if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
     ExpectIndication("always");
     client.Release();  // before the proxy goes
+}
+
+// GLib ignores SIGPIPE process-wide once the module makes its first socket,
+// but the program that loaded the module may set SIGPIPE back to its default
+// (this one does, once the device is open). Only the module's own thread
+// blocks SIGPIPE, not the one that made it. A proxy that stops reading then
+// fails each request and the closing CLOSE; the SIGPIPE that each write
+// raises on the GLib thread kills nobody.
+TEST_F(MbimProvider, a_proxy_that_stops_reading_fails_requests_and_kills_nobody) {
+    mbimtest::DeafProxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    setenv("GLOBALTOOLS_MBN_PROVIDER", "mbim:/dev/null", 1);
+    setenv("GLOBALTOOLS_MBIM_PROXY", "always", 1);
+    ASSERT_EQ(S_OK, client.Connect(sink)) << client.Step();
+    ASSERT_TRUE(proxy.Deafened());
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE)) << "the module left SIGPIPE blocked in the thread that made it";
+    struct sigaction byDefault = {};
+    struct sigaction before = {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &byDefault, &before);
+    EXPECT_TRUE(FAILED(client.OpenService()));
+    EXPECT_EQ("GetDeviceService", client.Step());
+    client.Release();
+    EXPECT_TRUE(mbntest::WaitUntil([] { return TheModule().liveObjects() == 0; }));
+    sigaction(SIGPIPE, &before, nullptr);
 }
 
 TEST(MbimHresults, libmbim_errors_and_mbim_statuses_map_through_one_table) {
