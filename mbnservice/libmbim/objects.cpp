@@ -18,6 +18,7 @@
 
 #include "hresult.h"
 #include "provider.h"
+#include "text.h"
 #include "com_object.h"
 #include "provider_common.h"
 
@@ -36,8 +37,6 @@ BSTR NewBstr(const U16& text) {
 }
 
 namespace {
-
-U16 ToU16(const std::string& text) { return U16(text.begin(), text.end()); }
 
 // "{FFFFFFFF-ABCA-...}" or without braces, any case: the printed UUID in
 // lower case without braces as libmbim prints it, or empty when malformed.
@@ -183,7 +182,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_DeviceServiceID(BSTR* id) override {
         if (!id) return E_POINTER;
         std::string text = "{" + uuid_ + "}";
-        *id = NewBstr(ToU16(text));
+        *id = NewBstr(Utf16FromUtf8(text));
         return *id ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT STDMETHODCALLTYPE get_IsCommandSessionOpen(BOOL* value) override {
@@ -338,10 +337,10 @@ public:
         caps->dataClass = device.dataClass;
         caps->smsCaps = device.smsCaps;
         caps->controlCaps = device.controlCaps;
-        caps->customDataClass = NewBstr(ToU16(device.customDataClass));
-        caps->deviceID = NewBstr(ToU16(device.deviceId));
-        caps->firmwareInfo = NewBstr(ToU16(device.firmwareInfo));
-        caps->model = NewBstr(ToU16(device.hardwareInfo));
+        caps->customDataClass = NewBstr(Utf16FromUtf8(device.customDataClass));
+        caps->deviceID = NewBstr(Utf16FromUtf8(device.deviceId));
+        caps->firmwareInfo = NewBstr(Utf16FromUtf8(device.firmwareInfo));
+        caps->model = NewBstr(Utf16FromUtf8(device.hardwareInfo));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {

@@ -18,6 +18,7 @@
 
 #include "hresult.h"
 #include "platform/winapi.h"
+#include "text.h"
 #include "deaf_mbim_proxy.h"
 #include "emulator_processes.h"
 #include "mbim_module.h"
@@ -209,6 +210,28 @@ TEST(MbimHresults, libmbim_errors_and_mbim_statuses_map_through_one_table) {
     }
     EXPECT_EQ(S_OK, mbnmbim::HresultFromMbimStatus(0));
     EXPECT_EQ(E_MBN_BAD_SIM, mbnmbim::HresultFromMbimStatus(MBIM_STATUS_ERROR_BAD_SIM));
+}
+
+// Device caps strings reach a BSTR through this conversion.
+TEST(MbimText, utf8_from_libmbim_becomes_utf16_and_invalid_bytes_become_replacements) {
+    const struct {
+        std::string utf8;
+        std::u16string utf16;
+    } rows[] = {
+        {"", u""},
+        {"EM05-G", u"EM05-G"},
+        {"Caf\xc3\xa9", u"Caf\u00e9"},                // 2 bytes
+        {"\xe2\x82\xac 5", u"\u20ac 5"},              // 3 bytes
+        {"\xf0\x9f\x93\xb6!", u"\xd83d\xdcf6!"},      // 4 bytes: a surrogate pair
+        {"a\xff-b", u"a\xfffd-b"},                    // no UTF-8 byte
+        {"\xed\xa0\xbd-c", u"\xfffd\xfffd\xfffd-c"},  // a lone surrogate, as CESU-8
+        {"x\xe2\x82", u"x\xfffd\xfffd"},              // cut short at the end
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        ++row;
+        EXPECT_TRUE(r.utf16 == mbnmbim::Utf16FromUtf8(r.utf8)) << "row " << row;
+    }
 }
 
 }  // namespace
