@@ -77,6 +77,8 @@ public:
 
     // Runs job on a completion thread.
     void Post(std::function<void()> job) { pool_.Post(std::move(job)); }
+    // True on the GLib thread, where no COM object may go (objects.cpp).
+    bool OnLoopThread() const { return loop_.OnLoopThread(); }
 
     // The session a new manager belongs to, its ports opened now if no
     // provider object is alive. Counts one user; failure: the HRESULT, with

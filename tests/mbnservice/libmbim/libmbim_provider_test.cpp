@@ -2,12 +2,13 @@
 // loads it, driven through its COM objects against an mbim-emulator of each
 // test's own: what the module's own objects take from MBIM (device caps,
 // ready state, the modem's answers), a device removed with a request
-// pending, indications directly and through mbim-proxy, and the one table of
-// MBIM results. The rules both back ends keep are the contract suite's
-// (tests/mbnservice/contract). This program exports the platform API the
-// module calls, as atcmd does.
+// pending, indications directly and through mbim-proxy, a proxy that stops
+// reading, and the one table of MBIM results. The rules both back ends keep
+// are the contract suite's (tests/mbnservice/contract). This program exports
+// the platform API the module calls, as atcmd does.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 
 #include "hresult.h"
 #include "platform/winapi.h"
+#include "text.h"
+#include "deaf_mbim_proxy.h"
 #include "emulator_processes.h"
 #include "mbim_module.h"
 #include "mbn_client.h"
@@ -205,6 +208,33 @@ TEST_F(MbimIndications, reach_the_sink_through_the_proxy) {
     client.Release();  // before the proxy goes
 }
 
+// GLib ignores SIGPIPE process-wide once the module makes its first socket,
+// but the program that loaded the module may set SIGPIPE back to its default
+// (this one does, once the device is open). Only the module's own thread
+// blocks SIGPIPE, not the one that made it. A proxy that stops reading then
+// fails each request and the closing CLOSE; the SIGPIPE that each write
+// raises on the GLib thread kills nobody.
+TEST_F(MbimProvider, a_proxy_that_stops_reading_fails_requests_and_kills_nobody) {
+    mbimtest::DeafProxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    setenv("GLOBALTOOLS_MBN_PROVIDER", "mbim:/dev/null", 1);
+    setenv("GLOBALTOOLS_MBIM_PROXY", "always", 1);
+    ASSERT_EQ(S_OK, client.Connect(sink)) << client.Step();
+    ASSERT_TRUE(proxy.Deafened());
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE)) << "the module left SIGPIPE blocked in the thread that made it";
+    struct sigaction byDefault = {};
+    struct sigaction before = {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &byDefault, &before);
+    EXPECT_TRUE(FAILED(client.OpenService()));
+    EXPECT_EQ("GetDeviceService", client.Step());
+    client.Release();
+    EXPECT_TRUE(mbntest::WaitUntil([] { return TheModule().liveObjects() == 0; }));
+    sigaction(SIGPIPE, &before, nullptr);
+}
+
 TEST(MbimHresults, libmbim_errors_and_mbim_statuses_map_through_one_table) {
     const struct {
         GQuark domain;
@@ -236,6 +266,28 @@ TEST(MbimHresults, libmbim_errors_and_mbim_statuses_map_through_one_table) {
     }
     EXPECT_EQ(S_OK, mbnmbim::HresultFromMbimStatus(0));
     EXPECT_EQ(E_MBN_BAD_SIM, mbnmbim::HresultFromMbimStatus(MBIM_STATUS_ERROR_BAD_SIM));
+}
+
+// Device caps strings reach a BSTR through this conversion.
+TEST(MbimText, utf8_from_libmbim_becomes_utf16_and_invalid_bytes_become_replacements) {
+    const struct {
+        std::string utf8;
+        std::u16string utf16;
+    } rows[] = {
+        {"", u""},
+        {"EM05-G", u"EM05-G"},
+        {"Caf\xc3\xa9", u"Caf\u00e9"},                // 2 bytes
+        {"\xe2\x82\xac 5", u"\u20ac 5"},              // 3 bytes
+        {"\xf0\x9f\x93\xb6!", u"\xd83d\xdcf6!"},      // 4 bytes: a surrogate pair
+        {"a\xff-b", u"a\xfffd-b"},                    // no UTF-8 byte
+        {"\xed\xa0\xbd-c", u"\xfffd\xfffd\xfffd-c"},  // a lone surrogate, as CESU-8
+        {"x\xe2\x82", u"x\xfffd\xfffd"},              // cut short at the end
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        ++row;
+        EXPECT_TRUE(r.utf16 == mbnmbim::Utf16FromUtf8(r.utf8)) << "row " << row;
+    }
 }
 
 }  // namespace
