@@ -108,6 +108,7 @@ struct OpenOperation {
         }
         op->port->opened_ = true;
         op->port->PrefetchServices();
+        op->port->PrefetchReadyState();
         Finish(op, S_OK, nullptr);
     }
     static void OnCreated(GObject*, GAsyncResult* result, gpointer data) {
@@ -169,7 +170,7 @@ HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Event
     loop.Post([op] {
         // The local file system only: the default one loads every GIO module
         // installed (dconf, gvfs), which costs a short run a fifth of its time.
-        GFile* file = g_vfs_get_file_for_path(g_vfs_get_local(), op->port->path_.c_str());
+        GFile* file = g_file_new_for_path(op->port->path_.c_str());
         mbim_device_new(file, nullptr, OpenOperation::OnCreated, new std::shared_ptr<OpenOperation>(op));
         g_object_unref(file);
     });
@@ -427,17 +428,52 @@ HRESULT Port::QueryCaps(DeviceCaps* caps) {
     return hr;
 }
 
+namespace {
+
+HRESULT ParseReadyState(const MbimMessage* reply, uint32_t* state) {
+    MbimSubscriberReadyState ready;
+    if (!mbim_message_subscriber_ready_status_response_parse(reply, &ready, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                             nullptr))
+        return E_FAIL;
+    *state = ready;
+    return S_OK;
+}
+
+}  // namespace
+
+struct Port::ReadyPrefetch {
+    Waiter waiter;
+    uint32_t state = 0;  // written before the waiter finishes
+};
+
+// Asked beside DEVICE_SERVICES as the device opens, so that a caller's first
+// two questions cost one round trip.
+void Port::PrefetchReadyState() {
+    auto prefetch = std::make_shared<ReadyPrefetch>();
+    {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        readyPrefetch_ = prefetch;
+    }
+    Issue(mbim_message_subscriber_ready_status_query_new(nullptr), kQuerySeconds,
+          [prefetch](HRESULT status, const MbimMessage* reply) {
+              if (SUCCEEDED(status)) status = ParseReadyState(reply, &prefetch->state);
+              prefetch->waiter.Finish(status);
+          });
+}
+
 HRESULT Port::QueryReadyState(uint32_t* mbimReadyState) {
+    std::shared_ptr<ReadyPrefetch> prefetch;
+    {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        prefetch.swap(readyPrefetch_);
+    }
+    if (prefetch && SUCCEEDED(prefetch->waiter.Wait(std::chrono::seconds(kQuerySeconds) + kMargin))) {
+        *mbimReadyState = prefetch->state;
+        return S_OK;
+    }
     auto state = std::make_shared<uint32_t>(0);
     HRESULT hr = Transact([] { return mbim_message_subscriber_ready_status_query_new(nullptr); },
-                          [state](const MbimMessage* reply) {
-                              MbimSubscriberReadyState ready;
-                              if (!mbim_message_subscriber_ready_status_response_parse(
-                                      reply, &ready, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-                                  return E_FAIL;
-                              *state = ready;
-                              return S_OK;
-                          });
+                          [state](const MbimMessage* reply) { return ParseReadyState(reply, state.get()); });
     if (SUCCEEDED(hr)) *mbimReadyState = *state;
     return hr;
 }

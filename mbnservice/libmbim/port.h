@@ -103,6 +103,8 @@ public:
     unsigned MaxMessage() const { return maxMessage_; }
 
     HRESULT QueryCaps(DeviceCaps* caps);
+    // The first call takes the state asked for when the device opened (the
+    // ready state a service last saw, as Windows reports it); later ones ask.
     HRESULT QueryReadyState(uint32_t* mbimReadyState);
     // DEVICE_SERVICES, asked once and then kept.
     HRESULT DeviceServices(std::vector<ServiceEntry>* services);
@@ -152,11 +154,14 @@ private:
     std::map<uint64_t, Pending> pending_;
 
     struct ServicesQuery;
+    struct ReadyPrefetch;
     void StartServicesQuery(std::shared_ptr<ServicesQuery> query);
-    void PrefetchServices();  // GLib thread
+    void PrefetchServices();    // GLib thread
+    void PrefetchReadyState();  // GLib thread
     std::mutex servicesMutex_;
     std::optional<std::vector<ServiceEntry>> services_;
     std::shared_ptr<ServicesQuery> servicesQuery_;  // the one asked last
+    std::shared_ptr<ReadyPrefetch> readyPrefetch_;  // until the first QueryReadyState takes it
 
     friend struct OpenOperation;
 };
