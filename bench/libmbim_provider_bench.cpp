@@ -1,8 +1,10 @@
-// `atcmd AT` through the libmbim back end against mbim_plain_client, a
+// `atcmd ATI` through the libmbim back end against mbim_plain_client, a
 // plain libmbim program sending the same MBIM messages, both on the same warm
 // mbim-emulator, run in turn so both see the same machine load. "ratio" is
 // atcmd's time over the plain client's: directly, and through an mbim-proxy
-// this benchmark starts (root only; skipped otherwise).
+// this benchmark starts (root only; skipped otherwise). Directly, Debian's
+// `mbimcli --query-device-caps` (a peer that opens, asks one question and
+// closes) is timed in the same turns too: "ratio_mbimcli".
 #include <benchmark/benchmark.h>
 
 #include <sys/wait.h>
@@ -17,6 +19,8 @@
 #include "emulator_processes.h"
 
 namespace {
+
+constexpr const char* kMbimcli = "/usr/bin/mbimcli";
 
 // Runs argv with extra environment entries and its output thrown away; the
 // seconds it took, or a negative value when it did not exit with 0.
@@ -56,25 +60,33 @@ void AtcmdOverPlainClient(benchmark::State& state, bool viaProxy) {
     std::vector<std::string> plain{PLAIN_CLIENT_PATH};
     if (viaProxy) plain.push_back("--proxy");
     plain.push_back(emulator.Path());
-    plain.push_back("AT");
+    plain.push_back("ATI");
+    const bool withMbimcli = !viaProxy && access(kMbimcli, X_OK) == 0;
     double atcmd = 0;
     double client = 0;
+    double mbimcli = 0;
     for (auto _ : state) {
-        const double a = Run({ATCMD_PATH, "AT"}, env);
+        const double a = Run({ATCMD_PATH, "ATI"}, env);
         const double c = Run(plain, {});
-        if (a < 0 || c < 0) {
-            state.SkipWithError(a < 0 ? "atcmd failed" : "the plain client failed");
+        const double m = withMbimcli ? Run({kMbimcli, "-d", emulator.Path(), "--query-device-caps"}, {}) : 0;
+        if (a < 0 || c < 0 || m < 0) {
+            state.SkipWithError(a < 0 ? "atcmd failed" : c < 0 ? "the plain client failed" : "mbimcli failed");
             break;
         }
         atcmd += a;
         client += c;
-        state.SetIterationTime(a + c);
+        mbimcli += m;
+        state.SetIterationTime(a + c + m);
     }
     if (client > 0) {
         const double n = static_cast<double>(state.iterations());
         state.counters["atcmd_ms"] = 1000.0 * atcmd / n;
         state.counters["plain_ms"] = 1000.0 * client / n;
         state.counters["ratio"] = atcmd / client;
+    }
+    if (mbimcli > 0) {
+        state.counters["mbimcli_ms"] = 1000.0 * mbimcli / static_cast<double>(state.iterations());
+        state.counters["ratio_mbimcli"] = atcmd / mbimcli;
     }
 }
 

@@ -3,6 +3,7 @@
 // service and the fault switches. See function.h.
 #include "function.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "basic_connect.h"
@@ -30,6 +31,7 @@ Function::Function(const Faults& faults, const ModemConfig& modem) : faults_(fau
     // A cut that leaves no room for a byte of the stream would never end.
     if (faults_.fragmentLimit != 0 && faults_.fragmentLimit < kMinFragmentLimit)
         faults_.fragmentLimit = kMinFragmentLimit;
+    if (faults_.maxMessage != 0 && faults_.maxMessage < kMinControlTransfer) faults_.maxMessage = kMinControlTransfer;
 }
 
 void Function::Log(const std::string& text) const {
@@ -40,9 +42,16 @@ std::string Function::Receive(const std::string& bytes) {
     std::string out;
     if (removed_) return out;
     input_ += bytes;
-    while (!removed_ && input_.size() >= kHeaderSize) {
+    while (!removed_) {
+        if (skip_ != 0) {
+            const size_t dropped = std::min(skip_, input_.size());
+            input_.erase(0, dropped);
+            skip_ -= dropped;
+            if (skip_ != 0) break;
+        }
+        if (input_.size() < kHeaderSize) break;
         const uint32_t length = GetU32(input_, 4);
-        if (length < kHeaderSize || length > kMaxHostMessage) {
+        if (length < kHeaderSize || (length > kMaxHostMessage && faults_.maxMessage == 0)) {
             // The stream cannot be followed past a length it cannot trust:
             // drop what is buffered and hope the host's next write starts a
             // message.
@@ -54,15 +63,30 @@ std::string Function::Receive(const std::string& bytes) {
             pending_.reset();
             break;
         }
-        if (input_.size() < length) break;
-        const std::string message = input_.substr(0, length);
-        input_.erase(0, length);
-        OnMessage(message, out);
+        // Like Linux cdc-wdm, a device with a smaller maximum takes the first
+        // bytes of a longer message as the whole transfer; the rest of the
+        // message never reaches it.
+        const size_t arrives = std::min<size_t>(length, MaxMessage());
+        if (input_.size() < arrives) break;
+        const std::string message = input_.substr(0, arrives);
+        input_.erase(0, arrives);
+        if (arrives < length) {
+            skip_ = length - arrives;
+            Log("message of " + std::to_string(length) + " bytes cut to " + std::to_string(arrives) +
+                " (--max-message)");
+        }
+        OnMessage(message, arrives < length, out);
     }
     return out;
 }
 
-void Function::OnMessage(const std::string& message, std::string& out) {
+std::vector<Function::Delayed> Function::TakeDelayed() {
+    std::vector<Delayed> taken;
+    taken.swap(delayed_);
+    return taken;
+}
+
+void Function::OnMessage(const std::string& message, bool cut, std::string& out) {
     const uint32_t type = GetU32(message, 0);
     const uint32_t transactionId = GetU32(message, 8);
     switch (type) {
@@ -92,6 +116,10 @@ void Function::OnMessage(const std::string& message, std::string& out) {
         Log("CLOSE tid " + std::to_string(transactionId));
         opened_ = false;
         pending_.reset();
+        if (faults_.silentClose) {
+            Log("CLOSE left unanswered (--silent-close)");
+            return;
+        }
         out += SimpleMessage(kCloseDone, transactionId, kStatusSuccess);
         return;
     case kCommand:
@@ -100,7 +128,7 @@ void Function::OnMessage(const std::string& message, std::string& out) {
             Error(transactionId, kErrorNotOpened, out);
             return;
         }
-        OnCommandFragment(message, out);
+        OnCommandFragment(message, cut, out);
         return;
     case kHostError:
         Log("HOST_ERROR tid " + std::to_string(transactionId));
@@ -113,7 +141,7 @@ void Function::OnMessage(const std::string& message, std::string& out) {
     }
 }
 
-void Function::OnCommandFragment(const std::string& message, std::string& out) {
+void Function::OnCommandFragment(const std::string& message, bool cut, std::string& out) {
     const uint32_t transactionId = GetU32(message, 8);
     if (message.size() < kHeaderSize + kFragmentHeaderSize) {
         Error(transactionId, kErrorLengthMismatch, out);
@@ -126,6 +154,7 @@ void Function::OnCommandFragment(const std::string& message, std::string& out) {
         Pending& pending = *pending_;
         if (transactionId == pending.transactionId && total == pending.total && current == pending.next) {
             pending.stream += piece;
+            pending.cut = pending.cut || cut;
             if (pending.stream.size() > kMaxCommandStream) {
                 Error(transactionId, kErrorMaxTransfer, out);
                 pending_.reset();
@@ -133,8 +162,9 @@ void Function::OnCommandFragment(const std::string& message, std::string& out) {
             }
             if (++pending.next < pending.total) return;
             const std::string stream = std::move(pending.stream);
+            const bool streamCut = pending.cut;
             pending_.reset();
-            OnCommand(transactionId, stream, out);
+            OnCommand(transactionId, stream, streamCut, out);
             return;
         }
         // The message being reassembled is lost; a new first fragment still
@@ -155,21 +185,31 @@ void Function::OnCommandFragment(const std::string& message, std::string& out) {
         return;
     }
     if (total == 1) {
-        OnCommand(transactionId, piece, out);
+        OnCommand(transactionId, piece, cut, out);
         return;
     }
-    pending_ = Pending{transactionId, total, 1, piece};
+    pending_ = Pending{transactionId, total, 1, piece, cut};
 }
 
-void Function::OnCommand(uint32_t transactionId, const std::string& stream, std::string& out) {
-    if (stream.size() < kCommandStreamFixed || GetU32(stream, 24) > stream.size() - kCommandStreamFixed) {
+void Function::OnCommand(uint32_t transactionId, const std::string& stream, bool cut, std::string& out) {
+    if (stream.size() < kCommandStreamFixed) {
         Error(transactionId, kErrorLengthMismatch, out);
         return;
+    }
+    size_t bufferLength = GetU32(stream, 24);
+    if (bufferLength > stream.size() - kCommandStreamFixed) {
+        if (!cut) {
+            Error(transactionId, kErrorLengthMismatch, out);
+            return;
+        }
+        bufferLength = stream.size() - kCommandStreamFixed;
+        Log("information buffer of " + std::to_string(GetU32(stream, 24)) + " bytes cut to " +
+            std::to_string(bufferLength));
     }
     const Uuid service = GetUuid(stream, 0);
     const uint32_t cid = GetU32(stream, 16);
     const uint32_t type = GetU32(stream, 20);
-    const std::string buffer = stream.substr(kCommandStreamFixed, GetU32(stream, 24));
+    const std::string buffer = stream.substr(kCommandStreamFixed, bufferLength);
     Log(std::string(type == kSet ? "SET " : "QUERY ") + FormatUuid(service) + " CID " + std::to_string(cid) + " tid " +
         std::to_string(transactionId) + ", " + std::to_string(buffer.size()) + " bytes");
 
@@ -181,9 +221,18 @@ void Function::OnCommand(uint32_t transactionId, const std::string& stream, std:
     } else if (service == kBasicConnect && type == kSet && cid == kCidDeviceServiceSubscribeList) {
         // The function sends no indications of its own accord, so the list
         // is only confirmed: the answer is the list as set.
-        answer = buffer;
+        if (!faults_.refuseSubscribe) answer = buffer;
     } else if (service == kAtService && type == kSet && cid == kCidAtCommand) {
-        OnAtCommand(transactionId, buffer, out);
+        if (faults_.delayMs == 0) {
+            OnAtCommand(transactionId, buffer, out);
+            return;
+        }
+        std::string late;
+        OnAtCommand(transactionId, buffer, late);
+        if (!late.empty()) {
+            Log("AT answer held back " + std::to_string(faults_.delayMs) + " ms (--delay)");
+            delayed_.push_back({std::move(late), faults_.delayMs});
+        }
         return;
     }
     if (answer) {
@@ -199,6 +248,13 @@ void Function::OnAtCommand(uint32_t transactionId, const std::string& buffer, st
     if (faults_.removeAfter != 0 && atCommands_ == faults_.removeAfter) {
         Log("AT command " + std::to_string(atCommands_) + ": the device goes away (--remove-after)");
         removed_ = true;
+        return;
+    }
+    if (faults_.unsolicitedError) {
+        // The command is lost with the reset; the error names no transaction.
+        Log("AT command " + std::to_string(atCommands_) + ": the function resets (--unsolicited-error)");
+        opened_ = false;
+        Error(0, kErrorNotOpened, out);
         return;
     }
     const std::string answer = modem_.Feed(buffer);

@@ -4,11 +4,14 @@
 // raw, as a cdc-wdm control port is; the program moves bytes between the pty
 // master and the pure Function (function.h), and ends on SIGTERM/SIGINT or
 // when its standard input reaches end of file, so a test that holds a pipe to
-// it cannot leave it running.
+// it cannot leave it running. Replies the function holds back (--delay) wait
+// in a queue and go out when due, to whoever has the line open by then.
 //
 //   mbim-emulator [--link PATH] [--status N] [--silent] [--silent-open]
 //                 [--indicate-first] [--fragment BYTES] [--remove-after N]
-//                 [--wrong-tid] [--wrong-service] [--wrong-cid] [--truncate] [-v]
+//                 [--wrong-tid] [--wrong-service] [--wrong-cid] [--truncate]
+//                 [--delay MS] [--max-message BYTES] [--refuse-subscribe]
+//                 [--silent-close] [--unsolicited-error] [-v]
 //
 // The first line on standard output is the slave device's path.
 #include <fcntl.h>
@@ -17,10 +20,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "function.h"
@@ -47,7 +53,8 @@ void Usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--link PATH] [--status N] [--silent] [--silent-open] [--indicate-first]\n"
                  "          [--fragment BYTES] [--remove-after N] [--wrong-tid] [--wrong-service] [--wrong-cid]\n"
-                 "          [--truncate] [-v]\n",
+                 "          [--truncate] [--delay MS] [--max-message BYTES] [--refuse-subscribe]\n"
+                 "          [--silent-close] [--unsolicited-error] [-v]\n",
                  program);
 }
 
@@ -72,6 +79,11 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.faults.fragmentLimit = number;
         } else if (arg == "--remove-after" && hasValue && ParseNumber(argv[++i], number) && number >= 1) {
             options.faults.removeAfter = static_cast<unsigned>(number);
+        } else if (arg == "--delay" && hasValue && ParseNumber(argv[++i], number)) {
+            options.faults.delayMs = static_cast<unsigned>(number);
+        } else if (arg == "--max-message" && hasValue && ParseNumber(argv[++i], number) &&
+                   number >= emulator::kMinControlTransfer) {
+            options.faults.maxMessage = number;
         } else if (arg == "--silent") {
             options.faults.silent = true;
         } else if (arg == "--silent-open") {
@@ -86,6 +98,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.faults.wrongCid = true;
         } else if (arg == "--truncate") {
             options.faults.truncate = true;
+        } else if (arg == "--refuse-subscribe") {
+            options.faults.refuseSubscribe = true;
+        } else if (arg == "--silent-close") {
+            options.faults.silentClose = true;
+        } else if (arg == "--unsolicited-error") {
+            options.faults.unsolicitedError = true;
         } else if (arg == "-v") {
             options.verbose = true;
         } else {
@@ -189,13 +207,22 @@ int main(int argc, char** argv) {
     emulator::Function function(options.faults, modem);
     function.SetLog(log);
 
+    using Clock = std::chrono::steady_clock;
     std::string outgoing;
+    // Held-back replies by due time; equal times keep their order.
+    std::multimap<Clock::time_point, std::string> late;
     bool running = true;
     while (running) {
+        int timeoutMs = -1;
+        if (!late.empty()) {
+            using Ms = std::chrono::milliseconds;
+            const Ms left = std::chrono::ceil<Ms>(late.begin()->first - Clock::now());
+            timeoutMs = static_cast<int>(std::clamp(left, Ms(0), Ms(60000)).count());
+        }
         struct pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0},
                                 {STDIN_FILENO, POLLIN, 0},
                                 {pty.master, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0}};
-        if (poll(fds, 3, -1) < 0) {
+        if (poll(fds, 3, timeoutMs) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -217,11 +244,18 @@ int main(int argc, char** argv) {
             if (n > 0) {
                 outgoing += function.Receive(std::string(buffer, static_cast<size_t>(n)));
                 if (function.Removed()) running = false;
+                for (emulator::Function::Delayed& reply : function.TakeDelayed())
+                    late.emplace(Clock::now() + std::chrono::milliseconds(reply.delayMs), std::move(reply.bytes));
             }
+        }
+        while (!late.empty() && late.begin()->first <= Clock::now()) {
+            outgoing += late.begin()->second;
+            late.erase(late.begin());
         }
         if (!outgoing.empty()) Drain(pty.master, outgoing, 0);
     }
-    // What was already answered still reaches the host; then the line goes.
+    // What was already answered still reaches the host (replies not yet due
+    // are dropped); then the line goes.
     Drain(pty.master, outgoing, 1000);
     pty.Close();
     if (!options.link.empty()) unlink(options.link.c_str());

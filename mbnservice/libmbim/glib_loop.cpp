@@ -5,10 +5,20 @@
 // GLib's own uninstrumented locks. The thread makes the private context its
 // thread-default one, so the asynchronous libmbim calls it starts report
 // back to it as well.
+//
+// The thread runs with SIGPIPE blocked. libmbim writes to its port with
+// plain write(2); on mbim-proxy's socket, once the proxy stops reading, that
+// raises SIGPIPE in the writing thread, and SIGPIPE ends the program by
+// default. GLib ignores SIGPIPE process-wide when it makes its first socket,
+// but the program that loaded us may set it back. Blocked, the signal stays
+// pending on this thread and the write fails with EPIPE, which libmbim
+// reports as a failed request. The process's disposition is left alone.
 #include "glib_loop.h"
 
 #include <glib-unix.h>
 #include <glib.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -26,6 +36,24 @@ void LibraryLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpoin
     if (show) g_printerr("%s: %s\n", domain ? domain : "GLib", message);
 }
 
+// SIGPIPE blocked in the calling thread while it lives; a thread started
+// meanwhile inherits the mask.
+class SigpipeBlocked {
+public:
+    SigpipeBlocked() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+    }
+    ~SigpipeBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SigpipeBlocked(const SigpipeBlocked&) = delete;
+    SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
 }  // namespace
 
 GlibLoop::GlibLoop() {
@@ -33,6 +61,7 @@ GlibLoop::GlibLoop() {
     wakeup_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
+    SigpipeBlocked inherited;
     thread_ = std::thread([this] {
         loopThread_ = std::this_thread::get_id();
         g_main_context_push_thread_default(context_);

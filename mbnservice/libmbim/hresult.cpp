@@ -9,8 +9,6 @@ namespace mbnmbim {
 
 namespace {
 
-constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);  // HRESULT_FROM_WIN32(ERROR_BUSY)
-
 struct StatusRow {
     MbimStatusError status;
     HRESULT hr;
@@ -64,6 +62,16 @@ HRESULT HresultFromGError(const GError* error) {
         switch (error->code) {
         case MBIM_PROTOCOL_ERROR_TIMEOUT_FRAGMENT: return kTimedOut;
         case MBIM_PROTOCOL_ERROR_NOT_OPENED: return kNotReady;
+        default: return E_FAIL;
+        }
+    }
+    // libmbim writes with a GIOChannel: a write to a port that went away
+    // (EIO, ENXIO) or to a proxy that closed (EPIPE) fails in its domain.
+    if (error->domain == G_IO_CHANNEL_ERROR) {
+        switch (error->code) {
+        case G_IO_CHANNEL_ERROR_IO:
+        case G_IO_CHANNEL_ERROR_NXIO:
+        case G_IO_CHANNEL_ERROR_PIPE: return kDeviceGone;
         default: return E_FAIL;
         }
     }

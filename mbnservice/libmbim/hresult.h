@@ -25,7 +25,10 @@
 //   STATUS SERVICE_NOT_ACTIVATED                       E_MBN_SERVICE_NOT_ACTIVATED
 //   STATUS INVALID_ACCESS_STRING                       E_MBN_INVALID_ACCESS_STRING
 //   STATUS RADIO_POWER_OFF                             E_MBN_RADIO_POWER_OFF
-//   the device went away (removal, hang-up)            HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
+//   the device went away (removal, hang-up, a write     HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
+//     failing with EIO, ENXIO or EPIPE)
+//   FUNCTION_ERROR NOT_OPENED for no request of ours   HRESULT_FROM_WIN32(ERROR_NOT_READY), for every
+//     (the function reset)                              request still waiting
 //   COMMAND_DONE for another service or CID            HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 //   anything else (STATUS FAILURE included)            E_FAIL
 //
@@ -33,7 +36,11 @@
 // reason on standard error):
 //   no such file                                       HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
 //   not a character device                             HRESULT_FROM_WIN32(ERROR_BAD_DEVICE)
-//   not readable and writable (direct open)            E_ACCESSDENIED
+//   direct open refused: EACCES, EPERM                 E_ACCESSDENIED
+//                        EBUSY (another program)       HRESULT_FROM_WIN32(ERROR_BUSY)
+//                        ENODEV, ENXIO                 HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
+//   another process of ours holds the port's lock      HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+//     past the bound (device_file.h)
 //   no answer to OPEN                                  HRESULT_FROM_WIN32(ERROR_TIMEOUT)
 //   not root while mbim-proxy runs (auto)              HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
 //   other libmbim errors                               as in the table above
@@ -78,6 +85,7 @@ constexpr HRESULT kNotReady = static_cast<HRESULT>(0x80070015);      // HRESULT_
 constexpr HRESULT kAborted = static_cast<HRESULT>(0x800703E3);       // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)
 constexpr HRESULT kBadDevice = static_cast<HRESULT>(0x800704B0);     // HRESULT_FROM_WIN32(ERROR_BAD_DEVICE)
 constexpr HRESULT kSharingViolation = static_cast<HRESULT>(0x80070020);  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+constexpr HRESULT kBusy = static_cast<HRESULT>(0x800700AA);              // HRESULT_FROM_WIN32(ERROR_BUSY)
 constexpr HRESULT kWrongReply = static_cast<HRESULT>(0x8007000D);        // HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
 
 // The MBIM status of a COMMAND_DONE (MbimStatusError value); 0 gives S_OK.

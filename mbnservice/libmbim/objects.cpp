@@ -9,8 +9,13 @@
 // while any of them lives). A request holds a reference on its device
 // service until its completion has been delivered; the completion travels
 // from the GLib thread to the completion pool without dropping a COM
-// reference on the way, so no object ever goes on the GLib thread.
+// reference on the way: the GLib thread moves its reference into the job,
+// never copies it (a copy left behind is the last one whenever the job ends
+// first). So no object ever goes on the GLib thread, and one that does ends
+// the program (CountedObject).
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -18,6 +23,7 @@
 
 #include "hresult.h"
 #include "provider.h"
+#include "text.h"
 #include "com_object.h"
 #include "provider_common.h"
 
@@ -37,8 +43,6 @@ BSTR NewBstr(const U16& text) {
 
 namespace {
 
-U16 ToU16(const std::string& text) { return U16(text.begin(), text.end()); }
-
 // "{FFFFFFFF-ABCA-...}" or without braces, any case: the printed UUID in
 // lower case without braces as libmbim prints it, or empty when malformed.
 std::string ServiceUuid(const WCHAR* id) {
@@ -57,12 +61,21 @@ std::string ServiceUuid(const WCHAR* id) {
 }
 
 // A COM object of the provider over the interfaces Entries, with a place in
-// Provider::liveObjects.
+// Provider::liveObjects. Going on the GLib thread is a fault of ours that
+// would otherwise pass unseen (a destructor there releases the client's
+// sinks, and closing the ports waits for that thread): it ends the program
+// with a line that says so.
 template <class... Entries>
 class CountedObject : public ComObject<ComLifetime::DeleteAtZero, Entries...> {
 protected:
     CountedObject() { ++Provider::Get().liveObjects; }
-    ~CountedObject() override { --Provider::Get().liveObjects; }
+    ~CountedObject() override {
+        if (Provider::Get().OnLoopThread()) {
+            std::fputs("mbnmbim: a COM object was released last on the GLib thread\n", stderr);
+            std::abort();
+        }
+        --Provider::Get().liveObjects;
+    }
 };
 
 // An object of an open session: it keeps the ports open while it lives.
@@ -98,7 +111,7 @@ public:
         const ULONG id = Provider::Get().NextRequestId();
         *requestID = id;
         auto self = Hold<IMbnDeviceService>(this);
-        Provider::Get().Post([self, id, cids] {
+        Provider::Get().Post([self = std::move(self), id, cids] {
             Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
                 SAFEARRAYBOUND bound;
                 bound.cElements = static_cast<ULONG>(cids.size());
@@ -142,12 +155,15 @@ public:
         auto box = std::make_shared<std::shared_ptr<IMbnDeviceService>>(Hold<IMbnDeviceService>(this));
         entry_.port->Subscribe(std::move(subscribe), [box, id](HRESULT status, std::string) {
             std::shared_ptr<IMbnDeviceService> self = std::move(*box);
-            Provider::Get().Post([self, status, id] {
+            // A device that refuses the list sends no indications, but still
+            // takes commands: only a port that cannot carry them fails the open.
+            const HRESULT result = status == kDeviceGone || status == kNotReady || status == kAborted ? status : S_OK;
+            Provider::Get().Post([self = std::move(self), result, id] {
                 auto* service = static_cast<DeviceService*>(self.get());
-                if (SUCCEEDED(status))
+                if (SUCCEEDED(result))
                     service->session_->SetCommandSession(service->entry_.port->Path(), service->uuid_, true);
                 Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
-                    sink->OnOpenCommandSessionComplete(self.get(), status, id);
+                    sink->OnOpenCommandSessionComplete(self.get(), result, id);
                 });
             });
         });
@@ -183,7 +199,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_DeviceServiceID(BSTR* id) override {
         if (!id) return E_POINTER;
         std::string text = "{" + uuid_ + "}";
-        *id = NewBstr(ToU16(text));
+        *id = NewBstr(Utf16FromUtf8(text));
         return *id ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT STDMETHODCALLTYPE get_IsCommandSessionOpen(BOOL* value) override {
@@ -202,7 +218,7 @@ private:
 
     void CompleteSession(bool open, HRESULT status, ULONG id) {
         auto self = Hold<IMbnDeviceService>(this);
-        Provider::Get().Post([self, open, status, id] {
+        Provider::Get().Post([self = std::move(self), open, status, id] {
             Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
                 if (open)
                     sink->OnOpenCommandSessionComplete(self.get(), status, id);
@@ -218,35 +234,35 @@ private:
     }
 
     // The payload is copied now and refused before libmbim when it is not
-    // smaller than MaxCommandSize (libmbim would cut it into 4096-byte
-    // fragments and send it anyway).
+    // smaller than MaxCommandSize (libmbim would send it anyway, and the
+    // device would get it cut).
     HRESULT Command(bool set, ULONG commandID, SAFEARRAY* payload, ULONG* requestID) {
         if (!requestID) return E_POINTER;
         *requestID = 0;
         std::string bytes;
         HRESULT hr = ReadBytes(payload, bytes);
         if (FAILED(hr)) return hr;
-        if (bytes.size() >= kMaxCommandSize) return E_INVALIDARG;
+        if (bytes.size() >= MaxCommandSizeFor(entry_.port->MaxMessage())) return E_INVALIDARG;
         if (entry_.port->Removed()) return kDeviceGone;
         if (!session_->CommandSessionOpen(entry_.port->Path(), uuid_)) return kInvalidState;
         const ULONG id = Provider::Get().NextRequestId();
         *requestID = id;
         auto box = std::make_shared<std::shared_ptr<IMbnDeviceService>>(Hold<IMbnDeviceService>(this));
-        entry_.port->Command(uuid_, commandID, set, std::move(bytes),
-                             [box, id, set, commandID](HRESULT status, std::string answer) {
-                                 std::shared_ptr<IMbnDeviceService> self = std::move(*box);
-                                 Provider::Get().Post([self, id, set, commandID, status, answer] {
-                                     Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
-                                         // The array is ours: destroyed when the callback returns.
-                                         SAFEARRAY* data = SUCCEEDED(status) ? ByteArray(answer) : nullptr;
-                                         if (set)
-                                             sink->OnSetCommandComplete(self.get(), commandID, data, status, id);
-                                         else
-                                             sink->OnQueryCommandComplete(self.get(), commandID, data, status, id);
-                                         SafeArrayDestroy(data);
-                                     });
-                                 });
-                             });
+        entry_.port->Command(
+            uuid_, commandID, set, std::move(bytes), [box, id, set, commandID](HRESULT status, std::string answer) {
+                std::shared_ptr<IMbnDeviceService> self = std::move(*box);
+                Provider::Get().Post([self = std::move(self), id, set, commandID, status, answer = std::move(answer)] {
+                    Provider::Get().Deliver([&](IMbnDeviceServicesEvents* sink) {
+                        // The array is ours: destroyed when the callback returns.
+                        SAFEARRAY* data = SUCCEEDED(status) ? ByteArray(answer) : nullptr;
+                        if (set)
+                            sink->OnSetCommandComplete(self.get(), commandID, data, status, id);
+                        else
+                            sink->OnQueryCommandComplete(self.get(), commandID, data, status, id);
+                        SafeArrayDestroy(data);
+                    });
+                });
+            });
         return S_OK;
     }
 
@@ -290,7 +306,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_MaxCommandSize(ULONG* size) override {
         if (!size) return E_POINTER;
-        *size = kMaxCommandSize;
+        *size = MaxCommandSizeFor(entry_.port->MaxMessage());
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_MaxDataSize(ULONG* size) override {
@@ -338,10 +354,10 @@ public:
         caps->dataClass = device.dataClass;
         caps->smsCaps = device.smsCaps;
         caps->controlCaps = device.controlCaps;
-        caps->customDataClass = NewBstr(ToU16(device.customDataClass));
-        caps->deviceID = NewBstr(ToU16(device.deviceId));
-        caps->firmwareInfo = NewBstr(ToU16(device.firmwareInfo));
-        caps->model = NewBstr(ToU16(device.hardwareInfo));
+        caps->customDataClass = NewBstr(Utf16FromUtf8(device.customDataClass));
+        caps->deviceID = NewBstr(Utf16FromUtf8(device.deviceId));
+        caps->firmwareInfo = NewBstr(Utf16FromUtf8(device.firmwareInfo));
+        caps->model = NewBstr(Utf16FromUtf8(device.hardwareInfo));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetReadyState(MBN_READY_STATE* state) override {

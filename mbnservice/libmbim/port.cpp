@@ -108,6 +108,7 @@ struct OpenOperation {
         }
         op->port->opened_ = true;
         op->port->PrefetchServices();
+        op->port->PrefetchReadyState();
         Finish(op, S_OK, nullptr);
     }
     static void OnCreated(GObject*, GAsyncResult* result, gpointer data) {
@@ -123,9 +124,13 @@ struct OpenOperation {
         }
         Port* port = op->port.get();
         port->device_ = device;
+        g_object_set(device, MBIM_DEVICE_TRANSACTION_ID, static_cast<guint>(g_random_int_range(1, G_MAXINT32)),
+                     nullptr);
         port->removedHandler_ = g_signal_connect(device, MBIM_DEVICE_SIGNAL_REMOVED, G_CALLBACK(Port::OnRemoved), port);
         port->indicationHandler_ =
             g_signal_connect(device, MBIM_DEVICE_SIGNAL_INDICATE_STATUS, G_CALLBACK(Port::OnIndication), port);
+        port->errorHandler_ =
+            g_signal_connect(device, MBIM_DEVICE_SIGNAL_ERROR, G_CALLBACK(Port::OnFunctionError), port);
         const MbimDeviceOpenFlags flags = port->viaProxy_ ? MBIM_DEVICE_OPEN_FLAGS_PROXY : MBIM_DEVICE_OPEN_FLAGS_NONE;
         mbim_device_open_full(device, flags, kOpenSeconds, nullptr, OnOpened, holder);
     }
@@ -137,24 +142,34 @@ Port::Port(GlibLoop& loop, std::string path, bool viaProxy, Events events)
 Port::~Port() = default;
 
 HRESULT Port::Open(GlibLoop& loop, const std::string& path, bool viaProxy, Events events, std::shared_ptr<Port>* out,
-                   std::string* reason) {
+                   std::string* reason, std::string* note) {
     out->reset();
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        *reason = std::strerror(errno);
-        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    }
-    if (!S_ISCHR(info.st_mode)) {
-        *reason = "not a character device";
-        return kBadDevice;
-    }
-    if (!viaProxy && access(path.c_str(), R_OK | W_OK) != 0) {
-        *reason = std::strerror(errno);
-        return E_ACCESSDENIED;
+    auto portLock = std::make_shared<DeviceLock>();
+    unsigned maxMessage = kLibmbimTransfer;
+    if (viaProxy) {
+        // The proxy opens the port; here it only has to be one.
+        struct stat info;
+        if (stat(path.c_str(), &info) != 0) {
+            *reason = std::strerror(errno);
+            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        }
+        if (!S_ISCHR(info.st_mode)) {
+            *reason = "not a character device";
+            return kBadDevice;
+        }
+        maxMessage = MaxMessageFromSysfs(path);
+    } else {
+        HRESULT hr = portLock->Acquire(path, kLockWait, reason, note);
+        if (SUCCEEDED(hr)) hr = ProbeDevice(path, &maxMessage, reason);
+        if (FAILED(hr)) return hr;
     }
     auto op = std::make_shared<OpenOperation>();
     op->port = std::make_shared<Port>(loop, path, viaProxy, std::move(events));
+    op->port->maxMessage_ = maxMessage;
+    op->port->lock_ = std::move(portLock);
     loop.Post([op] {
+        // The local file system only: the default one loads every GIO module
+        // installed (dconf, gvfs), which costs a short run a fifth of its time.
         GFile* file = g_file_new_for_path(op->port->path_.c_str());
         mbim_device_new(file, nullptr, OpenOperation::OnCreated, new std::shared_ptr<OpenOperation>(op));
         g_object_unref(file);
@@ -184,39 +199,82 @@ void Port::Close() {
         self->FailAll(kAborted);
         self->ReleaseDevice([waiter] { waiter->Finish(S_OK); });
     });
-    waiter->Wait(std::chrono::seconds(2) + kMargin);
+    waiter->Wait(std::chrono::seconds(kCloseSeconds) + kMargin);
 }
 
+namespace {
+
+// One close of an open device: CLOSE, or the file shut when its answer is
+// late. Whichever comes first finishes it.
+struct Closing {
+    MbimDevice* device;
+    std::function<void()> finished;
+    GSource* timer = nullptr;
+    bool done = false;
+
+    static void Finish(const std::shared_ptr<Closing>& closing, bool force) {
+        if (closing->done) return;
+        closing->done = true;
+        if (force) mbim_device_close_force(closing->device, nullptr);
+        if (closing->timer) {
+            g_source_destroy(closing->timer);
+            g_source_unref(closing->timer);
+            closing->timer = nullptr;
+        }
+        closing->finished();
+    }
+};
+
+}  // namespace
+
 // GLib thread. Disconnects, closes an open device (CLOSE with a short
-// bound; a removed one is closed at once) and drops it; closed runs after.
+// bound; a removed one is closed at once) and drops it; the lock goes and
+// closed runs once the file is closed.
 void Port::ReleaseDevice(std::function<void()> closed) {
+    std::function<void()> finished = [lock = lock_, closed = std::move(closed)] {
+        lock->Release();
+        if (closed) closed();
+    };
     MbimDevice* device = device_;
     device_ = nullptr;
     if (device == nullptr) {
-        if (closed) closed();
+        finished();
         return;
     }
-    if (removedHandler_) g_signal_handler_disconnect(device, removedHandler_);
-    if (indicationHandler_) g_signal_handler_disconnect(device, indicationHandler_);
-    removedHandler_ = indicationHandler_ = 0;
+    for (unsigned long* handler : {&removedHandler_, &indicationHandler_, &errorHandler_}) {
+        if (*handler) g_signal_handler_disconnect(device, *handler);
+        *handler = 0;
+    }
     const bool wasOpen = opened_;
     opened_ = false;
-    if (!wasOpen || removed_) {
+    if (!wasOpen || removed_ || reset_) {
         mbim_device_close_force(device, nullptr);
         g_object_unref(device);
-        if (closed) closed();
+        finished();
         return;
     }
-    auto* holder = new std::function<void()>(std::move(closed));
-    mbim_device_close(
-        device, 2, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<std::function<void()>> after(static_cast<std::function<void()>*>(data));
-            mbim_device_close_finish(MBIM_DEVICE(source), result, nullptr);
-            g_object_unref(source);
-            if (*after) (*after)();
+    auto closing = std::make_shared<Closing>(Closing{device, std::move(finished)});
+    // libmbim gives CLOSE ten seconds whatever it is told; the timer keeps
+    // to ours, and the device object goes when libmbim is done with it.
+    closing->timer = g_timeout_source_new_seconds(kCloseSeconds);
+    g_source_set_callback(
+        closing->timer,
+        [](gpointer data) {
+            Closing::Finish(*static_cast<std::shared_ptr<Closing>*>(data), true);
+            return G_SOURCE_REMOVE;
         },
-        holder);
+        new std::shared_ptr<Closing>(closing),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Closing>*>(data); });
+    g_source_attach(closing->timer, g_main_context_get_thread_default());
+    mbim_device_close(
+        device, kCloseSeconds, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<Closing>> held(static_cast<std::shared_ptr<Closing>*>(data));
+            mbim_device_close_finish(MBIM_DEVICE(source), result, nullptr);
+            Closing::Finish(*held, false);
+            g_object_unref(source);
+        },
+        new std::shared_ptr<Closing>(closing));
 }
 
 void Port::FailAll(HRESULT status) {
@@ -246,8 +304,18 @@ void Port::OnIndication(MbimDevice*, MbimMessage* message, void* data) {
                              std::string(reinterpret_cast<const char*>(bytes), bytes ? length : 0));
 }
 
+// Every FUNCTION_ERROR, after libmbim completed the request it answers, if
+// any. NOT_OPENED means the function is closed (it reset, or another host
+// closed it): nothing sent since will be answered.
+void Port::OnFunctionError(MbimDevice*, void* error, void* data) {
+    auto* port = static_cast<Port*>(data);
+    if (!g_error_matches(static_cast<GError*>(error), MBIM_PROTOCOL_ERROR, MBIM_PROTOCOL_ERROR_NOT_OPENED)) return;
+    port->reset_ = true;
+    port->FailAll(kNotReady);
+}
+
 void Port::Issue(MbimMessage* request, unsigned seconds, RawCompletion done) {
-    if (device_ == nullptr || removed_ || !opened_) {
+    if (device_ == nullptr || removed_ || !opened_ || reset_) {
         mbim_message_unref(request);
         const HRESULT status = removed_ ? kDeviceGone : kNotReady;
         // Never inside the caller's own call: the GLib thread answers later.
@@ -360,17 +428,52 @@ HRESULT Port::QueryCaps(DeviceCaps* caps) {
     return hr;
 }
 
+namespace {
+
+HRESULT ParseReadyState(const MbimMessage* reply, uint32_t* state) {
+    MbimSubscriberReadyState ready;
+    if (!mbim_message_subscriber_ready_status_response_parse(reply, &ready, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                             nullptr))
+        return E_FAIL;
+    *state = ready;
+    return S_OK;
+}
+
+}  // namespace
+
+struct Port::ReadyPrefetch {
+    Waiter waiter;
+    uint32_t state = 0;  // written before the waiter finishes
+};
+
+// Asked beside DEVICE_SERVICES as the device opens, so that a caller's first
+// two questions cost one round trip.
+void Port::PrefetchReadyState() {
+    auto prefetch = std::make_shared<ReadyPrefetch>();
+    {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        readyPrefetch_ = prefetch;
+    }
+    Issue(mbim_message_subscriber_ready_status_query_new(nullptr), kQuerySeconds,
+          [prefetch](HRESULT status, const MbimMessage* reply) {
+              if (SUCCEEDED(status)) status = ParseReadyState(reply, &prefetch->state);
+              prefetch->waiter.Finish(status);
+          });
+}
+
 HRESULT Port::QueryReadyState(uint32_t* mbimReadyState) {
+    std::shared_ptr<ReadyPrefetch> prefetch;
+    {
+        std::lock_guard<std::mutex> lock(servicesMutex_);
+        prefetch.swap(readyPrefetch_);
+    }
+    if (prefetch && SUCCEEDED(prefetch->waiter.Wait(std::chrono::seconds(kQuerySeconds) + kMargin))) {
+        *mbimReadyState = prefetch->state;
+        return S_OK;
+    }
     auto state = std::make_shared<uint32_t>(0);
     HRESULT hr = Transact([] { return mbim_message_subscriber_ready_status_query_new(nullptr); },
-                          [state](const MbimMessage* reply) {
-                              MbimSubscriberReadyState ready;
-                              if (!mbim_message_subscriber_ready_status_response_parse(
-                                      reply, &ready, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-                                  return E_FAIL;
-                              *state = ready;
-                              return S_OK;
-                          });
+                          [state](const MbimMessage* reply) { return ParseReadyState(reply, state.get()); });
     if (SUCCEEDED(hr)) *mbimReadyState = *state;
     return hr;
 }

@@ -11,7 +11,19 @@
 // not the request's answer: the request fails with
 // HRESULT_FROM_WIN32(ERROR_INVALID_DATA). libmbim leaves requests of a
 // removed device waiting for their time-out: the removal ("device-removed",
-// raised on a hang-up of the port) completes them at once instead.
+// raised on a hang-up of the port) completes them at once instead, as does a
+// FUNCTION_ERROR NOT_OPENED that answers no request (the function reset).
+//
+// Transaction IDs start at a random value in every process: libmbim numbers
+// from 1, and a reply that a previous process left unread would otherwise
+// carry the ID of this process's request. A reply to no request of ours is
+// dropped by libmbim.
+//
+// A direct open holds the port's lock (device_file.h) until the port's file
+// is closed. Closing sends CLOSE and waits kCloseSeconds for its answer, then
+// closes the file regardless (libmbim itself would keep reading it for ten
+// seconds more), so the next open in this process never shares the port
+// with the last one.
 #ifndef MBNSERVICE_LIBMBIM_PORT_H
 #define MBNSERVICE_LIBMBIM_PORT_H
 
@@ -25,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "device_file.h"
 #include "glib_loop.h"
 #include "platform/winapi.h"
 
@@ -38,6 +51,7 @@ namespace mbnmbim {
 constexpr unsigned kOpenSeconds = 5;
 constexpr unsigned kQuerySeconds = 5;
 constexpr unsigned kCommandSeconds = 10;
+constexpr unsigned kCloseSeconds = 2;
 
 struct DeviceCaps {
     uint32_t cellularClass = 0;
@@ -69,10 +83,12 @@ public:
         std::function<void()> removed;
     };
 
-    // Opens path (a character device), through mbim-proxy when viaProxy.
-    // Bounded by kOpenSeconds plus a margin; on failure *reason says why.
+    // Opens path (a character device), through mbim-proxy when viaProxy,
+    // else directly under the port's lock. Bounded by kLockWait and
+    // kOpenSeconds plus a margin; on failure *reason says why. *note, when
+    // not empty, is a warning to show although the port opened.
     static HRESULT Open(GlibLoop& loop, const std::string& path, bool viaProxy, Events events,
-                        std::shared_ptr<Port>* port, std::string* reason);
+                        std::shared_ptr<Port>* port, std::string* reason, std::string* note);
     Port(GlibLoop& loop, std::string path, bool viaProxy, Events events);
     ~Port();
 
@@ -83,8 +99,12 @@ public:
     const std::string& Path() const { return path_; }
     bool ViaProxy() const { return viaProxy_; }
     bool Removed() const { return removed_; }
+    // The device's largest control message, in bytes.
+    unsigned MaxMessage() const { return maxMessage_; }
 
     HRESULT QueryCaps(DeviceCaps* caps);
+    // The first call takes the state asked for when the device opened (the
+    // ready state a service last saw, as Windows reports it); later ones ask.
     HRESULT QueryReadyState(uint32_t* mbimReadyState);
     // DEVICE_SERVICES, asked once and then kept.
     HRESULT DeviceServices(std::vector<ServiceEntry>* services);
@@ -113,32 +133,42 @@ private:
     static void OnCommandDone(void* source, void* result, void* data);
     static void OnRemoved(MbimDevice* device, void* data);
     static void OnIndication(MbimDevice* device, MbimMessage* message, void* data);
+    static void OnFunctionError(MbimDevice* device, void* error, void* data);
 
     GlibLoop& loop_;
     const std::string path_;
     const bool viaProxy_;
     Events events_;
     std::atomic<bool> removed_{false};
+    unsigned maxMessage_ = 0;
+    std::shared_ptr<DeviceLock> lock_;  // direct opens; let go once the file is closed
 
     // GLib thread only.
     MbimDevice* device_ = nullptr;
     bool opened_ = false;
+    bool reset_ = false;  // the function reported itself not opened
     unsigned long removedHandler_ = 0;
     unsigned long indicationHandler_ = 0;
+    unsigned long errorHandler_ = 0;
     uint64_t nextSerial_ = 1;
     std::map<uint64_t, Pending> pending_;
 
     struct ServicesQuery;
+    struct ReadyPrefetch;
     void StartServicesQuery(std::shared_ptr<ServicesQuery> query);
-    void PrefetchServices();  // GLib thread
+    void PrefetchServices();    // GLib thread
+    void PrefetchReadyState();  // GLib thread
     std::mutex servicesMutex_;
     std::optional<std::vector<ServiceEntry>> services_;
     std::shared_ptr<ServicesQuery> servicesQuery_;  // the one asked last
+    std::shared_ptr<ReadyPrefetch> readyPrefetch_;  // until the first QueryReadyState takes it
 
     friend struct OpenOperation;
 };
 
-// GLOBALTOOLS_MBIM_PROXY: "auto" (default), "never" or "always".
+// GLOBALTOOLS_MBIM_PROXY: "auto" (default: through a proxy that runs, as
+// root; else directly), "never" or "always" (libmbim starts a proxy if none
+// runs).
 enum class ProxyMode { Auto, Never, Always };
 bool ParseProxyMode(const char* value, ProxyMode* mode);
 // True when some process listens on mbim-proxy's abstract socket.

@@ -110,11 +110,13 @@ HRESULT Provider::OpenSession(std::shared_ptr<Session>* session) {
         Say("no MBIM control port to open");
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
-    // As root through mbim-proxy, which shares the modem with ModemManager.
-    // Other users may not use the proxy; opening the device beside it would
-    // steal its replies.
-    const bool viaProxy = mode == ProxyMode::Always || (mode == ProxyMode::Auto && geteuid() == 0);
-    if (!viaProxy && mode == ProxyMode::Auto && ProxyRunning()) {
+    // Through a running mbim-proxy (ModemManager's), which shares the modem;
+    // only root may use it, and opening the device beside it would steal its
+    // replies. Without one, directly: asking libmbim for the proxy would start
+    // one that keeps the modem for good.
+    const bool proxyRunning = mode == ProxyMode::Auto && ProxyRunning();
+    const bool viaProxy = mode == ProxyMode::Always || (proxyRunning && geteuid() == 0);
+    if (!viaProxy && proxyRunning) {
         Say("mbim-proxy holds the MBIM devices and serves root only; run as root to share the modem");
         return kSharingViolation;
     }
@@ -128,7 +130,9 @@ HRESULT Provider::OpenSession(std::shared_ptr<Session>* session) {
         events.removed = [this, path] { Post([this, path] { OnRemoved(path); }); };
         std::shared_ptr<Port> port;
         std::string reason;
-        const HRESULT hr = Port::Open(loop_, path, viaProxy, std::move(events), &port, &reason);
+        std::string note;
+        const HRESULT hr = Port::Open(loop_, path, viaProxy, std::move(events), &port, &reason, &note);
+        if (!note.empty()) Say(note);
         if (FAILED(hr)) {
             Say("cannot open the MBIM device " + path + (viaProxy ? " through mbim-proxy: " : ": ") + reason);
             failure = hr;

@@ -36,6 +36,17 @@ using U16 = std::u16string;
 
 // The largest command payload plus one: SetCommand takes fewer bytes.
 constexpr ULONG kMaxCommandSize = 4096;
+// A command message's headers: message, fragment, service, CID, type, length.
+constexpr unsigned kCommandHeaders = 48;
+
+// MaxCommandSize for a device whose largest control message is maxMessage.
+// libmbim writes a message of up to 4096 bytes in one piece and cuts a longer
+// one into 4096-byte fragments, whatever the device takes; a device that
+// takes less (cdc-wdm cuts what is longer) gets only what fits one message.
+inline ULONG MaxCommandSizeFor(unsigned maxMessage) {
+    if (maxMessage >= kLibmbimTransfer) return kMaxCommandSize;
+    return maxMessage > kCommandHeaders ? maxMessage - kCommandHeaders + 1 : 1;
+}
 
 struct PortEntry {
     std::shared_ptr<Port> port;
@@ -66,6 +77,8 @@ public:
 
     // Runs job on a completion thread.
     void Post(std::function<void()> job) { pool_.Post(std::move(job)); }
+    // True on the GLib thread, where no COM object may go (objects.cpp).
+    bool OnLoopThread() const { return loop_.OnLoopThread(); }
 
     // The session a new manager belongs to, its ports opened now if no
     // provider object is alive. Counts one user; failure: the HRESULT, with

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -69,6 +70,18 @@ fs::path OwningUsbInterface(const fs::path& port, const fs::path& sysfsRoot) {
     return {};
 }
 
+// wMaxControlMessage of the first MBIM functional descriptor (length 12,
+// CS_INTERFACE, subtype 0x1b) in a chain of USB descriptors; 0 when none.
+unsigned MaxControlMessageIn(const std::string& descriptors) {
+    for (size_t at = 0; at + 12 <= descriptors.size();) {
+        const auto byte = [&](size_t i) { return static_cast<unsigned char>(descriptors[at + i]); };
+        if (byte(0) == 12 && byte(1) == 0x24 && byte(2) == 0x1b) return byte(5) | byte(6) << 8;
+        if (byte(0) == 0) break;  // a chain that would never advance
+        at += byte(0);
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool ParseProviderChoice(const char* value, ProviderChoice* choice) {
@@ -127,6 +140,25 @@ std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot) {
         if (IsWwanMbimPort(wwan / name)) add(wwan / name);
     }
     return ports;
+}
+
+unsigned MaxControlMessageInSysfs(const std::string& sysfsRoot, const std::string& devicePath) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(sysfsRoot, ec);
+    if (ec) return 0;
+    std::vector<std::string> names{fs::path(devicePath).filename().string()};
+    const fs::path resolved = fs::canonical(devicePath, ec);
+    if (!ec && resolved.filename() != names[0]) names.push_back(resolved.filename().string());
+    for (const std::string& name : names) {
+        for (const char* cls : {"usbmisc", "wwan"}) {
+            const fs::path usbInterface = OwningUsbInterface(root / "class" / cls / name, root);
+            if (usbInterface.empty()) continue;
+            std::ifstream file(usbInterface.parent_path() / "descriptors", std::ios::binary);
+            const std::string descriptors((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            if (const unsigned max = MaxControlMessageIn(descriptors)) return max;
+        }
+    }
+    return 0;
 }
 
 std::vector<std::string> ControlPortsFor(const ProviderChoice& choice) {

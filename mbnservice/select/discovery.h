@@ -42,6 +42,13 @@ std::string SysfsRoot();
 // interface cannot be resolved in sysfs is always listed.
 std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot);
 
+// The device's largest control message (wMaxControlMessage of its MBIM
+// functional descriptor) as sysfs shows it for a control port: in the raw
+// descriptors of the USB device that owns the port's interface. The port is
+// looked up under class/usbmisc and class/wwan by the name of devicePath and
+// by the name it resolves to. 0 when sysfs does not tell.
+unsigned MaxControlMessageInSysfs(const std::string& sysfsRoot, const std::string& devicePath);
+
 // The ports a choice stands for: its own device for "mbim:<path>", every
 // port found for mbim and auto, none for the simulator.
 std::vector<std::string> ControlPortsFor(const ProviderChoice& choice);

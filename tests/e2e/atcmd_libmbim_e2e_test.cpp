@@ -6,6 +6,10 @@
 // the driver's own output and log lines.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,8 +54,9 @@ protected:
     // Runs the copy on the device (mode: GLOBALTOOLS_MBIM_PROXY), bounded:
     // a run still going after 60 s is killed and reported as status -1, as
     // is a run ended by a signal.
-    Outcome Run(const std::string& command, const std::string& device, const char* mode, uid_t user = 0) {
-        std::vector<std::string> env;
+    Outcome Run(const std::string& command, const std::string& device, const char* mode, uid_t user = 0,
+                const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> env(extra);
         for (char** e = environ; *e; ++e) {
             const std::string entry(*e);
             if (entry.rfind("PROGRAMDATA=", 0) != 0 && entry.rfind("GLOBALTOOLS_", 0) != 0) env.push_back(entry);
@@ -103,6 +108,8 @@ protected:
     }
 };
 
+// Directly, and as root in auto mode when no proxy runs: then too the device
+// is opened directly, and no mbim-proxy is left behind to hold it.
 TEST_F(AtcmdOverMbim, ati_and_at_answer_through_libmbim_directly) {
     mbimtest::Emulator emulator(EMULATOR_PATH, {});
     ASSERT_FALSE(emulator.Path().empty());
@@ -110,6 +117,44 @@ TEST_F(AtcmdOverMbim, ati_and_at_answer_through_libmbim_directly) {
     Outcome at = Run("AT", emulator.Path(), "never");
     EXPECT_EQ("\r\nOK\r\n", at.out);
     EXPECT_EQ("", at.err);
+    if (geteuid() != 0 || mbimtest::ProxyListening()) return;
+    ExpectIdentification(Run("ATI", emulator.Path(), "auto"));
+    EXPECT_FALSE(mbimtest::ProxyListening()) << "the run left an mbim-proxy behind";
+}
+
+// Runs at once on one device, directly, each with its own command: every
+// run waits its turn on the port and prints its own command's answer.
+TEST_F(AtcmdOverMbim, parallel_direct_runs_each_print_their_own_answer) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    ASSERT_FALSE(emulator.Path().empty());
+    const std::vector<std::string> commands{"ATI", "AT+CGSN", "AT+CGMR", "AT+CGMI"};
+    std::vector<std::string> answers;
+    for (const std::string& command : commands) answers.push_back(Run(command, emulator.Path(), "never").out);
+    for (size_t i = 0; i < answers.size(); ++i) {
+        ASSERT_NE(std::string::npos, answers[i].find("OK")) << commands[i] << ": " << answers[i];
+        for (size_t j = 0; j < i; ++j) ASSERT_NE(answers[j], answers[i]) << commands[j] << " and " << commands[i];
+    }
+    std::vector<Outcome> runs(16);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < runs.size(); ++i)
+        threads.emplace_back([&, i] { runs[i] = Run(commands[i % commands.size()], emulator.Path(), "never"); });
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(answers[i % commands.size()], runs[i].out) << "run " << i << ", " << commands[i % commands.size()];
+        EXPECT_EQ("", runs[i].err) << "run " << i;
+    }
+}
+
+// A run that gave up on a slow command leaves its answer to come later; the
+// next run on the device never takes that answer for its own.
+TEST_F(AtcmdOverMbim, a_late_answer_to_an_earlier_run_is_not_the_next_runs_answer) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {"--delay", "7000"});
+    ASSERT_FALSE(emulator.Path().empty());
+    const Outcome first = Run("AT+CGSN", emulator.Path(), "never");
+    EXPECT_EQ("", first.out);
+    const Outcome second = Run("ATI", emulator.Path(), "never");
+    EXPECT_EQ("", second.out) << "the earlier run's answer was taken";
+    EXPECT_TRUE(Logged("[Fail] Wait SetCommand Fail ")) << Dump();
 }
 
 // A second client of the proxy, standing for ModemManager, keeps being
@@ -160,6 +205,7 @@ TEST_F(AtcmdOverMbim, each_device_fault_gives_the_drivers_output_and_log_line) {
         {{"--truncate", "--fragment", "30"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x80004005", ""},
         {{"--silent-open"}, "ATI", "open fail", "[error]Open() failed: IID_IMbnInterfaceManager",
          "no answer to OPEN"},
+        {{"--unsolicited-error"}, "ATI", "", "[Fail]OnSetCommandComplete but Fail! Return state 0x80070015", ""},
         {{"--indicate-first"}, "ATI", "ATI", "", ""},
         {{"--fragment", "30"}, "ATI", "ATI", "", ""},
         {{}, tooLong, "", "[Fail]SendData(): SetCommand hr = 0x80070057", ""},
@@ -209,13 +255,32 @@ TEST_F(AtcmdOverMbim, a_path_that_is_no_mbim_device_prints_open_fail_and_why) {
     }
 }
 
-// A user who may not open the device (the emulator's pty belongs to root).
-TEST_F(AtcmdOverMbim, an_unreadable_device_prints_open_fail_and_why) {
+// A user who may not open the device (the emulator's pty belongs to root),
+// then a device another program holds exclusively (as a WWAN port is held):
+// each says why.
+TEST_F(AtcmdOverMbim, an_unreadable_or_busy_device_prints_open_fail_and_why) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run atcmd as another user";
     mbimtest::Emulator emulator(EMULATOR_PATH, {});
     OpenToOthers();
     Outcome run = Run("AT", emulator.Path(), "never", 65534);
     ExpectOpenFailBecause(run, "Permission denied");
+
+    ASSERT_EQ(0, chmod(emulator.Path().c_str(), 0666));
+    const int holder = open(emulator.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, ioctl(holder, TIOCEXCL));  // further opens fail with EBUSY
+    run = Run("AT", emulator.Path(), "never", 65534);
+    close(holder);
+    ExpectOpenFailBecause(run, "another program has it open");
+}
+
+// Through the proxy, a device that refuses the subscription list sends no
+// indications but still answers commands.
+TEST_F(AtcmdOverMbim, a_refused_subscription_still_lets_commands_through_the_proxy) {
+    mbimtest::Proxy proxy;
+    if (!proxy.Usable()) GTEST_SKIP() << proxy.Why();
+    mbimtest::Emulator emulator(EMULATOR_PATH, {"--refuse-subscribe"});
+    ExpectIdentification(Run("ATI", emulator.Path(), "auto"));
 }
 
 // Without root, a running proxy means the device is shared: opening it

@@ -239,12 +239,14 @@ TEST(MbimFunctionFaults, each_switch_changes_only_the_at_reply) {
     // OPEN with a 64-byte maximum and a DEVICE_SERVICES query (answered
     // normally whatever the switch: 4 messages), then ATI `commands` times.
     bool removed = false;
-    const auto run = [&removed](const Faults& faults, unsigned commands) {
+    std::vector<Function::Delayed> delayed;
+    const auto run = [&removed, &delayed](const Faults& faults, unsigned commands) {
         Function function(faults, NoEcho());
         std::string out = function.Receive(Open(1, 64));
         out += function.Receive(Command(2, kBasicConnect, 16, kQuery));
         for (unsigned i = 0; i < commands; ++i) out += function.Receive(AtCommand(10 + i, "ATI\r"));
         removed = function.Removed();
+        delayed = function.TakeDelayed();
         return Split(out);
     };
     const size_t before = 4;
@@ -294,6 +296,47 @@ TEST(MbimFunctionFaults, each_switch_changes_only_the_at_reply) {
     faults.removeAfter = 2;
     EXPECT_EQ(run(faults, 3).size(), before + ati);  // only the first AT command answered
     EXPECT_TRUE(removed);
+    EXPECT_TRUE(delayed.empty());
+
+    faults = Faults();
+    faults.delayMs = 250;
+    faults.indicateFirst = true;
+    ASSERT_EQ(run(faults, 2).size(), before);  // the query answered at once, the AT commands held back
+    ASSERT_EQ(delayed.size(), 2u);
+    EXPECT_EQ(delayed[1].delayMs, 250u);
+    out = Split(delayed[1].bytes);
+    ASSERT_EQ(out.size(), 1 + ati);
+    EXPECT_EQ(out[0].type, kIndicateStatus);
+    EXPECT_EQ(out[1].tid, 11u);
+
+    faults = Faults();
+    faults.unsolicitedError = true;
+    out = run(faults, 2);  // a reset under no transaction, then the next command finds the function closed
+    ASSERT_EQ(out.size(), before + 2);
+    EXPECT_EQ(out[before].bytes + out[before + 1].bytes,
+              SimpleMessage(kFunctionError, 0, kErrorNotOpened) + SimpleMessage(kFunctionError, 11, kErrorNotOpened));
+}
+
+TEST(MbimFunctionFaults, cut_command_refused_subscribe_and_lost_close_done) {
+    Faults faults;
+    faults.maxMessage = 64;  // 48 bytes of headers, 16 of the AT command
+    faults.refuseSubscribe = true;
+    faults.silentClose = true;
+    Function function(faults, NoEcho());
+    function.Receive(Open(1));
+    const std::string text = "AT+CGSN\rAT+CGMR\rAT+CGMI\r";
+    const std::string input = AtCommand(2, text) + Command(3, kBasicConnect, 19, kSet, "list") +
+                              SimpleMessage(kClose, 4) + AtCommand(5, "AT\r");
+    // The first write ends inside the lost tail of the cut command.
+    std::string written = function.Receive(input.substr(0, 68));
+    written += function.Receive(input.substr(68));
+    const std::vector<Message> out = Split(written);
+    ASSERT_EQ(out.size(), 3u);  // no CLOSE_DONE
+    EXPECT_EQ(DoneOf(out[0]).buffer, mbnsim::Modem(NoEcho()).Feed(text.substr(0, 16)));
+    EXPECT_EQ(out[1].tid, 3u);
+    EXPECT_EQ(DoneOf(out[1]).status, kStatusNoDeviceSupport);
+    EXPECT_EQ(DoneOf(out[1]).buffer, "");
+    EXPECT_EQ(out[2].bytes, SimpleMessage(kFunctionError, 5, kErrorNotOpened));
 }
 
 }  // namespace

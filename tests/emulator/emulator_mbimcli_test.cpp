@@ -1,7 +1,8 @@
 // mbim-emulator as a program: Debian's mbimcli reads the device capabilities
 // and the device-services list from it, whole and in 64-byte fragments; it
 // ends on end of input or SIGTERM and takes its link with it; with
-// --remove-after the line drops mid-command. Each test starts its own
+// --remove-after the line drops mid-command; with --delay an AT reply outlives
+// the host that asked and reaches the next one. Each test starts its own
 // emulator and ends it.
 #include <gtest/gtest.h>
 
@@ -179,6 +180,31 @@ TEST(MbimEmulatorProgram, removal_drops_the_line_mid_command) {
     close(line);
     EXPECT_EQ(emulator.Stop(), 0);
     EXPECT_FALSE(Exists(emulator.Link()));
+}
+
+TEST(MbimEmulatorProgram, delayed_reply_reaches_the_next_host) {
+    Emulator emulator({"--delay", "1000"});
+    const auto atLeast = [](size_t size) { return [size](const std::string& t) { return t.size() >= size; }; };
+    const std::string open1 = SimpleMessage(kOpen, 1, 4096);
+    const std::string opened = SimpleMessage(kOpenDone, 1, kStatusSuccess);
+    const std::string closed = SimpleMessage(kCloseDone, 3, kStatusSuccess);
+    const std::string reply =
+        Fragment(kCommandDone, 2, CommandDoneStream(kAtService, 1, kStatusSuccess, "\r\nOK\r\n"), 4096)[0];
+    const std::string asks =
+        open1 + Fragment(kCommand, 2, CommandStream(kAtService, 1, kSet, "AT\r"), 4096)[0] + SimpleMessage(kClose, 3);
+
+    // One host asks and closes: CLOSE is answered, the AT reply is not there yet.
+    int line = open(emulator.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(line >= 0 && write(line, asks.data(), asks.size()) == static_cast<ssize_t>(asks.size()));
+    EXPECT_EQ(ReadUntil(line, 5000, atLeast(opened.size() + closed.size())), opened + closed);
+    close(line);
+    // The next host's OPEN finds it.
+    line = open(emulator.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(line >= 0 && write(line, open1.data(), open1.size()) == static_cast<ssize_t>(open1.size()));
+    const std::string text = ReadUntil(line, 5000, atLeast(opened.size() + reply.size()));
+    EXPECT_TRUE(text == opened + reply || text == reply + opened) << text.size() << " bytes";
+    close(line);
+    EXPECT_EQ(emulator.Stop(), 0);
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ public:
         fs::remove_all(root_, ignored);
     }
     std::string Root() const { return root_.string(); }
+    // The raw descriptors file of the USB device above a fourth-word interface.
+    void Descriptors(const std::string& usbDevice, const std::string& bytes) const {
+        std::ofstream(root_ / "devices" / usbDevice / "descriptors", std::ios::binary) << bytes;
+    }
 
 private:
     static void LayOutUnder(const fs::path& usbInterface, const std::string& cls, const std::string& name,
@@ -109,6 +113,33 @@ TEST(MbimDiscovery, finds_mbim_control_ports_in_order) {
         EXPECT_EQ(r.ports, mbnmbim::FindMbimControlPorts(sysfs.Root())) << "row " << row;
     }
     EXPECT_TRUE(mbnmbim::FindMbimControlPorts("/nonexistent-sysfs-root").empty());
+}
+
+// The device's maximum control message, read from the MBIM functional
+// descriptor among the USB device's raw descriptors.
+TEST(MbimDiscovery, reads_the_maximum_control_message_from_the_usb_descriptors) {
+    const std::string device("\x12\x01\x00\x02\x00\x00\x00\x40\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01", 18);
+    const std::string cdcHeader("\x05\x24\x00\x10\x01", 5);
+    const std::string mbim512("\x0c\x24\x1b\x00\x01\x00\x02\x20\x80\xdc\x05\x20", 12);
+    FakeSysfs sysfs({"usbmisc cdc-wdm0 cdc_mbim usb1/1-1/1-1:1.0", "wwan wwan0mbim0 MBIM usb1/1-2/1-2:1.0",
+                     "usbmisc cdc-wdm1 cdc_mbim usb1/1-3/1-3:1.0", "usbmisc cdc-wdm2 cdc_mbim"});
+    const struct {
+        std::string usbDevice;
+        std::string descriptors;
+        std::string port;
+        unsigned max;
+    } rows[] = {
+        {"usb1/1-1", device + cdcHeader + mbim512, "/dev/cdc-wdm0", 512},
+        {"usb1/1-2", device + mbim512, "/dev/wwan0mbim0", 512},
+        {"usb1/1-3", device + cdcHeader, "/dev/cdc-wdm1", 0},              // no MBIM descriptor
+        {"usb1/1-3", device + std::string(12, '\0'), "/dev/cdc-wdm1", 0},  // a chain that does not advance
+        {"", "", "/dev/cdc-wdm2", 0},                                      // no USB interface
+        {"", "", "/dev/cdc-wdm9", 0},                                      // not in sysfs
+    };
+    for (const auto& r : rows) {
+        if (!r.usbDevice.empty()) sysfs.Descriptors(r.usbDevice, r.descriptors);
+        EXPECT_EQ(r.max, mbnmbim::MaxControlMessageInSysfs(sysfs.Root(), r.port)) << r.port;
+    }
 }
 
 TEST(MbimDiscovery, parses_the_provider_choice) {
