@@ -79,6 +79,12 @@ const char* ReadyStateName(LONG state) {
 
 void Say(const std::string& text) { std::fprintf(stderr, "atcmd: %s\n", text.c_str()); }
 
+std::string Hex(HRESULT hr) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned int>(hr));
+    return code;
+}
+
 std::string Seconds(unsigned long ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%g s", ms / 1000.0);
@@ -186,6 +192,7 @@ int OptionRun::Run() {
         result = List();
     } else if (opened != S_OK || !DeviceFound()) {
         std::printf("open fail");
+        if (opened != S_OK) Say("the Mobile Broadband service could not be reached (" + Hex(opened) + ")");
         Record(kUnreachable);
         result = ExitStatus();
     } else if (in != NULL) {
@@ -214,9 +221,16 @@ int OptionRun::List() {
 
 // An interface ID given with -d names a modem the service lists.
 bool OptionRun::DeviceFound() {
-    if (options_.device.empty() || options_.device[0] == '/') return true;
+    if (options_.device.empty()) return true;
     std::vector<IGlobalTools::MbimInterfaceInfo> modems;
     channel_->ListInterfaces(modems);
+    // A device path leaves the service that one port (Linux); a service that
+    // lists other modems has not taken it.
+    if (options_.device[0] == '/') {
+        if (modems.size() == 1) return true;
+        Say("no modem at " + options_.device + " (a device path chooses an MBIM port on Linux)");
+        return false;
+    }
     const std::basic_string<WCHAR> wanted = Widened(options_.device);
     for (const IGlobalTools::MbimInterfaceInfo& modem : modems) {
         if (modem.interfaceId.size() != wanted.size()) continue;
@@ -248,9 +262,7 @@ void OptionRun::Explain(HRESULT hr, const std::string& command, const std::strin
         return;
     }
     if (hr == E_INVALIDARG && CommandTooLong(command, where)) return;
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned int>(last));
-    Say(where + "the command was not sent or not answered (" + code + "; -v shows the log)");
+    Say(where + "the command was not sent or not answered (" + Hex(last) + "; -v shows the log)");
     Record(kUnreachable);
 }
 

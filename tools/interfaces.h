@@ -1,5 +1,5 @@
-// The component library's public face: the five interfaces, their interface
-// IDs and the factory that hands out objects by ID. A caller includes this
+// The component library's public face: the interfaces, their interface IDs
+// and the factory that hands out objects by ID. A caller includes this
 // header only, asks CreateToolInstance for an ID and converts the pointer it
 // gets to the interface that the ID names.
 //
