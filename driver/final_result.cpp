@@ -9,23 +9,38 @@ bool StartsWith(const std::string& text, const char* prefix) {
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
-}  // namespace
-
-FinalResult ClassifyAnswer(const std::string& answer) {
-    // The prompt is the one final answer not followed by a line end.
-    const size_t size = answer.size();
-    if (size >= 2 && answer.compare(size - 2, 2, "> ") == 0 && (size == 2 || IsLineEnd(answer[size - 3])))
-        return FinalResult::Success;
-
-    size_t end = size;
-    while (end > 0 && IsLineEnd(answer[end - 1])) --end;
-    size_t begin = end;
-    while (begin > 0 && !IsLineEnd(answer[begin - 1])) --begin;
-    const std::string line = answer.substr(begin, end - begin);
-
+FinalResult OutcomeOf(const std::string& line) {
     if (line == "OK" || line == "CONNECT" || StartsWith(line, "CONNECT ")) return FinalResult::Success;
     if (line == "ERROR" || StartsWith(line, "+CME ERROR:") || StartsWith(line, "+CMS ERROR:") || line == "NO CARRIER" ||
         line == "BUSY" || line == "NO ANSWER" || line == "NO DIALTONE")
         return FinalResult::Error;
+    return FinalResult::None;
+}
+
+}  // namespace
+
+FinalResult FindFinalResult(const std::string& text, bool whole, size_t* end) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        if (IsLineEnd(text[begin])) {
+            ++begin;
+            continue;
+        }
+        if (text.compare(begin, 2, "> ") == 0) {
+            if (end) *end = begin + 2;
+            return FinalResult::Success;
+        }
+        size_t stop = begin;
+        while (stop < text.size() && !IsLineEnd(text[stop])) ++stop;
+        if (stop == text.size() && !whole) return FinalResult::None;
+        const FinalResult outcome = OutcomeOf(text.substr(begin, stop - begin));
+        if (outcome != FinalResult::None) {
+            if (stop < text.size() && text[stop] == '\r') ++stop;
+            if (stop < text.size() && text[stop] == '\n') ++stop;
+            if (end) *end = stop;
+            return outcome;
+        }
+        begin = stop;
+    }
     return FinalResult::None;
 }

@@ -15,12 +15,14 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {'t', "timeout", true},  {'d', "device", true}, {'s', "service", true},
-    {'f', "file", true},     {'l', "list", false},  {'e', "exit-status", false},
-    {'v', "verbose", false}, {'h', "help", false},  {0, "version", false},
+    {'t', "timeout", true}, {'d', "device", true},       {'s', "service", true},  {'f', "file", true},
+    {'l', "list", false},   {'e', "exit-status", false}, {'v', "verbose", false}, {'h', "help", false},
+    {0, "version", false},  {'p', "port", true},         {1, "shared", false},    {2, "probe-ports", false},
 };
 
+// Long-only options have codes below ' ' in place of a letter.
 const OptionSpec* FindShort(char name) {
+    if (static_cast<unsigned char>(name) <= ' ') return nullptr;
     for (const OptionSpec& spec : kOptions)
         if (spec.shortName == name) return &spec;
     return nullptr;
@@ -88,6 +90,15 @@ bool Apply(const OptionSpec& spec, const std::string& value, Options* options, s
         options->commandFile = value;
         options->hasCommandFile = true;
         return true;
+    case 'p':
+        if (value.empty()) {
+            *error = name + " takes a port name such as COM3";
+            return false;
+        }
+        options->port = value;
+        return true;
+    case 1: options->shared = true; return true;
+    case 2: options->probePorts = true; return true;
     case 'l': options->list = true; return true;
     case 'e': options->exitStatus = true; return true;
     case 'v': options->verbose = true; return true;
@@ -179,6 +190,18 @@ bool ParseOptions(int argc, char* argv[], Options* options, std::string* error) 
     }
     if (uses > 1) {
         *error = "give one of an AT command, --file and --list";
+        return false;
+    }
+    if (!options->port.empty() && (options->list || !options->device.empty() || !options->service.empty())) {
+        *error = "--port goes with neither --list, --device nor --service";
+        return false;
+    }
+    if (options->shared && options->port.empty()) {
+        *error = "--shared goes with --port";
+        return false;
+    }
+    if (options->probePorts && !options->list) {
+        *error = "--probe-ports goes with --list";
         return false;
     }
     return true;

@@ -18,6 +18,9 @@ struct Options {
     std::string device;           // -d, --device
     std::string service;          // -s, --service, as "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
     std::string commandFile;      // -f, --file ("-": standard input)
+    std::string port;             // -p, --port
+    bool shared = false;          // --shared
+    bool probePorts = false;      // --probe-ports
     bool hasCommandFile = false;
     std::string command;
     bool hasCommand = false;

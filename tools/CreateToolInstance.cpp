@@ -34,6 +34,8 @@ int CreateToolInstance(const GUID& iid, void** out) {
         object = static_cast<IGlobalTools::IMbimChannel2*>(NewZeroFilled<CMbimDeviceEx>());
     } else if (SameId(iid, IID_ILog2)) {
         object = static_cast<IGlobalTools::ILog2*>(static_cast<CLog*>(GetSharedLog()));
+    } else if (SameId(iid, IID_IDeviceMsg2)) {
+        object = static_cast<IGlobalTools::IDeviceMsg2*>(NewZeroFilled<CSerial>());
     }
 
     if (object == NULL) {

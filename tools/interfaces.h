@@ -73,6 +73,22 @@ public:
     virtual void Release() = 0;
 };
 
+// Version 2 of the serial channel (IID_IDeviceMsg2): IDeviceMsg's slots and
+// behaviour, then:
+class IDeviceMsg2 : public IDeviceMsg {
+public:
+    // As Open, by name: "COMn" or "\\.\COMn", or a name the platform opens
+    // as a serial port (on Linux, a terminal device path such as
+    // /dev/ttyUSB2). On failure the platform's error stays the thread's last
+    // error (ERROR_ACCESS_DENIED: another program holds the port).
+    virtual HRESULT OpenName(const WCHAR* name) = 0;
+    // Waits at most `milliseconds` for a byte, then appends every byte
+    // waiting, however few, to response: S_OK with at least one byte,
+    // HRESULT_FROM_WIN32(ERROR_TIMEOUT) with none, E_FAIL when the port is
+    // not open or cannot be read.
+    virtual HRESULT RecvWait(std::string& response, DWORD milliseconds) = 0;
+};
+
 // Version 2 of the shared logger (IID_ILog2): the same object as IID_ILog.
 class ILog2 : public ILog {
 public:
@@ -135,11 +151,13 @@ inline constexpr GUID IID_IMbimChannel2 = {
     0xD082C8D7, 0xD0CE, 0x4047, {0xA1, 0x6D, 0xAA, 0xDC, 0xB5, 0xE6, 0x35, 0x89}};
 // {1586ACFF-B19D-428F-92C9-18717A10D22D}
 inline constexpr GUID IID_ILog2 = {0x1586ACFF, 0xB19D, 0x428F, {0x92, 0xC9, 0x18, 0x71, 0x7A, 0x10, 0xD2, 0x2D}};
+// {6C0B3E51-7A2D-4F8E-9B14-2E5D0A9C7F36}
+inline constexpr GUID IID_IDeviceMsg2 = {0x6C0B3E51, 0x7A2D, 0x4F8E, {0x9B, 0x14, 0x2E, 0x5D, 0x0A, 0x9C, 0x7F, 0x36}};
 
 // Returns 1 and stores a new reference in *out when iid names a component;
 // returns 0 and leaves *out untouched otherwise. The 16 bytes of iid are
 // compared in the order IDeviceMsg, ILog, IMbimChannel, IAtParser, ILogEx,
-// IMbimChannel2, ILog2.
+// IMbimChannel2, ILog2, IDeviceMsg2.
 int CreateToolInstance(const GUID& iid, void** out);
 
 // The process-wide shared logger, with one reference added for the caller.

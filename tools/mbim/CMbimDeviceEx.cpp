@@ -50,13 +50,13 @@ std::string Utf8(const WCHAR* text, size_t length) {
 std::string Utf8(BSTR text) { return text ? Utf8(text, SysStringLen(text)) : std::string(); }
 
 // Interface IDs compare as the API prints them, ASCII case ignored.
-bool SameIdText(const WCHAR* id, const std::basic_string<WCHAR>& wanted) {
+bool SameIdText(const WCHAR* id, const WideText& wanted) {
     size_t i = 0;
     for (; id[i] != 0 && i < wanted.size(); ++i) {
-        WCHAR a = id[i];
-        WCHAR b = wanted[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<WCHAR>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<WCHAR>(b - 'A' + 'a');
+        unsigned a = static_cast<unsigned short>(id[i]);
+        unsigned b = wanted[i];
+        if (a >= 'A' && a <= 'Z') a += 'a' - 'A';
+        if (b >= 'A' && b <= 'Z') b += 'a' - 'A';
         if (a != b) return false;
     }
     return id[i] == 0 && i == wanted.size();
@@ -297,7 +297,7 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface() {
             }
         } else if (!selectedInterface.empty()) {
             logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): no interface %s",
-                        Utf8(selectedInterface.c_str(), selectedInterface.size()).c_str());
+                        Utf8(WidePtr(selectedInterface), selectedInterface.size()).c_str());
         }
     }
     if (interfaces) SafeArrayDestroy(interfaces);
@@ -565,8 +565,7 @@ HRESULT CMbimDeviceEx::SetAnswerTimeout(DWORD milliseconds) {
 }
 
 HRESULT CMbimDeviceEx::SelectInterface(const WCHAR* interfaceId) {
-    selectedInterface.clear();
-    for (size_t i = 0; interfaceId && interfaceId[i] != 0; ++i) selectedInterface.push_back(interfaceId[i]);
+    selectedInterface = WideCopy(interfaceId);
     return S_OK;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/winapi.h"
+#include "tools/WideText.h"
 #include "tools/interfaces.h"
 
 class CDefaultServiceEvent;
@@ -103,7 +104,7 @@ private:
     // caller's thread.
     LONG comInitCount;
     // Version 2's settings and the last exchange's outcome.
-    std::basic_string<WCHAR> selectedInterface;
+    WideText selectedInterface;
     DWORD answerTimeoutMs;
     HRESULT lastExchangeStatus;
 };
