@@ -2,12 +2,12 @@
 // or write either completes inside the call or returns ERROR_IO_PENDING and
 // is finished later by the port's worker thread, which then fills the
 // OVERLAPPED block and signals its event.
-// Implements: CreateFileW (COM ports here; other names are disk files,
-//   file.cpp), ReadFile, WriteFile,
+// Implements: CreateFileW (COM ports and terminal devices named by path
+//   here; other names are disk files, file.cpp), ReadFile, WriteFile,
 //   GetOverlappedResult, CancelIoEx, SetCommTimeouts, GetCommTimeouts,
 //   SetCommMask, GetCommMask, GetCommState, SetCommState, BuildCommDCBW,
 //   ClearCommError.
-// Not implemented: devices other than COM ports in CreateFileW, WaitCommEvent
+// Not implemented: devices other than terminals in CreateFileW, WaitCommEvent
 //   (the mask is only stored), line-error reporting in ClearCommError,
 //   baud rates without a termios constant, DSR/XON limits (see
 //   docs/platform-coverage.md).
@@ -575,7 +575,8 @@ void MakeRaw(int fd) {
  *           CreateFileW
  *
  * PARAMS
- *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1, or a file's path
+ *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1, a device's
+ *                            absolute path, or a file's path
  *  dwDesiredAccess       [I] GENERIC_READ and/or GENERIC_WRITE
  *  dwShareMode           [I] files: FILE_SHARE_READ, FILE_SHARE_WRITE; a COM
  *                            port is always exclusive
@@ -595,9 +596,13 @@ void MakeRaw(int fd) {
  *  COMn names the device found through the COM folder (comm_names.h,
  *  docs/serial-ports.md), by default /dev/ttyS<n-1>. The line is made raw
  *  and both queues are emptied, as a Windows serial driver starts a session;
- *  speed and framing stay as they were. Other "\\.\" names fail with
- *  ERROR_FILE_NOT_FOUND; any other name is a disk file (file.cpp), shared
- *  with fopen_s and _fsopen opens by the same rules, without overlapped I/O.
+ *  speed and framing stay as they were. An absolute path under /dev/, or
+ *  one that names a character device, opens that device the same way
+ *  (comm::DevicePathFromName); if it is not a terminal (a regular file, a
+ *  directory, /dev/null) the open fails with ERROR_FILE_NOT_FOUND, as for a
+ *  missing port. Other "\\.\" names fail with ERROR_FILE_NOT_FOUND; any
+ *  other name is a disk file (file.cpp), shared with fopen_s and _fsopen
+ *  opens by the same rules, without overlapped I/O.
  */
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -613,18 +618,31 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         return INVALID_HANDLE_VALUE;
     }
     const int number = pal::comm::ComNumberFromName(lpFileName);
-    if (number <= 0) {
+    std::string path;
+    if (number > 0) {
+        path = pal::comm::DevicePathForCom(number);
+    } else if (!pal::comm::DevicePathFromName(lpFileName, &path)) {
         return pal::OpenDiskFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     if (dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // Only a character device is opened at all: a directory, a regular file
+    // or a FIFO is no port, whatever opening it would do.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        SetLastError(pal::ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     const bool wantRead = (dwDesiredAccess & GENERIC_READ) != 0;
     const bool wantWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
     flags |= wantRead && wantWrite ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY;
-    const std::string path = pal::comm::DevicePathForCom(number);
     const int fd = open(path.c_str(), flags);
     if (fd < 0) {
         SetLastError(pal::ErrorFromErrno(errno));
