@@ -4,6 +4,7 @@
 // final result code (final_result.h) or the answer wait runs out, and prints
 // the bytes as the modem sent them, echo and zero bytes included, up to the
 // end of the final result's line.
+#include <cctype>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ const DWORD kProbeAnswerMs = 300;
 const char* const kLinuxPortPatterns[] = {"/dev/ttyUSB%d", "/dev/ttyACM%d", "/dev/wwan0at%d"};
 
 using Clock = std::chrono::steady_clock;
+
+// "COMn" or "\\.\COMn", letters in either case.
+bool IsComName(const std::string& name) {
+    const std::string bare = name.compare(0, 4, "\\\\.\\") == 0 ? name.substr(4) : name;
+    return bare.size() > 3 && std::toupper(static_cast<unsigned char>(bare[0])) == 'C' &&
+           std::toupper(static_cast<unsigned char>(bare[1])) == 'O' &&
+           std::toupper(static_cast<unsigned char>(bare[2])) == 'M';
+}
 
 unsigned long MsSince(Clock::time_point start) {
     return static_cast<unsigned long>(
@@ -74,16 +83,20 @@ bool SerialRun::OpenPort() {
     const Clock::time_point start = Clock::now();
     DWORD error = 0;
     // Another run of ours on the port (or, on Windows, any program) is
-    // waited for, within a bound.
-    while (channel_->OpenName(WidePtr(name)) != S_OK) {
+    // waited for, within a bound: on a port name, where "access denied"
+    // means the port is taken (for a folder it means the folder).
+    const std::string& port = options_.port;
+    const bool portName = IsComName(port) || port.compare(0, 5, "/dev/") == 0;
+    for (;;) {
+        if (channel_->OpenName(WidePtr(name)) == S_OK) return true;
         error = GetLastError();
-        if (error != ERROR_ACCESS_DENIED || MsSince(start) >= kPortWaitMs) break;
+        if (error != ERROR_ACCESS_DENIED || !portName || MsSince(start) >= kPortWaitMs) break;
         Sleep(100);
     }
-    if (error == 0) return true;
-    const std::string port = options_.port;
-    if (error == ERROR_ACCESS_DENIED) {
+    if (error == ERROR_ACCESS_DENIED && portName) {
         Say(port + " is in use by another program (waited " + Seconds(kPortWaitMs) + ")");
+    } else if (error == ERROR_ACCESS_DENIED) {
+        Say(port + " is no serial port, or may not be opened");
     } else if (error == ERROR_SHARING_VIOLATION) {
         Say(port + " is open in another program; --shared opens it anyway");
     } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
