@@ -26,7 +26,7 @@ const size_t kMaxAnswerBytes = 1024 * 1024;
 // Before each command after the first, what the modem sent since the last
 // answer (a late line, an unsolicited RING) is read and dropped, until the
 // line has been quiet this long, and never for longer than the cap.
-const DWORD kQuietMs = 20;
+const DWORD kQuietMs = 10;
 const unsigned long kDrainCapMs = 500;
 // --probe-ports: the names tried, and how long each may take to answer AT.
 const int kProbedComNumbers = 32;

@@ -115,7 +115,7 @@ TEST_F(AtcmdOverSerial, waits_echo_and_answers_without_an_end) {
 // Three commands from standard input; a RING comes between the first and the
 // second answer and is neither printed nor taken for the second answer.
 TEST_F(AtcmdOverSerial, commands_from_standard_input_pass_an_unsolicited_line) {
-    const Outcome run = Run({"-e", "-f", "-"}, "AT+SIMRING=100\nAT+SIMDELAY=300\nAT+SIMREPLY=ERROR\n");
+    const Outcome run = Run({"-e", "-f", "-"}, "AT+SIMRING=2\nAT+SIMDELAY=300\nAT+SIMREPLY=ERROR\n");
     EXPECT_EQ("\r\nOK\r\n\r\nOK\r\n\r\nERROR\r\n", run.out);
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.err);
