@@ -102,6 +102,10 @@ TEST_F(Atcmd, command_lines_and_their_exit_status) {
         {"-e AT ATI", 2, "atcmd: one AT command at a time"},
         {"-l AT", 2, "atcmd: give one of an AT command, --file and --list"},
         {"-f no-such-file", 2, "atcmd: cannot read no-such-file"},
+        {"--shared AT", 2, "atcmd: --shared goes with --port"},
+        {"-p COM3 -s ffffffff-abca-4b11-a4e2-f2fc87f94488 AT", 2, "atcmd: --port goes with neither"},
+        {"--probe-ports AT", 2, "atcmd: --probe-ports goes with --list"},
+        {"-e -p COM999999 AT", 3, "atcmd: COM999999 is no serial port"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments);
@@ -109,15 +113,17 @@ TEST_F(Atcmd, command_lines_and_their_exit_status) {
         EXPECT_EQ(run.status, row.status);
         EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << run.err;
         EXPECT_EQ(run.out.find("usage"), std::string::npos) << run.out;
-        if (row.status == 2) {
-            EXPECT_EQ(run.out, "");
+        if (row.status != 0) {
+            EXPECT_EQ(run.out, row.status == 2 ? "" : "open fail");
             EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line only: " << run.err;
+        } else if (run.out.find("open fail") != std::string::npos) {
+            // Printed alone, without a line break of its own; with options
+            // the reason follows on standard error.
+            EXPECT_EQ(run.out, "open fail");
+            const bool options = row.arguments[0] == '-';
+            EXPECT_EQ(options ? 0u : std::string::npos, run.err.rfind("atcmd: ", 0)) << run.err;
         } else {
             EXPECT_EQ(run.err, "") << "failures show in the log only";
-            // "open fail" is printed alone, without a line break of its own.
-            if (run.out.find("open fail") != std::string::npos) {
-                EXPECT_EQ(run.out, "open fail");
-            }
         }
     }
 }
