@@ -82,6 +82,7 @@ int OptionRun::Run() {
         if (opened != S_OK) Say("the Mobile Broadband service could not be reached (" + Hex(opened) + ")");
         Record(kUnreachable);
         result = ExitStatus();
+        if (options_.list && options_.probePorts) ProbeSerialPorts();
     } else if (in != NULL) {
         SendFile(in);
         result = ExitStatus();

@@ -51,12 +51,16 @@ unsigned long MsSince(Clock::time_point start) {
 class SerialRun {
 public:
     explicit SerialRun(const Options& options)
-        : options_(options), timeoutMs_(options.timeoutMs ? options.timeoutMs : 5000), outcome_(options.exitStatus) {}
+        : options_(options),
+          timeoutMs_(options.timeoutMs ? options.timeoutMs : 5000),
+          outcome_(options.exitStatus),
+          log_(GetSharedLog()) {}
     ~SerialRun() {
         if (channel_ != NULL) {
             channel_->Close();
             channel_->Release();
         }
+        log_->Release();
     }
 
     int Run();
@@ -72,6 +76,7 @@ private:
     const unsigned long timeoutMs_;
     Outcome outcome_;
     IGlobalTools::IDeviceMsg2* channel_ = NULL;
+    IGlobalTools::ILog* log_;
 };
 
 bool SerialRun::OpenPort() {
@@ -94,7 +99,7 @@ bool SerialRun::OpenPort() {
         Sleep(100);
     }
     if (error == ERROR_ACCESS_DENIED && portName) {
-        Say(port + " is in use by another program (waited " + Seconds(kPortWaitMs) + ")");
+        Say(port + " is in use by another program, or may not be opened (waited " + Seconds(kPortWaitMs) + ")");
     } else if (error == ERROR_ACCESS_DENIED) {
         Say(port + " is no serial port, or may not be opened");
     } else if (error == ERROR_SHARING_VIOLATION) {
@@ -119,12 +124,16 @@ FinalResult SerialRun::ReadAnswer(std::string& answer, size_t* end, unsigned lon
         const FinalResult result = FindFinalResult(answer, false, end);
         if (result != FinalResult::None || answer.size() >= kMaxAnswerBytes) return result;
         const unsigned long spent = MsSince(start);
-        if (spent >= waitMs || channel_->RecvWait(answer, waitMs - spent) == E_FAIL) return FinalResult::None;
+        // At the end a last line without its line end counts too: nothing
+        // more is coming to extend it.
+        if (spent >= waitMs || channel_->RecvWait(answer, waitMs - spent) == E_FAIL)
+            return FindFinalResult(answer, true, end);
     }
 }
 
 void SerialRun::SendCommand(const std::string& text, const std::string& where) {
     const std::string command = text + kTerminator;
+    log_->Log(2, "[serial] %s: %d bytes sent", options_.port.c_str(), static_cast<int>(command.size()));
     if (channel_->Sendmsg(command.data(), static_cast<int>(command.size())) != S_OK) {
         Say(where + "the command could not be written to " + options_.port);
         outcome_.Record(kUnreachable);
@@ -135,6 +144,9 @@ void SerialRun::SendCommand(const std::string& text, const std::string& where) {
     const FinalResult result = ReadAnswer(answer, &end, timeoutMs_);
     // Bytes past the final result's line are not this command's answer.
     if (result != FinalResult::None) answer.resize(end);
+    if (answer.size() > kMaxAnswerBytes) answer.resize(kMaxAnswerBytes);
+    log_->Log(2, "[serial] %s: %d bytes answered, final result %s", options_.port.c_str(),
+              static_cast<int>(answer.size()), result == FinalResult::None ? "none" : "found");
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     std::fflush(stdout);
     if (result == FinalResult::None) {
@@ -150,6 +162,7 @@ void SerialRun::SendCommand(const std::string& text, const std::string& where) {
 int SerialRun::Run() {
     std::FILE* in = NULL;
     if (options_.hasCommandFile && (in = OpenCommandFile(options_.commandFile)) == NULL) return kUnusable;
+    if (options_.verbose) LogToStandardError();
     _setmode(_fileno(stdout), _O_BINARY);
     if (!OpenPort()) {
         std::printf("open fail");

@@ -79,8 +79,11 @@ class IDeviceMsg2 : public IDeviceMsg {
 public:
     // As Open, by name: "COMn" or "\\.\COMn", or a name the platform opens
     // as a serial port (on Linux, a terminal device path such as
-    // /dev/ttyUSB2). On failure the platform's error stays the thread's last
-    // error (ERROR_ACCESS_DENIED: another program holds the port).
+    // /dev/ttyUSB2); a name that opens but is no communications device is
+    // refused with ERROR_FILE_NOT_FOUND. On failure the platform's error
+    // stays the thread's last error (ERROR_ACCESS_DENIED: the port is taken,
+    // or may not be opened; on Linux ERROR_SHARING_VIOLATION: another
+    // program has it open).
     virtual HRESULT OpenName(const WCHAR* name) = 0;
     // Waits at most `milliseconds` for a byte, then appends every byte
     // waiting, however few, to response: S_OK with at least one byte,

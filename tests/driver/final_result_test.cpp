@@ -29,12 +29,12 @@ TEST(FinalResult, the_first_final_result_line_decides) {
         {"\r\nNO ANSWER\r\n", FinalResult::Error, 13},
         {"\r\nNO DIALTONE\r\n", FinalResult::Error, 15},
         {"\r\nOK\r\n\r\nRING\r\n", FinalResult::Success, 6},  // an unsolicited line after it
-        {"\r\nOK", FinalResult::Success, 0},                        // whole, or still arriving
-        {"\r\n+CME ERROR: 1", FinalResult::Error, 0},               // "10" may be on its way
+        {"\r\nOK", FinalResult::Success, 0},                  // whole, or still arriving
+        {"\r\n+CME ERROR: 1", FinalResult::Error, 0},         // "10" may be on its way
         {"\r\nOKAY\r\n", FinalResult::None, 0},
         {"\r\n+CSQ: 20,99\r\n", FinalResult::None, 0},
         {"AT\r", FinalResult::None, 0},  // only the echo
-        {"a > ", FinalResult::None, 0},   // not a prompt: not at a line start
+        {"a > ", FinalResult::None, 0},  // not a prompt: not at a line start
         {"", FinalResult::None, 0},
         {"\r\n\r\n", FinalResult::None, 0},
     };

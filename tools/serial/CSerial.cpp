@@ -141,9 +141,18 @@ int CSerial::OpenPort(int port, int baud) {
     return OpenNamedPort(name, baud);
 }
 
-int CSerial::OpenNamedPort(const WCHAR* name, int baud) {
+int CSerial::OpenNamedPort(const WCHAR* name, int baud, bool requireComm) {
     hComm = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (hComm == NULL || hComm == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DCB probe;
+    std::memset(&probe, 0, sizeof(probe));
+    probe.DCBlength = sizeof(probe);
+    if (requireComm && !GetCommState(hComm, &probe)) {
+        CloseHandle(hComm);
+        hComm = NULL;
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
     }
 
@@ -300,7 +309,7 @@ HRESULT CSerial::OpenName(const WCHAR* name) {
     if (com) {
         full.insert(0, u"\\\\.\\");
     }
-    return OpenNamedPort(WidePtr(full), kBaudRate) ? S_OK : E_FAIL;
+    return OpenNamedPort(WidePtr(full), kBaudRate, true) ? S_OK : E_FAIL;
 }
 
 HRESULT CSerial::RecvWait(std::string& response, DWORD milliseconds) {

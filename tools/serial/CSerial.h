@@ -37,8 +37,10 @@ public:
 
     int IsOpen();
     int OpenPort(int port, int baud);
-    // OpenPort's work on a device name.
-    int OpenNamedPort(const WCHAR* name, int baud);
+    // OpenPort's work on a device name; with requireComm, a handle that is
+    // no communications device (a disk file) is let go and refused with
+    // ERROR_FILE_NOT_FOUND before any setting is tried.
+    int OpenNamedPort(const WCHAR* name, int baud, bool requireComm = false);
     int ClosePort();
     void WriteByte(unsigned char b);
     int WriteBytes(const char* data, int len);
