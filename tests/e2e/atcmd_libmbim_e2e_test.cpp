@@ -140,7 +140,9 @@ TEST_F(AtcmdOverMbim, options_reach_the_modem_by_its_device_path) {
         << list.out << list.err;
     const fs::path commands = root / "commands.txt";
     std::ofstream(commands) << "AT+CGMR\nAT+NOSUCH\nAT\n";
-    const Outcome run = RunArgs({"-e", "-d", emulator.Path(), "-f", commands.string()}, "/dev/null", "never");
+    const Outcome run = RunArgs(
+        {"-e", "-t", "2", "-s", "FFFFFFFF-ABCA-4B11-A4E2-F2FC87F94488", "-d", emulator.Path(), "-f", commands.string()},
+        "/dev/null", "never");
     EXPECT_EQ("\r\nSIM 1.0\r\n\r\nOK\r\n\r\nERROR\r\n\r\nOK\r\n", run.out) << run.err;
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.err);
