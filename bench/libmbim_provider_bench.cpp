@@ -4,13 +4,15 @@
 // atcmd's time over the plain client's: directly, and through an mbim-proxy
 // this benchmark starts (root only; skipped otherwise). Directly, Debian's
 // `mbimcli --query-device-caps` (a peer that opens, asks one question and
-// closes) is timed in the same turns too: "ratio_mbimcli".
+// closes) is timed in the same turns too: "ratio_mbimcli". Last, 100
+// commands through `atcmd -f` against 100 runs.
 #include <benchmark/benchmark.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -89,6 +91,48 @@ void AtcmdOverPlainClient(benchmark::State& state, bool viaProxy) {
         state.counters["ratio_mbimcli"] = atcmd / mbimcli;
     }
 }
+
+// 100 commands through one `atcmd -f` against 100 runs of `atcmd`, in turn,
+// directly on one warm emulator; "ratio" is the runs' time over the file's.
+void HundredCommandsThroughOneRun(benchmark::State& state) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    if (emulator.Path().empty()) {
+        state.SkipWithError("no emulator");
+        return;
+    }
+    const std::vector<std::string> env{"GLOBALTOOLS_MBN_PROVIDER=mbim:" + emulator.Path(),
+                                       "GLOBALTOOLS_MBIM_PROXY=never"};
+    const std::string file = "/tmp/atcmd-bench-" + std::to_string(getpid()) + ".txt";
+    {
+        std::FILE* out = std::fopen(file.c_str(), "w");
+        for (int i = 0; out && i < 100; ++i) std::fputs("AT\n", out);
+        if (out) std::fclose(out);
+    }
+    double oneRun = 0;
+    double runs = 0;
+    for (auto _ : state) {
+        const double f = Run({ATCMD_PATH, "-f", file}, env);
+        double r = 0;
+        for (int i = 0; i < 100 && r >= 0; ++i) {
+            const double one = Run({ATCMD_PATH, "AT"}, env);
+            r = one < 0 ? -1 : r + one;
+        }
+        if (f < 0 || r < 0) {
+            state.SkipWithError("a run failed");
+            break;
+        }
+        oneRun += f;
+        runs += r;
+        state.SetIterationTime(f + r);
+    }
+    std::remove(file.c_str());
+    if (oneRun > 0) {
+        state.counters["file_ms"] = 1000.0 * oneRun / static_cast<double>(state.iterations());
+        state.counters["runs_ms"] = 1000.0 * runs / static_cast<double>(state.iterations());
+        state.counters["ratio"] = runs / oneRun;
+    }
+}
+BENCHMARK(HundredCommandsThroughOneRun)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void Direct(benchmark::State& state) { AtcmdOverPlainClient(state, false); }
 void ThroughProxy(benchmark::State& state) { AtcmdOverPlainClient(state, true); }

@@ -60,9 +60,12 @@ apt-get install -y -qq "./${runtime_deb[0]}" "./${dev_deb[0]}" >/dev/null
 
 [ "$(command -v atcmd)" = /usr/bin/atcmd ] || fail "atcmd is not /usr/bin/atcmd"
 [ "$(atcmd --version)" = "atcmd $(dpkg-query -W -f='${Version}' atcmd)" ] || fail "atcmd --version"
-answer="$(PROGRAMDATA="$work" atcmd ATI)"
+answer="$(PROGRAMDATA="$work" GLOBALTOOLS_MBN_PROVIDER=simulator atcmd ATI)"
 printf '%s\n' "$answer"
 grep -q "^OK" <<<"$answer" || fail "atcmd ATI did not answer OK"
+# With no modem and no choice, no modem answers: nothing is invented.
+nomodem="$(PROGRAMDATA="$work" GLOBALTOOLS_SYSFS_ROOT="$work/no-sysfs" atcmd AT+CGSN 2>/dev/null)"
+[ "$nomodem" = "open fail" ] || fail "atcmd AT+CGSN with no modem printed '$nomodem', not 'open fail'"
 
 # What ships is built without the test hooks (GLOBALTOOLS_TEST_HOOKS off).
 # Under these settings a hooked atcmd finds no modem, cannot make the

@@ -5,6 +5,7 @@
 
 #include "tools/ZeroFilled.h"
 #include "tools/interfaces.h"
+#include "tools/log/CLog.h"
 #include "tools/log/CLogEx.h"
 #include "tools/mbim/CMbimDeviceEx.h"
 #include "tools/parser/CKavoParser.h"
@@ -29,6 +30,12 @@ int CreateToolInstance(const GUID& iid, void** out) {
         object = static_cast<IGlobalTools::IAtParser*>(new CKavoParser());
     } else if (SameId(iid, IID_ILogEx)) {
         object = static_cast<IGlobalTools::ILogEx*>(new CLogEx());
+    } else if (SameId(iid, IID_IMbimChannel2)) {
+        object = static_cast<IGlobalTools::IMbimChannel2*>(NewZeroFilled<CMbimDeviceEx>());
+    } else if (SameId(iid, IID_ILog2)) {
+        object = static_cast<IGlobalTools::ILog2*>(static_cast<CLog*>(GetSharedLog()));
+    } else if (SameId(iid, IID_IDeviceMsg2)) {
+        object = static_cast<IGlobalTools::IDeviceMsg2*>(NewZeroFilled<CSerial>());
     }
 
     if (object == NULL) {

@@ -19,7 +19,9 @@ thread_local bool tOnPoolThread = false;
 
 bool OnPoolThread() { return tOnPoolThread; }
 
-struct Pool::State {
+struct Pool::State : std::enable_shared_from_this<Pool::State> {
+    State(size_t min, size_t max) : minThreads(min), maxThreads(max) {}
+
     struct Entry {
         Job job;
         Clock::time_point due;
@@ -31,11 +33,17 @@ struct Pool::State {
     std::vector<std::thread> threads;
     size_t idle = 0;
     size_t running = 0;
+    size_t inCallback = 0;  // running threads inside a CallbackScope
     bool stop = false;
+    const size_t minThreads;
+    const size_t maxThreads;
 };
 
+thread_local Pool::State* Pool::tState_ = nullptr;
+thread_local int Pool::tCallbackDepth_ = 0;
+
 Pool::Pool(size_t minThreads, size_t maxThreads)
-    : minThreads_(std::max<size_t>(minThreads, 2)), maxThreads_(std::max(maxThreads, minThreads_)) {}
+    : minThreads_(std::max<size_t>(minThreads, 1)), maxThreads_(std::max(maxThreads, minThreads_)) {}
 
 Pool::~Pool() {
     Stop();
@@ -58,7 +66,7 @@ void Pool::Post(Job job, Clock::time_point due) {
     for (;;) {
         {
             std::lock_guard<std::mutex> poolLock(mutex_);
-            if (!state_) state_ = std::make_shared<State>();
+            if (!state_) state_ = std::make_shared<State>(minThreads_, maxThreads_);
             state = state_;
         }
         lock = std::unique_lock<std::mutex>(state->mutex);
@@ -66,23 +74,64 @@ void Pool::Post(Job job, Clock::time_point due) {
         lock.unlock();
     }
     state->jobs.push_back({std::move(job), due});
-    // One waiting thread for every job that is due, so a job never queues
-    // behind a callback that blocks.
+    if (state->inCallback > 0 && ThreadsWanted(*state) > state->threads.size()) {
+        // The sink that a thread is calling may just have woken this caller,
+        // which then took that thread's processor before the callback could
+        // return. Letting it finish first saves starting a thread for a job
+        // it takes itself; one still inside its callback gets a new thread.
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
+    StartNeededThreads(*state);
+    state->wake.notify_all();
+}
+
+// How many threads the due jobs want: one for every due job beyond the
+// threads that will take it without waiting on client code, which are the
+// idle ones and the running ones outside a callback (they only finish their
+// job's own work, which never blocks). state.mutex held.
+size_t Pool::ThreadsWanted(const State& state) {
     const auto now = Clock::now();
     const size_t ready = static_cast<size_t>(
-        std::count_if(state->jobs.begin(), state->jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
-    const size_t wanted = state->threads.size() + (ready > state->idle ? ready - state->idle : 0);
-    while (state->threads.size() < std::min(std::max(wanted, minThreads_), maxThreads_)) {
+        std::count_if(state.jobs.begin(), state.jobs.end(), [&](const State::Entry& e) { return e.due <= now; }));
+    const size_t available = state.idle + (state.running > state.inCallback ? state.running - state.inCallback : 0);
+    const size_t wanted = state.threads.size() + (ready > available ? ready - available : 0);
+    return std::min(std::max(wanted, state.minThreads), state.maxThreads);
+}
+
+// Starts the threads ThreadsWanted asks for. A thread entering a callback
+// calls it too (CallbackScope), so that a due job it would have taken gets a
+// thread before the callback can block. state.mutex held.
+void Pool::StartNeededThreads(State& state) {
+    if (state.stop) return;
+    const size_t wanted = ThreadsWanted(state);
+    while (state.threads.size() < wanted) {
         // A pool that cannot grow: the jobs wait for the threads there are.
-        if (!state->threads.empty() && PAL_FAULT_POINT("PoolThreadStart")) break;
-        state->threads.emplace_back(WorkerLoop, state);
-        ++state->idle;  // waiting from the start, so the next Post counts it
+        if (!state.threads.empty() && PAL_FAULT_POINT("PoolThreadStart")) break;
+        state.threads.emplace_back(WorkerLoop, state.shared_from_this());
+        ++state.idle;  // waiting from the start, so the next count includes it
     }
-    state->wake.notify_all();
+}
+
+Pool::CallbackScope::CallbackScope() : counted_(tState_ != nullptr && tCallbackDepth_++ == 0) {
+    if (!counted_) return;
+    std::lock_guard<std::mutex> lock(tState_->mutex);
+    ++tState_->inCallback;
+    StartNeededThreads(*tState_);
+}
+
+Pool::CallbackScope::~CallbackScope() {
+    if (tState_ == nullptr) return;
+    --tCallbackDepth_;
+    if (!counted_) return;
+    std::lock_guard<std::mutex> lock(tState_->mutex);
+    --tState_->inCallback;
 }
 
 void Pool::WorkerLoop(std::shared_ptr<State> state) {
     tOnPoolThread = true;
+    tState_ = state.get();
     // Callbacks of the real service arrive on threads of the multithreaded
     // apartment.
     const HRESULT comInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -122,6 +171,7 @@ void Pool::WorkerLoop(std::shared_ptr<State> state) {
     }
     lock.unlock();
     if (SUCCEEDED(comInit)) CoUninitialize();
+    tState_ = nullptr;
 }
 
 void Pool::Stop() {

@@ -50,7 +50,10 @@ namespace mbnmbim {
 // Time limits, in whole seconds as libmbim takes them.
 constexpr unsigned kOpenSeconds = 5;
 constexpr unsigned kQuerySeconds = 5;
-constexpr unsigned kCommandSeconds = 10;
+// A command waits as long as its caller may (atcmd's longest answer wait is
+// ten minutes): the caller decides when to stop waiting, and a session's
+// close ends what is left.
+constexpr unsigned kCommandSeconds = 610;
 constexpr unsigned kCloseSeconds = 2;
 
 struct DeviceCaps {

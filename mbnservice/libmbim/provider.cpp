@@ -200,6 +200,9 @@ void Provider::Deliver(const std::function<void(IMbnDeviceServicesEvents*)>& cal
         std::lock_guard<std::mutex> lock(sinksMutex_);
         sinks = sinks_.Referenced();
     }
+    // The client's code, which may block: while it runs this thread does not
+    // count as one that will take the next job.
+    mbnservice::Pool::CallbackScope inClient;
     for (IMbnDeviceServicesEvents* sink : sinks) {
         call(sink);
         sink->Release();

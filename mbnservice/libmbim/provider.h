@@ -106,7 +106,7 @@ private:
     std::shared_ptr<Session> HoldSession();
 
     GlibLoop loop_;
-    mbnservice::Pool pool_{1, 16};  // grows while every thread is busy
+    mbnservice::Pool pool_{1, 16};  // grows while every thread is inside a callback
 
     std::mutex sessionMutex_;  // held while ports open or close
     long users_ = 0;

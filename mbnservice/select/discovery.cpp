@@ -1,20 +1,24 @@
 // Provider choice from the environment and MBIM control-port discovery in
-// sysfs; see discovery.h.
+// sysfs; see discovery.h. Paths are plain strings and files are read with
+// descriptor calls: std::filesystem and the C++ streams would bring the
+// locale machinery and its tables into every program that links this, and
+// into its start, though a program that is told to use the simulator never
+// looks at sysfs.
 #include "discovery.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <system_error>
 
 namespace mbnmbim {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr char kMbimPrefix[] = "mbim:";
 
@@ -32,42 +36,99 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return na < nb;
 }
 
-std::vector<std::string> SortedEntries(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        names.push_back(it->path().filename().string());
+// folder/name, without doubling a slash that folder ends with.
+std::string Join(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// What follows the last slash ("" for a path that ends with one).
+std::string LastName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The folder a canonical path is in: "/a" for "/a/b", "/" for "/a" and "/".
+std::string Parent(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The absolute path with every link resolved; false when it does not exist.
+bool Canonical(const std::string& path, std::string& canonical) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return false;
+    canonical = resolved;
+    std::free(resolved);
+    return true;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The whole file; false when it cannot be opened or read.
+bool ReadFile(const std::string& path, std::string& contents) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = true;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            contents.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            ok = got == 0;
+            break;
+        }
     }
+    close(fd);
+    return ok;
+}
+
+std::vector<std::string> SortedEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    }
+    closedir(dir);
     std::sort(names.begin(), names.end(), NaturalLess);
     return names;
 }
 
-bool IsCdcMbimPort(const fs::path& port) {
-    std::error_code ec;
-    fs::path driver = fs::read_symlink(port / "device" / "driver", ec);
-    return !ec && driver.filename() == "cdc_mbim";
+bool IsCdcMbimPort(const std::string& port) {
+    char target[4096];
+    const ssize_t length = readlink(Join(port, "device/driver").c_str(), target, sizeof target);
+    return length > 0 && static_cast<size_t>(length) < sizeof target &&
+           LastName(std::string(target, static_cast<size_t>(length))) == "cdc_mbim";
 }
 
-bool IsWwanMbimPort(const fs::path& port) {
-    std::ifstream type(port / "type");
-    std::string value;
-    return std::getline(type, value) && value == "MBIM";
+// The first line of the port's type attribute reads MBIM.
+bool IsWwanMbimPort(const std::string& port) {
+    std::string type;
+    if (!ReadFile(Join(port, "type"), type) || type.empty()) return false;
+    return type.substr(0, type.find('\n')) == "MBIM";
 }
 
 // The USB interface a port belongs to: the nearest folder holding
 // bInterfaceNumber, from the real path of the port's device link upwards and
-// no higher than sysfsRoot. A cdc-wdm node's parent is the interface itself
-// (.../1-1/1-1:1.0/usbmisc/cdc-wdm0); a WWAN port's is its wwan device, which
-// hangs from the same interface (.../1-1/1-1:1.0/wwan/wwan0/wwan0mbim0).
-// Empty for a port with no such ancestor, such as a PCIe modem's WWAN port.
-fs::path OwningUsbInterface(const fs::path& port, const fs::path& sysfsRoot) {
-    std::error_code ec;
-    fs::path folder = fs::canonical(port / "device", ec);
-    if (ec) return {};
-    for (; folder != sysfsRoot && folder != folder.parent_path(); folder = folder.parent_path()) {
-        if (fs::exists(folder / "bInterfaceNumber", ec)) return folder;
+// no higher than sysfsRoot (canonical). A cdc-wdm node's parent is the
+// interface itself (.../1-1/1-1:1.0/usbmisc/cdc-wdm0); a WWAN port's is its
+// wwan device, which hangs from the same interface
+// (.../1-1/1-1:1.0/wwan/wwan0/wwan0mbim0). Empty for a port with no such
+// ancestor, such as a PCIe modem's WWAN port.
+std::string OwningUsbInterface(const std::string& port, const std::string& sysfsRoot) {
+    std::string folder;
+    if (!Canonical(Join(port, "device"), folder)) return std::string();
+    for (; folder != sysfsRoot && folder != Parent(folder); folder = Parent(folder)) {
+        if (Exists(Join(folder, "bInterfaceNumber"))) return folder;
     }
-    return {};
+    return std::string();
 }
 
 // wMaxControlMessage of the first MBIM functional descriptor (length 12,
@@ -122,39 +183,38 @@ std::string SysfsRoot() {
 // whose maximum message size libmbim can ask (IOCTL_WDM_MAX_COMMAND). A port
 // whose interface cannot be found stands for a device of its own.
 std::vector<std::string> FindMbimControlPorts(const std::string& sysfsRoot) {
-    std::error_code ec;
-    const fs::path root = fs::canonical(sysfsRoot, ec);
+    std::string root;
+    Canonical(sysfsRoot, root);
     std::vector<std::string> ports;
-    std::set<fs::path> interfacesListed;
-    auto add = [&](const fs::path& port) {
-        const fs::path usbInterface = OwningUsbInterface(port, root);
+    std::set<std::string> interfacesListed;
+    auto add = [&](const std::string& port) {
+        const std::string usbInterface = OwningUsbInterface(port, root);
         if (!usbInterface.empty() && !interfacesListed.insert(usbInterface).second) return;
-        ports.push_back("/dev/" + port.filename().string());
+        ports.push_back("/dev/" + LastName(port));
     };
-    const fs::path usbmisc = fs::path(sysfsRoot) / "class" / "usbmisc";
+    const std::string usbmisc = Join(sysfsRoot, "class/usbmisc");
     for (const std::string& name : SortedEntries(usbmisc)) {
-        if (name.rfind("cdc-wdm", 0) == 0 && IsCdcMbimPort(usbmisc / name)) add(usbmisc / name);
+        if (name.rfind("cdc-wdm", 0) == 0 && IsCdcMbimPort(Join(usbmisc, name))) add(Join(usbmisc, name));
     }
-    const fs::path wwan = fs::path(sysfsRoot) / "class" / "wwan";
+    const std::string wwan = Join(sysfsRoot, "class/wwan");
     for (const std::string& name : SortedEntries(wwan)) {
-        if (IsWwanMbimPort(wwan / name)) add(wwan / name);
+        if (IsWwanMbimPort(Join(wwan, name))) add(Join(wwan, name));
     }
     return ports;
 }
 
 unsigned MaxControlMessageInSysfs(const std::string& sysfsRoot, const std::string& devicePath) {
-    std::error_code ec;
-    const fs::path root = fs::canonical(sysfsRoot, ec);
-    if (ec) return 0;
-    std::vector<std::string> names{fs::path(devicePath).filename().string()};
-    const fs::path resolved = fs::canonical(devicePath, ec);
-    if (!ec && resolved.filename() != names[0]) names.push_back(resolved.filename().string());
+    std::string root;
+    if (!Canonical(sysfsRoot, root)) return 0;
+    std::vector<std::string> names{LastName(devicePath)};
+    std::string resolved;
+    if (Canonical(devicePath, resolved) && LastName(resolved) != names[0]) names.push_back(LastName(resolved));
     for (const std::string& name : names) {
         for (const char* cls : {"usbmisc", "wwan"}) {
-            const fs::path usbInterface = OwningUsbInterface(root / "class" / cls / name, root);
+            const std::string usbInterface = OwningUsbInterface(Join(Join(Join(root, "class"), cls), name), root);
             if (usbInterface.empty()) continue;
-            std::ifstream file(usbInterface.parent_path() / "descriptors", std::ios::binary);
-            const std::string descriptors((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+            std::string descriptors;
+            ReadFile(Join(Parent(usbInterface), "descriptors"), descriptors);
             if (const unsigned max = MaxControlMessageIn(descriptors)) return max;
         }
     }

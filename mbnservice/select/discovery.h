@@ -3,7 +3,7 @@
 // provider without loading the libmbim module (and GLib with it).
 //
 // GLOBALTOOLS_MBN_PROVIDER:
-//   auto (or unset)     the first MBIM control port found, else the simulator
+//   auto (or unset)     every MBIM control port found (none: the service fails)
 //   simulator           the simulated service
 //   mbim                every MBIM control port found (none: the service fails)
 //   mbim:<device path>  that one device

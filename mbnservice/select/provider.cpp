@@ -68,12 +68,13 @@ Resolution Resolve() {
         return {nullptr, E_INVALIDARG};
     }
     if (choice.kind == mbnmbim::ProviderKind::Simulator) return {GetSimulatorClassObject, S_OK};
+    // The simulated modem answers only when it is chosen: an answer from it
+    // must never pass for a real modem's.
     if (mbnmbim::ControlPortsFor(choice).empty()) {
-        if (choice.kind == mbnmbim::ProviderKind::Auto) {
-            Say("no MBIM modem found; using the simulated modem");
-            return {GetSimulatorClassObject, S_OK};
-        }
-        Say("no MBIM control port found (cdc_mbim or WWAN MBIM)");
+        Say(choice.kind == mbnmbim::ProviderKind::Auto
+                ? "no MBIM modem found (no cdc_mbim or WWAN MBIM control port); GLOBALTOOLS_MBN_PROVIDER=simulator "
+                  "chooses the simulated modem"
+                : "no MBIM control port found (cdc_mbim or WWAN MBIM)");
         return {nullptr, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)};
     }
     const std::string module = MbimModulePath();

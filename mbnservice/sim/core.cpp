@@ -231,10 +231,15 @@ void ServiceCore::Deliver(Callback kind, const std::function<void()>& onStart,
         changed.notify_all();
     }
     if (onStart) onStart();
-    for (auto* sink : targets) call(sink);
-    for (auto* sink : targets) {
-        --sinkRefs;
-        sink->Release();
+    {
+        // The client's code, which may block: while it runs this thread does
+        // not count as one that will take the next job.
+        Pool::CallbackScope inClient;
+        for (auto* sink : targets) call(sink);
+        for (auto* sink : targets) {
+            --sinkRefs;
+            sink->Release();
+        }
     }
     std::lock_guard<std::mutex> lock(mutex);
     ++finished[Index(kind)];

@@ -8,11 +8,11 @@
 // scenario deterministic (a completion can be held and released, or be made to
 // enter the sink before the request call returns) without sleeps.
 //
-// Threads: completions always run on the service's own threads (a pool of at
-// least two, grown when every thread is busy), never on the caller's thread
-// inside its call. The service holds a reference on each sink for the whole
-// callback. The pool starts with the first completion and stops once the last
-// service object is gone.
+// Threads: completions always run on the service's own threads (a pool of
+// one, grown while every thread is inside a callback), never on the caller's
+// thread inside its call. The service holds a reference on each sink for the
+// whole callback. The pool starts with the first completion and stops once the
+// last service object is gone.
 //
 // Wide strings are WCHAR (UTF-16) throughout: std::wstring is not used,
 // since POSIX builds make wchar_t 16-bit while the C++ library assumes 32.

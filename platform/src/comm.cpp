@@ -2,12 +2,12 @@
 // or write either completes inside the call or returns ERROR_IO_PENDING and
 // is finished later by the port's worker thread, which then fills the
 // OVERLAPPED block and signals its event.
-// Implements: CreateFileW (COM ports here; other names are disk files,
-//   file.cpp), ReadFile, WriteFile,
+// Implements: CreateFileW (COM ports and terminal devices named by path
+//   here; other names are disk files, file.cpp), ReadFile, WriteFile,
 //   GetOverlappedResult, CancelIoEx, SetCommTimeouts, GetCommTimeouts,
 //   SetCommMask, GetCommMask, GetCommState, SetCommState, BuildCommDCBW,
 //   ClearCommError.
-// Not implemented: devices other than COM ports in CreateFileW, WaitCommEvent
+// Not implemented: devices other than terminals in CreateFileW, WaitCommEvent
 //   (the mask is only stored), line-error reporting in ClearCommError,
 //   baud rates without a termios constant, DSR/XON limits (see
 //   docs/platform-coverage.md).
@@ -35,9 +35,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "comm_dcb.h"
 #include "comm_names.h"
+#include "comm_share.h"
 #include "file.h"
 #include "handle.h"
 
@@ -81,7 +83,8 @@ using RequestPtr = std::shared_ptr<Request>;
 
 class CommPort : public KernelObject {
 public:
-    CommPort(int fd, bool overlapped) : fd_(fd), overlapped_(overlapped) {}
+    CommPort(int fd, bool overlapped, comm::DeviceLockFile lockFile)
+        : fd_(fd), overlapped_(overlapped), lockFile_(std::move(lockFile)) {}
     ~CommPort() override;
 
     bool Start();
@@ -110,6 +113,7 @@ private:
 
     int fd_;
     bool overlapped_;
+    comm::DeviceLockFile lockFile_;
     int wake_[2] = {-1, -1};
     std::thread worker_;
     std::mutex lock_;
@@ -170,8 +174,10 @@ void CommPort::OnClose() {
         worker_.join();
     }
     std::lock_guard<std::mutex> guard(lock_);
+    // The lock file goes first, and the flock with the descriptor itself:
+    // whoever gets the flock next finds neither left behind.
+    lockFile_.Release();
     ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
     close(fd_);
     fd_ = -1;
 }
@@ -575,7 +581,8 @@ void MakeRaw(int fd) {
  *           CreateFileW
  *
  * PARAMS
- *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1, or a file's path
+ *  lpFileName            [I] "\\.\COMn" or "COMn", n from 1, a device's
+ *                            absolute path, or a file's path
  *  dwDesiredAccess       [I] GENERIC_READ and/or GENERIC_WRITE
  *  dwShareMode           [I] files: FILE_SHARE_READ, FILE_SHARE_WRITE; a COM
  *                            port is always exclusive
@@ -586,18 +593,29 @@ void MakeRaw(int fd) {
  *
  * RETURNS
  *  The handle; INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (no such port
- *  or file), ERROR_ACCESS_DENIED (a port held by another open, in this or
- *  another process), ERROR_SHARING_VIOLATION (a file whose other opens do
- *  not allow this one), ERROR_FILE_EXISTS (CREATE_NEW) or
- *  ERROR_INVALID_PARAMETER.
+ *  or file), ERROR_ACCESS_DENIED (a port held by another open through this
+ *  layer, in this or another process), ERROR_SHARING_VIOLATION (a port
+ *  another program uses; a file whose other opens do not allow this one),
+ *  ERROR_FILE_EXISTS (CREATE_NEW) or ERROR_INVALID_PARAMETER.
  *
  * NOTES
  *  COMn names the device found through the COM folder (comm_names.h,
  *  docs/serial-ports.md), by default /dev/ttyS<n-1>. The line is made raw
  *  and both queues are emptied, as a Windows serial driver starts a session;
- *  speed and framing stay as they were. Other "\\.\" names fail with
- *  ERROR_FILE_NOT_FOUND; any other name is a disk file (file.cpp), shared
- *  with fopen_s and _fsopen opens by the same rules, without overlapped I/O.
+ *  speed and framing stay as they were. An absolute path under /dev/, or
+ *  one that names a character device, opens that device the same way
+ *  (comm::DevicePathFromName); if it is not a terminal (a regular file, a
+ *  directory, /dev/null) the open fails with ERROR_FILE_NOT_FOUND, as for a
+ *  missing port. Linux keeps exclusive opens advisory, so a port also
+ *  looks for other programs (comm_share.h): a live UUCP lock file or another
+ *  process with the device open refuses it with ERROR_SHARING_VIOLATION and
+ *  a line on standard error, unless GLOBALTOOLS_SERIAL_SHARED is "1"; our
+ *  own opens meet at the flock first, so they keep ERROR_ACCESS_DENIED and a
+ *  caller can tell "wait for ourselves" from "someone else has it". While
+ *  open, the port keeps its lock file in /run/lock. Other "\\.\" names
+ *  fail with ERROR_FILE_NOT_FOUND; any other name is a disk file
+ *  (file.cpp), shared with fopen_s and _fsopen opens by the same rules,
+ *  without overlapped I/O.
  */
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -609,22 +627,35 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         return INVALID_HANDLE_VALUE;
     }
     if (PAL_FAULT_POINT("CreateFileW")) {
-        SetLastError(ERROR_ACCESS_DENIED);  // as for a port another program holds
+        SetLastError(ERROR_ACCESS_DENIED);  // as for a port another open of ours holds
         return INVALID_HANDLE_VALUE;
     }
     const int number = pal::comm::ComNumberFromName(lpFileName);
-    if (number <= 0) {
+    std::string path;
+    if (number > 0) {
+        path = pal::comm::DevicePathForCom(number);
+    } else if (!pal::comm::DevicePathFromName(lpFileName, &path)) {
         return pal::OpenDiskFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
     }
     if (dwCreationDisposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // Only a character device is opened at all: a directory, a regular file
+    // or a FIFO is no port, whatever opening it would do.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        SetLastError(pal::ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     const bool wantRead = (dwDesiredAccess & GENERIC_READ) != 0;
     const bool wantWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
     flags |= wantRead && wantWrite ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY;
-    const std::string path = pal::comm::DevicePathForCom(number);
     const int fd = open(path.c_str(), flags);
     if (fd < 0) {
         SetLastError(pal::ErrorFromErrno(errno));
@@ -642,10 +673,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(pal::ErrorFromErrno(err == EWOULDBLOCK ? EBUSY : err));
         return INVALID_HANDLE_VALUE;
     }
+    // No open of ours holds it; other programs are asked next.
+    pal::comm::DeviceLockFile lockFile;
+    if (!pal::comm::ClaimDevice(fd, path, &lockFile)) {
+        close(fd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
     ioctl(fd, TIOCEXCL);  // keeps out other programs that do not take the lock
     pal::MakeRaw(fd);
     tcflush(fd, TCIOFLUSH);
-    auto port = std::make_shared<pal::CommPort>(fd, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+    auto port =
+        std::make_shared<pal::CommPort>(fd, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, std::move(lockFile));
     port->InitialiseShadow();
     if (!port->Start()) {
         port->OnClose();

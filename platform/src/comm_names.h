@@ -6,6 +6,7 @@
 // $XDG_CONFIG_HOME/globaltools/dosdevices, otherwise
 // $HOME/.config/globaltools/dosdevices. A COM number without an entry is the
 // Linux serial port of the same position: COMn is /dev/ttyS<n-1>.
+// A device may also be named by its own absolute path (DevicePathFromName).
 // docs/serial-ports.md shows how to set entries up.
 #ifndef PLATFORM_SRC_COMM_NAMES_H
 #define PLATFORM_SRC_COMM_NAMES_H
@@ -16,7 +17,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "path_map.h"
 #include "platform/winapi.h"
+#include "utf16.h"
 
 namespace pal {
 namespace comm {
@@ -86,6 +89,29 @@ inline std::string DevicePathForCom(int n) {
         }
     }
     return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// A name that opens as a port although it is no COM name: an absolute path
+// (either slash) under /dev/, or one that names a character device wherever
+// its link lives. Everything else stays a disk file, so ordinary files keep
+// working, while a name under /dev/ never becomes one: a missing device is
+// not created, and a regular file, a directory or /dev/null fails the way a
+// missing port does (CreateFileW checks the kind). Fills *path with the
+// POSIX form; false for other names, "\\" names included.
+inline bool DevicePathFromName(const WCHAR* name, std::string* path) {
+    if (name[0] == L'\\' && name[1] == L'\\') {
+        return false;
+    }
+    const std::string posix = ToPosixPath(Utf16ToUtf8(name).c_str());
+    if (posix.empty() || posix[0] != '/') {
+        return false;
+    }
+    struct stat st;
+    if (posix.compare(0, 5, "/dev/") != 0 && !(stat(posix.c_str(), &st) == 0 && S_ISCHR(st.st_mode))) {
+        return false;
+    }
+    *path = posix;
+    return true;
 }
 
 inline bool ComPortExists(int n) {

@@ -1,12 +1,13 @@
 // The running process: its IDs, its executable's path and the local clock.
 // Implements: GetCurrentProcessId, GetCurrentThreadId, GetModuleFileNameA
-//   (the executable only), GetLocalTime.
+//   (the executable only), GetLocalTime, SetEnvironmentVariableA.
 // Not implemented: module handles (only NULL, the executable, is accepted).
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -114,4 +115,33 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
     // A leap second (tm_sec 60) is folded into 59, which SYSTEMTIME can hold.
     lpSystemTime->wSecond = static_cast<WORD>(local.tm_sec > 59 ? 59 : local.tm_sec);
     lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000L);
+}
+
+/***********************************************************************
+ *           SetEnvironmentVariableA
+ *
+ * PARAMS
+ *  lpName  [I] the variable's name: not empty, no '='
+ *  lpValue [I] its new value, or NULL to remove it
+ *
+ * RETURNS
+ *  TRUE; FALSE with ERROR_INVALID_PARAMETER for a NULL, empty or '='
+ *  holding name, or the error setenv gave.
+ *
+ * NOTES
+ *  The C runtime's environment is the process's: getenv sees the change.
+ *  Not safe while another thread reads the environment, as on POSIX
+ *  generally; programs set variables before starting threads.
+ */
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
+    if (!lpName || !*lpName || std::strchr(lpName, '=')) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const int result = lpValue ? setenv(lpName, lpValue, 1) : unsetenv(lpName);
+    if (result != 0) {
+        SetLastError(pal::Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
 }

@@ -5,10 +5,12 @@
 // Not implemented: the Windows directory (a bare file name finds no file),
 //   the registry mapping of profile files, win.ini (a NULL file name),
 //   UTF-16 files, write-back caching.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "path_map.h"
@@ -91,6 +93,31 @@ bool IsBareName(const char* fileName) {
     return true;
 }
 
+// The whole file, read with plain descriptor calls: a C++ file stream would
+// set up the locale machinery on its first use, a cost that a missing file
+// (the common case, each time a log line is filtered) need not pay. False
+// when the file cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = true;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            contents.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            ok = got == 0;
+            break;
+        }
+    }
+    close(fd);
+    return ok;
+}
+
 // The text GetPrivateProfileString would give for section/key: the value
 // (quotes removed) of the first key of that name in the first section of
 // that name; with a NULL section the first section's name, with a NULL key
@@ -164,9 +191,8 @@ bool FindProfileText(const std::string& contents, const char* section, const cha
 UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault, LPCSTR lpFileName) {
     const UINT fallback = static_cast<UINT>(nDefault);
     if (!lpFileName || !*lpFileName || IsBareName(lpFileName)) return fallback;
-    std::ifstream file(pal::ToPosixPath(lpFileName), std::ios::binary);
-    if (!file) return fallback;
-    std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string contents;
+    if (!ReadWholeFile(pal::ToPosixPath(lpFileName), contents)) return fallback;
     std::string text;
     if (!FindProfileText(contents, lpAppName, lpKeyName, text) || text.empty()) return fallback;
     return ParseProfileInteger(text);

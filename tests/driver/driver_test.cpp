@@ -75,18 +75,55 @@ TEST_F(Atcmd, without_argument_prints_usage_and_exits_with_two) {
     }
 }
 
-TEST_F(Atcmd, exits_with_zero_whatever_the_channel_answers) {
-    // Only the exact option words are options: near misses go to the modem.
-    for (const char* arguments :
-         {"AT", "\"\"", "AT+CSQ ignored extra", "-H", "--help=x", "-help", "--Version", "\"-h \""}) {
-        SCOPED_TRACE(arguments);
-        const Outcome run = Start(arguments);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.err, "") << "atcmd reports failures in its log only";
+// The plain form sends its first argument, whatever it holds, and exits with
+// 0. A first argument that begins with '-' starts options; a command line
+// that cannot be used is refused with one line on standard error and 2,
+// before any channel is made.
+TEST_F(Atcmd, command_lines_and_their_exit_status) {
+    const struct {
+        const char* arguments;
+        int status;
+        const char* err;  // the start of standard error
+    } rows[] = {
+        {"AT", 0, ""},
+        {"\"\"", 0, ""},
+        {"AT+CSQ ignored extra", 0, ""},
+        {"-t 2.5 --service={FFFFFFFF-ABCA-4B11-A4E2-F2FC87F94488} -- AT", 0, ""},
+        {"-H", 2, "atcmd: unknown option -H"},
+        {"--help=x", 2, "atcmd: --help takes no value"},
+        {"--Version", 2, "atcmd: unknown option --Version"},
+        {"-t 0 AT", 2, "atcmd: --timeout takes seconds above 0 and at most 600, not '0'"},
+        {"--timeout=601 AT", 2, "atcmd: --timeout takes seconds"},
+        {"-t1e9 AT", 2, "atcmd: --timeout takes seconds"},
+        {"-t -5 AT", 2, "atcmd: --timeout takes seconds"},
+        {"-t", 2, "atcmd: --timeout needs a value"},
+        {"-s ffffffff-abca-4b11-a4e2 AT", 2, "atcmd: --service takes a UUID"},
+        {"-e", 2, "atcmd: no AT command"},
+        {"-e AT ATI", 2, "atcmd: one AT command at a time"},
+        {"-l AT", 2, "atcmd: give one of an AT command, --file and --list"},
+        {"-f no-such-file", 2, "atcmd: cannot read no-such-file"},
+        {"--shared AT", 2, "atcmd: --shared goes with --port"},
+        {"-p COM3 -s ffffffff-abca-4b11-a4e2-f2fc87f94488 AT", 2, "atcmd: --port goes with neither"},
+        {"--probe-ports AT", 2, "atcmd: --probe-ports goes with --list"},
+        {"-e -p COM999999 AT", 3, "atcmd: COM999999 is no serial port"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.arguments);
+        const Outcome run = Start(row.arguments);
+        EXPECT_EQ(run.status, row.status);
+        EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << run.err;
         EXPECT_EQ(run.out.find("usage"), std::string::npos) << run.out;
-        // "open fail" is printed alone, without a line break of its own.
-        if (run.out.find("open fail") != std::string::npos) {
+        if (row.status != 0) {
+            EXPECT_EQ(run.out, row.status == 2 ? "" : "open fail");
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line only: " << run.err;
+        } else if (run.out.find("open fail") != std::string::npos) {
+            // Printed alone, without a line break of its own; with options
+            // the reason follows on standard error.
             EXPECT_EQ(run.out, "open fail");
+            const bool options = row.arguments[0] == '-';
+            EXPECT_EQ(options ? 0u : std::string::npos, run.err.rfind("atcmd: ", 0)) << run.err;
+        } else {
+            EXPECT_EQ(run.err, "") << "failures show in the log only";
         }
     }
 }

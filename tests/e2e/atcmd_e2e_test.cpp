@@ -37,13 +37,13 @@ protected:
 
     // Runs the copy with the given arguments and extra environment entries;
     // the child gets PROGRAMDATA pointing at this test's folder and, unless
-    // the entries say otherwise, an empty sysfs tree (no MBIM modem) and no
-    // provider choice of the caller's environment.
+    // the entries say otherwise, an empty sysfs tree (no MBIM modem) and the
+    // simulated modem, not the caller's environment's choice.
     Outcome Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) {
         const std::vector<std::string> defaults{
             "PROGRAMDATA=" + (root / "appdata").string(),
             "GLOBALTOOLS_SYSFS_ROOT=" + (root / "sys").string(),
-            "GLOBALTOOLS_MBN_PROVIDER=auto",
+            "GLOBALTOOLS_MBN_PROVIDER=simulator",
         };
         std::vector<std::string> entries = environment;
         for (const std::string& d : defaults) {
@@ -191,7 +191,9 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
                                  withPort / "class/usbmisc/cdc-wdm0/device/driver");
     const fs::path missingModule = root / "no-such-module.so";
     const std::string useMissingModule = "GLOBALTOOLS_MBIM_MODULE=" + missingModule.string();
-    const std::string fallback = "atcmd: no MBIM modem found; using the simulated modem\n";
+    const std::string noModem =
+        "atcmd: no MBIM modem found (no cdc_mbim or WWAN MBIM control port); GLOBALTOOLS_MBN_PROVIDER=simulator "
+        "chooses the simulated modem\n";
     const std::string badChoice =
         "atcmd: GLOBALTOOLS_MBN_PROVIDER must be auto, simulator, mbim or mbim:<device path>\n";
     const std::string noModule = "atcmd: cannot load the MBIM provider " + missingModule.string() + "\n";
@@ -201,14 +203,16 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
         std::string out;
         std::string err;
     } rows[] = {
-        {{}, "\r\nOK\r\n", fallback},
-        {{"GLOBALTOOLS_MBN_PROVIDER="}, "\r\nOK\r\n", fallback},
+        {{"GLOBALTOOLS_MBN_PROVIDER=auto"}, "open fail", noModem},
+        {{"GLOBALTOOLS_MBN_PROVIDER="}, "open fail", noModem},
         {{"GLOBALTOOLS_MBN_PROVIDER=simulator"}, "\r\nOK\r\n", ""},
         {{"GLOBALTOOLS_MBN_PROVIDER=mbim"}, "open fail", "atcmd: no MBIM control port found (cdc_mbim or WWAN MBIM)\n"},
         {{"GLOBALTOOLS_MBN_PROVIDER=mbim:"}, "open fail", badChoice},
         {{"GLOBALTOOLS_MBN_PROVIDER=Simulator"}, "open fail", badChoice},
         {{"GLOBALTOOLS_MBN_PROVIDER=mbim:/dev/cdc-wdm9", useMissingModule}, "open fail", noModule},
-        {{"GLOBALTOOLS_SYSFS_ROOT=" + withPort.string(), useMissingModule}, "open fail", noModule},
+        {{"GLOBALTOOLS_MBN_PROVIDER=auto", "GLOBALTOOLS_SYSFS_ROOT=" + withPort.string(), useMissingModule},
+         "open fail",
+         noModule},
     };
     for (const auto& row : rows) {
         const std::string what = ::testing::PrintToString(row.environment);
@@ -224,12 +228,80 @@ TEST_F(AtcmdEndToEnd, provider_choice_and_its_failures) {
     }
 }
 
+// The options against the simulated modem: what each prints, the one-line
+// reason on standard error, and the status --exit-status gives.
+TEST_F(AtcmdEndToEnd, options_and_the_exit_status_they_give) {
+    const std::string tooLong = "AT" + std::string(5000, 'E');
+    const std::string identification = "\r\nSimulated MBIM LTE modem - not a real device\r\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<std::string> environment;
+        std::string out;  // the start of standard output
+        int status;
+        std::string err;  // a part of standard error; empty: nothing there
+    } rows[] = {
+        {{"-e", "AT"}, {}, "\r\nOK\r\n", 0, ""},
+        {{"-e", "AT+NOSUCH"}, {}, "\r\nERROR\r\n", 1, ""},
+        {{"AT+NOSUCH"}, {}, "\r\nERROR\r\n", 0, ""},
+        {{"--exit-status", "--timeout=3", "ATI"}, {"MBNSIM_DELAY=SetCommand:1500"}, identification, 0, ""},
+        {{"-et", "0.5", "ATI"}, {"MBNSIM_DELAY=SetCommand:3000"}, "", 4, "atcmd: no answer within 0.5 s"},
+        {{"-t", "0.5", "ATI"}, {"MBNSIM_DELAY=SetCommand:3000"}, "", 0, "atcmd: no answer within 0.5 s"},
+        {{"-e", tooLong}, {}, "", 2, "the command is 5004 bytes with its CR LF; the modem takes fewer than 4096"},
+        {{"-e", "-d", "{00000000-0000-4000-8000-000000000000}", "AT"}, {}, "open fail", 3, "no modem interface"},
+        {{"-e", "-d", "{5F4C3B2A-0000-4D1E-9A5B-53494D4D4F44}", "AT"}, {}, "\r\nOK\r\n", 0, ""},
+        {{"-e", "-s", "{00000000-0000-4000-8000-000000000000}", "AT"}, {}, "", 3, "not sent or not answered"},
+        {{"-e", "AT"}, {"GLOBALTOOLS_MBN_PROVIDER=auto"}, "open fail", 3, "GLOBALTOOLS_MBN_PROVIDER=simulator"},
+        {{"-l"}, {}, "{5f4c3b2a-0000-4d1e-9a5b-53494d4d4f44}\tSimulated\tMBIM AT Simulator\tinitialized\n", 0, ""},
+        {{"-le"}, {"GLOBALTOOLS_MBN_PROVIDER=auto"}, "", 0, "no MBIM modem found"},
+        {{"-v", "AT"}, {}, "\r\nOK\r\n", 0, "[Success] Open Session Success"},
+    };
+    SetLogLevel(-1);
+    for (const auto& row : rows) {
+        const std::string what = ::testing::PrintToString(row.arguments).substr(0, 80);
+        Outcome run = Run(row.arguments, row.environment);
+        EXPECT_EQ(row.status, run.status) << what;
+        EXPECT_EQ(0u, run.out.rfind(row.out, 0)) << what << ": " << run.out;
+        if (row.out.empty()) {
+            EXPECT_EQ("", run.out) << what;
+        }
+        if (row.err.empty()) {
+            EXPECT_EQ("", run.err) << what;
+        } else {
+            EXPECT_NE(std::string::npos, run.err.find(row.err)) << what << ": " << run.err;
+        }
+    }
+}
+
+// Commands from a file, or from standard input, through one session: each
+// answer printed in order, blank lines passed over, an over-long line refused
+// and the rest still sent; --exit-status tells the first failure.
+TEST_F(AtcmdEndToEnd, commands_from_a_file_go_through_one_session) {
+    SetLogLevel(0);
+    const fs::path commands = root / "commands.txt";
+    std::ofstream(commands, std::ios::binary) << "AT\nAT+NOSUCH\r\n\n" << std::string(5000, 'A') << "\nAT+CGMI\n";
+    Outcome run = Run({"-e", "-f", commands.string()});
+    EXPECT_EQ("\r\nOK\r\n\r\nERROR\r\n\r\nSimulated\r\n\r\nOK\r\n", run.out);
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("atcmd: line 4: the command is more than 4096 bytes; the modem takes fewer\n", run.err);
+    const std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "[Success] Open Session Success")) << Dump(log);
+
+    Outcome piped = e2e::RunChild(
+        {"/bin/sh", "-c", "printf 'ATI\\nAT\\n' | \"$0\" -f -", program.string()},
+        e2e::EnvironmentWith({"PROGRAMDATA=" + (root / "appdata").string(), "GLOBALTOOLS_MBN_PROVIDER=simulator"}),
+        kRunDeadline);
+    EXPECT_EQ(0u, piped.out.rfind("\r\nSimulated MBIM LTE modem", 0)) << piped.out;
+    EXPECT_EQ(piped.out.size() - 12, piped.out.rfind("\r\nOK\r\n\r\nOK\r\n")) << piped.out;
+    EXPECT_EQ(0, piped.status);
+}
+
 // The simulator must not cost a run the libmbim module and GLib: the dynamic
 // loader's own record of the files it maps shows what a run loaded.
 TEST_F(AtcmdEndToEnd, a_simulator_run_maps_no_glib) {
     for (const char* choice : {"GLOBALTOOLS_MBN_PROVIDER=simulator", "GLOBALTOOLS_MBN_PROVIDER=auto"}) {
         Outcome run = Run({"AT"}, {choice, "LD_DEBUG=files"});
-        EXPECT_EQ("\r\nOK\r\n", run.out) << choice;
+        EXPECT_EQ(std::string(choice).find("auto") == std::string::npos ? "\r\nOK\r\n" : "open fail", run.out)
+            << choice;
         EXPECT_NE(std::string::npos, run.err.find("file=libc.so.6")) << choice << ": the loader reported nothing";
         EXPECT_EQ(std::string::npos, run.err.find("libglib")) << choice << "\n" << run.err;
         EXPECT_EQ(std::string::npos, run.err.find("mbnmbim")) << choice << "\n" << run.err;

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,10 @@ protected:
     // is a run ended by a signal.
     Outcome Run(const std::string& command, const std::string& device, const char* mode, uid_t user = 0,
                 const std::vector<std::string>& extra = {}) {
+        return RunArgs({command}, device, mode, user, extra);
+    }
+    Outcome RunArgs(const std::vector<std::string>& arguments, const std::string& device, const char* mode,
+                    uid_t user = 0, const std::vector<std::string>& extra = {}) {
         std::vector<std::string> env(extra);
         for (char** e = environ; *e; ++e) {
             const std::string entry(*e);
@@ -64,7 +69,9 @@ protected:
         env.push_back("PROGRAMDATA=" + (root / "appdata").string());
         env.push_back("GLOBALTOOLS_MBN_PROVIDER=mbim:" + device);
         env.push_back(std::string("GLOBALTOOLS_MBIM_PROXY=") + mode);
-        return e2e::RunChild({program.string(), command}, env, kRunDeadline, user);
+        std::vector<std::string> args{program.string()};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        return e2e::RunChild(args, env, kRunDeadline, user);
     }
 
     static std::string Read(const fs::path& path) {
@@ -120,6 +127,25 @@ TEST_F(AtcmdOverMbim, ati_and_at_answer_through_libmbim_directly) {
     if (geteuid() != 0 || mbimtest::ProxyListening()) return;
     ExpectIdentification(Run("ATI", emulator.Path(), "auto"));
     EXPECT_FALSE(mbimtest::ProxyListening()) << "the run left an mbim-proxy behind";
+}
+
+// The options over real MBIM framing: the port named by its device path,
+// listed with its interface ID, model and ready state, and commands from a
+// file through the one open device, each answer in turn.
+TEST_F(AtcmdOverMbim, options_reach_the_modem_by_its_device_path) {
+    mbimtest::Emulator emulator(EMULATOR_PATH, {});
+    ASSERT_FALSE(emulator.Path().empty());
+    const Outcome list = RunArgs({"-l", "-d", emulator.Path()}, "/dev/null-no-such-port", "never");
+    EXPECT_TRUE(std::regex_match(list.out, std::regex("\\{[0-9A-F-]{36}\\}\t-\tMBIM AT Simulator\tinitialized\n")))
+        << list.out << list.err;
+    const fs::path commands = root / "commands.txt";
+    std::ofstream(commands) << "AT+CGMR\nAT+NOSUCH\nAT\n";
+    const Outcome run = RunArgs(
+        {"-e", "-t", "2", "-s", "FFFFFFFF-ABCA-4B11-A4E2-F2FC87F94488", "-d", emulator.Path(), "-f", commands.string()},
+        "/dev/null", "never");
+    EXPECT_EQ("\r\nSIM 1.0\r\n\r\nOK\r\n\r\nERROR\r\n\r\nOK\r\n", run.out) << run.err;
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("", run.err);
 }
 
 // Runs at once on one device, directly, each with its own command: every

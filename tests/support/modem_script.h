@@ -8,6 +8,10 @@
 //   AT+SIMHANGUP      no answer: the modem closes the line
 //   AT+SIMDEAF=<ms>   "\r\nOK\r\n" at once, then reads nothing for <ms>, so
 //                     the line backs up and writes to it stall
+//   AT+SIMREPLY=<text> "\r\n<text>\r\n" (a final result code of one's choice);
+//                     with the text ">", the prompt "\r\n> "
+//   AT+SIMRING=<ms>   "\r\nOK\r\n" at once, and "\r\nRING\r\n" <ms> later
+//   ATE1, ATE0        echo of each command line (with its CR) on, off
 //   AT...             "\r\nOK\r\n"
 //   anything else     "\r\nERROR\r\n"
 // The commands are plain text on the serial line, so a modem started outside

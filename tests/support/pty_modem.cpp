@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -109,12 +111,31 @@ bool PtyModem::Send(const std::string& bytes) {
     return true;
 }
 
+namespace {
+
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void PtyModem::Answer(const std::string& command, bool* hangUp) {
     std::string upper;
     for (char c : command) {
         upper.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
     }
+    if (echo_ && !Send(command + "\r")) {
+        *hangUp = true;
+        return;
+    }
     std::string reply;
+    if (upper == "ATE1" || upper == "ATE0") {
+        echo_ = upper == "ATE1";
+    }
+    if (upper.compare(0, 11, "AT+SIMRING=") == 0) {
+        ringDueMs_ = NowMs() + std::atoi(command.c_str() + 11);
+    }
     if (upper.compare(0, 12, "AT+SIMDELAY=") == 0) {
         delayMs_ = std::atoi(command.c_str() + 12);
         Send(OkReply());
@@ -128,6 +149,9 @@ void PtyModem::Answer(const std::string& command, bool* hangUp) {
     }
     if (upper.compare(0, 11, "AT+SIMDATA=") == 0) {
         reply = DataReply(std::atoi(command.c_str() + 11));
+    } else if (upper.compare(0, 12, "AT+SIMREPLY=") == 0) {
+        const std::string text = command.substr(12);
+        reply = text == ">" ? "\r\n> " : "\r\n" + text + "\r\n";
     } else if (upper == "AT+SIMNULLS") {
         reply = NullsReply();
     } else if (upper == "AT+SIMSILENT") {
@@ -154,7 +178,14 @@ void PtyModem::Run() {
     bool hangUp = false;
     while (!hangUp) {
         struct pollfd fds[2] = {{control_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const long long ringInMs = ringDueMs_ == 0 ? -1 : std::max(0LL, ringDueMs_ - NowMs());
+        const int ready = poll(fds, 2, static_cast<int>(ringInMs));
+        if (ready == 0 && ringDueMs_ != 0) {
+            ringDueMs_ = 0;
+            if (!Send("\r\nRING\r\n")) break;
+            continue;
+        }
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }

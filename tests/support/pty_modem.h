@@ -45,6 +45,9 @@ private:
     std::thread thread_;
     std::atomic<int> commands_{0};
     int delayMs_ = 0;
+    bool echo_ = false;
+    // A RING promised by AT+SIMRING, due at this time (0: none).
+    long long ringDueMs_ = 0;
 };
 
 // Makes COM number port name device in the COM folder $GLOBALTOOLS_DOSDEVICES,

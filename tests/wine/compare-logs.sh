@@ -48,9 +48,10 @@ messages() {
 
 rm -rf "$workdir"; mkdir -p "$workdir/linux/programdata" "$workdir/wine"
 
-# Linux: the POSIX layer finds the common application-data folder in PROGRAMDATA.
+# Linux: the POSIX layer finds the common application-data folder in PROGRAMDATA;
+# the simulated modem is the one the Windows run talks to.
 cp "$native" "$workdir/linux/atcmd"; ini "$workdir/linux"
-(cd "$workdir/linux" && PROGRAMDATA="$workdir/linux/programdata" timeout 60 ./atcmd "$arg") >"$workdir/linux/stdout"
+(cd "$workdir/linux" && PROGRAMDATA="$workdir/linux/programdata" GLOBALTOOLS_MBN_PROVIDER=simulator timeout 60 ./atcmd "$arg") >"$workdir/linux/stdout"
 cp "$workdir/linux/programdata/$log_tail" "$workdir/linux.log"
 
 # Wine: what the run appends to the prefix's shared log.

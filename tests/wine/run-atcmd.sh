@@ -6,8 +6,9 @@
 #                [--ini <LOG_LV>] [--block-log-folder] [--check-log]
 #                [--expect <bytes, printf %b escapes> | --expect-nothing] [--expect-status <n>]
 #                (--arg <text> | --arg-escaped <printf %b escapes> | --arg-repeat <char> <count>
-#                 | --no-arg)
+#                 | --no-arg)...
 #
+# Each --arg... adds one argument, in order.
 # atcmd.exe is copied unchanged into <workdir> (its own folder, so a
 # kvconfig.ini there belongs to this run only) and started there.
 # --class puts the Mobile Broadband manager classes of the prefix in a state
@@ -35,9 +36,9 @@ while [ $# -gt 0 ]; do
     --expect) expect="$2"; have_expect=yes; shift 2 ;;
     --expect-nothing) expect=""; have_expect=yes; shift ;;
     --expect-status) expect_status="$2"; shift 2 ;;
-    --arg) args=("$2"); have_arg=yes; shift 2 ;;
-    --arg-escaped) args=("$(printf '%b' "$2")"); have_arg=yes; shift 2 ;;
-    --arg-repeat) args=("$(head -c "$3" /dev/zero | tr '\0' "$2")"); have_arg=yes; shift 3 ;;
+    --arg) args+=("$2"); have_arg=yes; shift 2 ;;
+    --arg-escaped) args+=("$(printf '%b' "$2")"); have_arg=yes; shift 2 ;;
+    --arg-repeat) args+=("$(head -c "$3" /dev/zero | tr '\0' "$2")"); have_arg=yes; shift 3 ;;
     --no-arg) args=(); have_arg=yes; shift ;;
     *) echo "run-atcmd: unknown option $1" >&2; exit 2 ;;
   esac

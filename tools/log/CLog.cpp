@@ -15,7 +15,7 @@ const int kDefaultLevel = -1;
 
 }  // namespace
 
-CLog::CLog() : logFilePath(), iniFilePath(), refCount(1) {
+CLog::CLog() : logFilePath(), iniFilePath(), refCount(1), standardErrorLevel(-1) {
     InitializeCriticalSection(&logLock);
     LogWriter::BuildPaths(kLogFileName, logFilePath, iniFilePath);
 }
@@ -30,7 +30,8 @@ void CLog::SetLogPath(const char* path) {
 void CLog::Log(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    LogWriter::WriteLine(logLock, logFilePath, iniFilePath, kDefaultLevel, level, format, args);
+    LogWriter::WriteLine(logLock, logFilePath, iniFilePath, kDefaultLevel, level, format, args,
+                         standardErrorLevel.load());
     va_end(args);
 }
 
@@ -41,6 +42,8 @@ void CLog::Release() {
 }
 
 int CLog::AddRef() { return InterlockedIncrement(&refCount); }
+
+void CLog::SetStandardErrorLevel(int level) { standardErrorLevel.store(level); }
 
 IGlobalTools::ILog* GetSharedLog() {
     // Created with one reference, plus one for the creation step itself:

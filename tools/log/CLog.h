@@ -5,11 +5,12 @@
 #ifndef TOOLS_LOG_CLOG_H
 #define TOOLS_LOG_CLOG_H
 
+#include <atomic>
 #include <string>
 
 #include "tools/interfaces.h"
 
-class CLog : public IGlobalTools::ILog {
+class CLog : public IGlobalTools::ILog2 {
 public:
     CLog();
     ~CLog() override;
@@ -22,6 +23,7 @@ public:
     void Release() override;
     // Takes one more reference and returns the new count.
     int AddRef() override;
+    void SetStandardErrorLevel(int level) override;
 
 private:
     CLog(const CLog&) = delete;
@@ -31,6 +33,8 @@ private:
     std::string logFilePath;
     std::string iniFilePath;
     LONG refCount;
+    // Set by the program, read by every Log call.
+    std::atomic<int> standardErrorLevel;
 };
 
 #endif  // TOOLS_LOG_CLOG_H

@@ -92,15 +92,18 @@ inline void BuildPaths(const char* logFileName, std::string& logFilePath, std::s
 }
 
 // Writes "[pid] [tid] MM-DD hh:mm:ss:mmm : <message>\n" to logFilePath when
-// level is not above the threshold read from the INI file (or defaultLevel).
+// level is not above the threshold read from the INI file (or defaultLevel),
+// and to standard error when it is not above standardErrorLevel.
 // The threshold is read before the lock, on every call; the lock is held from
 // reading the time to closing the file, so lines through one logger never
 // interleave and are stamped in the order they are written. Every failure
 // drops the line silently.
 inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath, const std::string& iniFilePath,
-                      int defaultLevel, int level, const char* format, va_list args) {
+                      int defaultLevel, int level, const char* format, va_list args, int standardErrorLevel = -1) {
     int threshold = static_cast<int>(GetPrivateProfileIntA("BASE_CONFIG", "LOG_LV", defaultLevel, iniFilePath.c_str()));
-    if (threshold < level) {
+    const bool toFile = threshold >= level;
+    const bool toStandardError = standardErrorLevel >= level;
+    if (!toFile && !toStandardError) {
         return;
     }
 
@@ -115,10 +118,10 @@ inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
     // a line written while another run (or a log viewer) holds the file
     // would be dropped.
     FILE* file = NULL;
-    if (!logFilePath.empty()) {
+    if (toFile && !logFilePath.empty()) {
         file = _fsopen(logFilePath.c_str(), "a+", _SH_DENYNO);
     }
-    if (file != NULL) {
+    if (file != NULL || toStandardError) {
         // The whole line goes out in one unbuffered write. A process that
         // ends while another thread is inside this block flushes every open
         // stream: with a buffered stream, half a line would be written.
@@ -135,9 +138,15 @@ inline void WriteLine(CRITICAL_SECTION& logLock, const std::string& logFilePath,
         strcat_s(line, message);
         strcat_s(line, "\n");
 
-        setvbuf(file, NULL, _IONBF, 0);
-        fputs(line, file);
-        fclose(file);
+        if (file != NULL) {
+            setvbuf(file, NULL, _IONBF, 0);
+            fputs(line, file);
+            fclose(file);
+        }
+        if (toStandardError) {
+            fputs(line, stderr);
+            fflush(stderr);
+        }
     }
 
     LeaveCriticalSection(&logLock);

@@ -55,7 +55,8 @@ CDefaultServiceEvent::CDefaultServiceEvent()
       logger(GetSharedLog()),
       expectedRequestId(0),
       keptLock(),
-      keptStatus(S_OK) {
+      keptStatus(S_OK),
+      responseTimeoutMs(kExchangeTimeoutMs) {
     InitializeCriticalSection(&keptLock);
 }
 
@@ -286,6 +287,8 @@ bool CDefaultServiceEvent::WaitRequestId() {
     return WaitForSingleObject(requestIdEvent, kRequestIdTimeoutMs) == WAIT_OBJECT_0;
 }
 
+void CDefaultServiceEvent::SetResponseTimeout(DWORD milliseconds) { responseTimeoutMs = milliseconds; }
+
 DWORD CDefaultServiceEvent::GetSessionRlt() { return WaitForSingleObject(commandSessionEvent, kExchangeTimeoutMs); }
 
 DWORD CDefaultServiceEvent::GetDataSessionRlt() { return WaitForSingleObject(dataSessionEvent, kExchangeTimeoutMs); }
@@ -297,7 +300,7 @@ DWORD CDefaultServiceEvent::GetResponse(std::string& out) {
 
 DWORD CDefaultServiceEvent::GetResponse(std::string& out, HRESULT& status) {
     status = S_OK;
-    DWORD wait = WaitForSingleObject(responseEvent, kExchangeTimeoutMs);
+    DWORD wait = WaitForSingleObject(responseEvent, responseTimeoutMs);
     if (wait == WAIT_OBJECT_0) {
         KeptLockGuard guard(&keptLock);
         out.assign(keptResponse);

@@ -70,6 +70,8 @@ public:
     // Wait results of WaitForSingleObject (0 = signalled), 5000 ms each.
     DWORD GetSessionRlt();
     DWORD GetDataSessionRlt();
+    // How long GetResponse waits; 5000 ms at the start.
+    void SetResponseTimeout(DWORD milliseconds);
     // On a signalled wait, out becomes the kept response, which is emptied.
     // After a time-out both are left alone, so late bytes go to the next
     // successful call. The expected request ID is cleared in every case.
@@ -107,6 +109,8 @@ private:
     // First failure status of a matching set-command completion since the
     // last hand-over or reset.
     HRESULT keptStatus;
+    // Set on the channel's thread, read there by GetResponse.
+    DWORD responseTimeoutMs;
 };
 
 #endif  // TOOLS_MBIM_CDEFAULTSERVICEEVENT_H

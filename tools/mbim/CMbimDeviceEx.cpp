@@ -15,6 +15,53 @@ namespace {
 // means the command failed.
 HRESULT StatusAsFailure(HRESULT status) { return FAILED(status) ? status : E_FAIL; }
 
+const HRESULT kNoAnswerInTime = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+
+// UTF-16 text as UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf8(const WCHAR* text, size_t length) {
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned long c = static_cast<unsigned short>(text[i]);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < length && static_cast<unsigned short>(text[i + 1]) >= 0xDC00 &&
+            static_cast<unsigned short>(text[i + 1]) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned short>(text[++i]) - 0xDC00);
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(BSTR text) { return text ? Utf8(text, SysStringLen(text)) : std::string(); }
+
+// Interface IDs compare as the API prints them, ASCII case ignored.
+bool SameIdText(const WCHAR* id, const WideText& wanted) {
+    size_t i = 0;
+    for (; id[i] != 0 && i < wanted.size(); ++i) {
+        unsigned a = static_cast<unsigned short>(id[i]);
+        unsigned b = wanted[i];
+        if (a >= 'A' && a <= 'Z') a += 'a' - 'A';
+        if (b >= 'A' && b <= 'Z') b += 'a' - 'A';
+        if (a != b) return false;
+    }
+    return id[i] == 0 && i == wanted.size();
+}
+
 }  // namespace
 
 // The device-service calls, the sink's wait and the log lines of one kind of
@@ -79,7 +126,10 @@ CMbimDeviceEx::CMbimDeviceEx()
       commandSessionState(kNoCommandSession),
       dataSessionOpen(kNoDataSession),
       logger(GetSharedLog()),
-      comInitCount(0) {
+      comInitCount(0),
+      selectedInterface(),
+      answerTimeoutMs(5000),
+      lastExchangeStatus(S_OK) {
     InitializeCriticalSection(&adviseLock);
 }
 
@@ -124,6 +174,7 @@ HRESULT CMbimDeviceEx::Open() {
     }
 
     sink = NewZeroFilled<CDefaultServiceEvent>();
+    sink->SetResponseTimeout(answerTimeoutMs);
     hr = AdviseEvents(sink, IID_IMbnDeviceServicesEvents);
     if (hr != S_OK) {
         // Not in the advise list, so nothing else would give it back.
@@ -219,13 +270,21 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface() {
     // An empty array (upper bound below the lower one) means no modem.
     if (interfaces && SUCCEEDED(SafeArrayGetLBound(interfaces, 1, &lower)) &&
         SUCCEEDED(SafeArrayGetUBound(interfaces, 1, &upper)) && upper >= lower) {
-        // The element comes back with a reference of its own.
-        hr = SafeArrayGetElement(interfaces, &lower, &found);
-        if (FAILED(hr)) {
-            logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
-                        static_cast<unsigned int>(hr));
-            found = nullptr;
-        } else if (found) {
+        // Without a selection only the first element is looked at.
+        const LONG last = selectedInterface.empty() ? lower : upper;
+        for (LONG index = lower; index <= last && !found; ++index) {
+            // The element comes back with a reference of its own.
+            hr = SafeArrayGetElement(interfaces, &index, &found);
+            if (FAILED(hr)) {
+                logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): SafeArrayGetElement hr=0x%x",
+                            static_cast<unsigned int>(hr));
+                found = nullptr;
+            } else if (found && !selectedInterface.empty() && !IsSelected(found)) {
+                found->Release();
+                found = nullptr;
+            }
+        }
+        if (found) {
             // A modem that is not ready is still used; its state is only
             // worth a line in the log.
             MBN_READY_STATE readyState = MBN_READY_STATE_OFF;
@@ -236,10 +295,20 @@ IMbnInterface* CMbimDeviceEx::GetFirstInterface() {
             } else {
                 logger->Log(kLogLevelEssential, "[ok]GetFirstInterface(): readyState=%d", static_cast<int>(readyState));
             }
+        } else if (!selectedInterface.empty()) {
+            logger->Log(kLogLevelEssential, "[error]GetFirstInterface(): no interface %s",
+                        Utf8(WidePtr(selectedInterface), selectedInterface.size()).c_str());
         }
     }
     if (interfaces) SafeArrayDestroy(interfaces);
     return found;
+}
+
+bool CMbimDeviceEx::IsSelected(IMbnInterface* modem) {
+    BSTR id = nullptr;
+    bool same = SUCCEEDED(modem->get_InterfaceID(&id)) && id && SameIdText(id, selectedInterface);
+    SysFreeString(id);
+    return same;
 }
 
 SAFEARRAY* CMbimDeviceEx::CharBufferToSafeArray(const char* data, unsigned int len) {
@@ -319,9 +388,11 @@ HRESULT CMbimDeviceEx::OpenSession(const WCHAR* serviceId) {
 
 HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string& response,
                                 IGlobalTools::IAtParser* parser, const WCHAR* serviceId, ULONG commandId) {
+    lastExchangeStatus = E_FAIL;
     if (!IsReady()) return E_FAIL;
 
     HRESULT result = E_FAIL;
+    bool timedOut = false;
     std::string parsed;
     SAFEARRAY* array = nullptr;
 
@@ -348,6 +419,7 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
             if (sink->GetResponse(received, status) != WAIT_OBJECT_0) {
                 logger->Log(kLogLevelEssential, "[Fail] Wait SetCommand Fail \r\n");
                 result = E_FAIL;
+                timedOut = true;
             } else if (status != S_OK) {
                 logger->Log(kLogLevelEssential, "[Fail]SendData(): Command Response hr = 0x%x",
                             static_cast<unsigned int>(status));
@@ -367,11 +439,13 @@ HRESULT CMbimDeviceEx::SendData(const char* data, unsigned int len, std::string&
 
     if (array) SafeArrayDestroy(array);
     CloseSession();
+    lastExchangeStatus = timedOut ? kNoAnswerInTime : result;
     return result;
 }
 
 HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG commandId) {
     HRESULT result = E_FAIL;
+    lastExchangeStatus = E_FAIL;
     if (commandSessionState == kNoCommandSession) {
         logger->Log(kLogLevelEssential, "[Fail]Session is not open!");
         return result;
@@ -389,10 +463,12 @@ HRESULT CMbimDeviceEx::Sendmsg(const char* data, unsigned int len, ULONG command
         sink->SetRequestId(requestID);
     }
     if (array) SafeArrayDestroy(array);
+    lastExchangeStatus = result;
     return result;
 }
 
 HRESULT CMbimDeviceEx::Recvmsg(std::string& response) {
+    lastExchangeStatus = E_FAIL;
     if (commandSessionState == kNoCommandSession) {
         logger->Log(kLogLevelEssential, "[Fail]Recvmsg Session is not open!");
         return E_FAIL;
@@ -401,9 +477,16 @@ HRESULT CMbimDeviceEx::Recvmsg(std::string& response) {
 
     std::string received;
     HRESULT status = S_OK;
-    if (sink->GetResponse(received, status) != WAIT_OBJECT_0) return E_FAIL;
-    if (status != S_OK) return StatusAsFailure(status);
+    if (sink->GetResponse(received, status) != WAIT_OBJECT_0) {
+        lastExchangeStatus = kNoAnswerInTime;
+        return E_FAIL;
+    }
+    if (status != S_OK) {
+        lastExchangeStatus = StatusAsFailure(status);
+        return lastExchangeStatus;
+    }
     response.swap(received);
+    lastExchangeStatus = S_OK;
     return S_OK;
 }
 
@@ -470,3 +553,72 @@ HRESULT CMbimDeviceEx::RecvDataMsg(std::string& response) {
 }
 
 void CMbimDeviceEx::CloseDataSession() { CloseSessionOf(kDataSession, dataSessionOpen); }
+
+// ---------------------------------------------------------------------------
+// Version 2
+
+HRESULT CMbimDeviceEx::SetAnswerTimeout(DWORD milliseconds) {
+    if (milliseconds == 0 || milliseconds > IGlobalTools::kMaxAnswerTimeoutMs) return E_INVALIDARG;
+    answerTimeoutMs = milliseconds;
+    if (sink) sink->SetResponseTimeout(milliseconds);
+    return S_OK;
+}
+
+HRESULT CMbimDeviceEx::SelectInterface(const WCHAR* interfaceId) {
+    selectedInterface = WideCopy(interfaceId);
+    return S_OK;
+}
+
+HRESULT CMbimDeviceEx::ListInterfaces(std::vector<IGlobalTools::MbimInterfaceInfo>& list) {
+    list.clear();
+    if (!IsReady()) return E_FAIL;
+    SAFEARRAY* interfaces = nullptr;
+    HRESULT hr = pMbnInterfaceManager->GetInterfaces(&interfaces);
+    if (FAILED(hr)) return hr;
+    LONG lower = 0;
+    LONG upper = -1;
+    if (interfaces && SUCCEEDED(SafeArrayGetLBound(interfaces, 1, &lower)) &&
+        SUCCEEDED(SafeArrayGetUBound(interfaces, 1, &upper))) {
+        for (LONG index = lower; index <= upper; ++index) {
+            IMbnInterface* modem = nullptr;
+            if (FAILED(SafeArrayGetElement(interfaces, &index, &modem)) || !modem) continue;
+            IGlobalTools::MbimInterfaceInfo info;
+            BSTR id = nullptr;
+            if (SUCCEEDED(modem->get_InterfaceID(&id))) info.interfaceId = Utf8(id);
+            SysFreeString(id);
+            MBN_INTERFACE_CAPS caps = {};
+            if (SUCCEEDED(modem->GetInterfaceCapability(&caps))) {
+                info.manufacturer = Utf8(caps.manufacturer);
+                info.model = Utf8(caps.model);
+                for (BSTR text : {caps.customDataClass, caps.customBandClass, caps.deviceID, caps.manufacturer,
+                                  caps.model, caps.firmwareInfo})
+                    SysFreeString(text);
+            }
+            MBN_READY_STATE state = MBN_READY_STATE_OFF;
+            info.readyState = SUCCEEDED(modem->GetReadyState(&state)) ? static_cast<LONG>(state) : -1;
+            modem->Release();
+            list.push_back(info);
+        }
+    }
+    if (interfaces) SafeArrayDestroy(interfaces);
+    return S_OK;
+}
+
+HRESULT CMbimDeviceEx::GetLastExchangeStatus() { return lastExchangeStatus; }
+
+HRESULT CMbimDeviceEx::GetMaxCommandSize(ULONG* bytes) {
+    if (!bytes) return E_POINTER;
+    *bytes = 0;
+    if (!IsReady()) return E_FAIL;
+    IMbnInterface* modem = GetFirstInterface();
+    if (!modem) return E_FAIL;
+    BSTR id = nullptr;
+    HRESULT hr = modem->get_InterfaceID(&id);
+    IMbnDeviceServicesContext* context = nullptr;
+    if (SUCCEEDED(hr)) hr = pMbnDeviceServicesManager->GetDeviceServicesContext(id, &context);
+    if (SUCCEEDED(hr) && context) hr = context->get_MaxCommandSize(bytes);
+    if (context) context->Release();
+    SysFreeString(id);
+    modem->Release();
+    return hr;
+}

@@ -1,7 +1,9 @@
 // The MBIM device-service channel: reaches the modem through the Mobile
 // Broadband API, opens command and data sessions on a device service, sends
 // a command with SetCommand and collects the answer that the platform
-// delivers to the channel's event sink.
+// delivers to the channel's event sink. Version 2 of its interface adds the
+// answer wait, the choice of modem interface and the outcome of the last
+// exchange; until they are set it behaves as version 1.
 #ifndef TOOLS_MBIM_CMBIMDEVICEEX_H
 #define TOOLS_MBIM_CMBIMDEVICEEX_H
 
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "platform/winapi.h"
+#include "tools/WideText.h"
 #include "tools/interfaces.h"
 
 class CDefaultServiceEvent;
@@ -23,7 +26,7 @@ struct AdviseEntry {
     DWORD cookie;
 };
 
-class CMbimDeviceEx : public IGlobalTools::IMbimChannel {
+class CMbimDeviceEx : public IGlobalTools::IMbimChannel2 {
 public:
     // commandSessionState: none, opened by this channel, or found already
     // open (someone else's: used, but never closed by this channel).
@@ -50,6 +53,12 @@ public:
     void CloseDataSession() override;
     void Release() override;
 
+    HRESULT SetAnswerTimeout(DWORD milliseconds) override;
+    HRESULT SelectInterface(const WCHAR* interfaceId) override;
+    HRESULT ListInterfaces(std::vector<IGlobalTools::MbimInterfaceInfo>& list) override;
+    HRESULT GetLastExchangeStatus() override;
+    HRESULT GetMaxCommandSize(ULONG* bytes) override;
+
     // Registers eventSink with the device-services manager's connection
     // point for iid and records it in the advise list.
     HRESULT AdviseEvents(CDefaultServiceEvent* eventSink, IID iid);
@@ -58,8 +67,11 @@ private:
     CMbimDeviceEx(const CMbimDeviceEx&) = delete;
     CMbimDeviceEx& operator=(const CMbimDeviceEx&) = delete;
 
-    // The first modem interface (a reference of its own), or null.
+    // The selected modem interface, else the first (a reference of its
+    // own), or null.
     IMbnInterface* GetFirstInterface();
+    // Whether the interface's ID is the selected one.
+    bool IsSelected(IMbnInterface* modem);
     // The payload as a one-dimensional VT_UI1 array from index 0, or null.
     SAFEARRAY* CharBufferToSafeArray(const char* data, unsigned int len);
     // True when Open created both managers and registered the sink.
@@ -91,6 +103,10 @@ private:
     // has to balance; an unbalanced CoUninitialize would end COM for the
     // caller's thread.
     LONG comInitCount;
+    // Version 2's settings and the last exchange's outcome.
+    WideText selectedInterface;
+    DWORD answerTimeoutMs;
+    HRESULT lastExchangeStatus;
 };
 
 #endif  // TOOLS_MBIM_CMBIMDEVICEEX_H

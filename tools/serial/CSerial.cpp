@@ -4,6 +4,9 @@
 // and reaped before its buffer or OVERLAPPED block is used again.
 #include "tools/serial/CSerial.h"
 
+#include "tools/WideText.h"
+
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -135,8 +138,21 @@ int CSerial::OpenPort(int port, int baud) {
         return 0;
     }
 
+    return OpenNamedPort(name, baud);
+}
+
+int CSerial::OpenNamedPort(const WCHAR* name, int baud, bool requireComm) {
     hComm = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (hComm == NULL || hComm == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DCB probe;
+    std::memset(&probe, 0, sizeof(probe));
+    probe.DCBlength = sizeof(probe);
+    if (requireComm && !GetCommState(hComm, &probe)) {
+        CloseHandle(hComm);
+        hComm = NULL;
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
     }
 
@@ -277,3 +293,66 @@ HRESULT CSerial::Recvmsg(std::string& response) {
 }
 
 void CSerial::Release() { delete this; }
+
+HRESULT CSerial::OpenName(const WCHAR* name) {
+    if (opened == 1) {
+        return S_OK;
+    }
+    if (name == NULL || name[0] == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return E_FAIL;
+    }
+    // "COMn" alone names COM1 to COM9 only; the device namespace names all.
+    WideText full = WideCopy(name);
+    const bool com = (name[0] == L'C' || name[0] == L'c') && (name[1] == L'O' || name[1] == L'o') &&
+                     (name[2] == L'M' || name[2] == L'm');
+    if (com) {
+        full.insert(0, u"\\\\.\\");
+    }
+    return OpenNamedPort(WidePtr(full), kBaudRate, true) ? S_OK : E_FAIL;
+}
+
+HRESULT CSerial::RecvWait(std::string& response, DWORD milliseconds) {
+    if (opened == 0 || hComm == NULL) {
+        return E_FAIL;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        // What is waiting is taken without waiting.
+        char buffer[kRecvmsgBufferSize];
+        const int waiting = ReadBytes(buffer, kRecvmsgBufferSize);
+        if (waiting > 0) {
+            response.append(buffer, static_cast<size_t>(waiting));
+            while (const int more = ReadBytes(buffer, kRecvmsgBufferSize)) {
+                response.append(buffer, static_cast<size_t>(more));
+            }
+            return S_OK;
+        }
+        const auto spent = static_cast<DWORD>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+        if (spent >= milliseconds) {
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        }
+        // One byte, read as it comes; the port's own time-outs end the read
+        // after two seconds with nothing, and the loop asks again.
+        char first = 0;
+        DWORD count = 0;
+        if (!ReadFile(hComm, &first, 1, &count, &readOverlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                return E_FAIL;
+            }
+            if (WaitForSingleObject(readOverlapped.hEvent, milliseconds - spent) != WAIT_OBJECT_0) {
+                CancelIoEx(hComm, &readOverlapped);
+            }
+            count = 0;
+            GetOverlappedResult(hComm, &readOverlapped, &count, TRUE);
+        }
+        if (count == 1) {
+            response.push_back(first);
+            while (const int more = ReadBytes(buffer, kRecvmsgBufferSize)) {
+                response.append(buffer, static_cast<size_t>(more));
+            }
+            return S_OK;
+        }
+    }
+}

@@ -2,7 +2,9 @@
 // the port for this object alone and sets it to 115200 baud 8N1; SendData
 // writes a command one byte at a time, pauses 200 ms and takes what has
 // arrived; Sendmsg and Recvmsg do the two halves on their own. Every call
-// finishes its I/O or its bounded wait on the caller's thread.
+// finishes its I/O or its bounded wait on the caller's thread. Version 2 of
+// its interface opens a port by name and reads with a wait for the first
+// byte.
 #ifndef TOOLS_SERIAL_CSERIAL_H
 #define TOOLS_SERIAL_CSERIAL_H
 
@@ -10,7 +12,7 @@
 
 #include "tools/interfaces.h"
 
-class CSerial : public IGlobalTools::IDeviceMsg {
+class CSerial : public IGlobalTools::IDeviceMsg2 {
 public:
     CSerial();
     // Releases nothing: a holder that opened the port calls Close first.
@@ -30,8 +32,15 @@ public:
     int Close() override;
     void Release() override;
 
+    HRESULT OpenName(const WCHAR* name) override;
+    HRESULT RecvWait(std::string& response, DWORD milliseconds) override;
+
     int IsOpen();
     int OpenPort(int port, int baud);
+    // OpenPort's work on a device name; with requireComm, a handle that is
+    // no communications device (a disk file) is let go and refused with
+    // ERROR_FILE_NOT_FOUND before any setting is tried.
+    int OpenNamedPort(const WCHAR* name, int baud, bool requireComm = false);
     int ClosePort();
     void WriteByte(unsigned char b);
     int WriteBytes(const char* data, int len);

@@ -140,6 +140,15 @@ TEST(MbimDiscovery, reads_the_maximum_control_message_from_the_usb_descriptors) 
         if (!r.usbDevice.empty()) sysfs.Descriptors(r.usbDevice, r.descriptors);
         EXPECT_EQ(r.max, mbnmbim::MaxControlMessageInSysfs(sysfs.Root(), r.port)) << r.port;
     }
+    // A device named through a link, as /dev/serial/by-id names one, is
+    // found under the name of the node the link leads to.
+    const fs::path node = fs::path(sysfs.Root()) / "dev" / "cdc-wdm0";
+    const fs::path byId = fs::path(sysfs.Root()) / "by-id" / "usb-Modem-if00";
+    fs::create_directories(node.parent_path());
+    fs::create_directories(byId.parent_path());
+    std::ofstream(node) << "";
+    fs::create_symlink(node, byId);
+    EXPECT_EQ(512u, mbnmbim::MaxControlMessageInSysfs(sysfs.Root(), byId.string()));
 }
 
 TEST(MbimDiscovery, parses_the_provider_choice) {

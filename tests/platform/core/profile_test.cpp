@@ -112,3 +112,19 @@ TEST(GetPrivateProfileIntA, bare_file_name_is_not_looked_up_in_the_current_folde
     std::filesystem::remove(std::filesystem::current_path() / name);
     EXPECT_EQ(got, 77u);
 }
+
+TEST(GetPrivateProfileIntA, reads_the_whole_of_a_long_file_and_only_files) {
+    ScratchFolder scratch;
+    // A value that straddles the 4096-byte mark, behind a long first section:
+    // what is read in pieces must come together again.
+    const std::string head = "[PAD]\nX=";
+    const std::string tail = "\n[S]\nK=";
+    const size_t valueAt = 4095;
+    std::string contents = head + std::string(valueAt - head.size() - tail.size(), 'y') + tail + "42\n";
+    ASSERT_EQ(contents.find("42"), valueAt);
+    WriteFileBytes(scratch / "long.ini", contents);
+    EXPECT_EQ(GetPrivateProfileIntA("S", "K", 9, WinPath(scratch / "long.ini").c_str()), 42u);
+    // A folder where the file should be holds no value.
+    std::filesystem::create_directory(scratch / "folder.ini");
+    EXPECT_EQ(GetPrivateProfileIntA("S", "K", 9, WinPath(scratch / "folder.ini").c_str()), 9u);
+}

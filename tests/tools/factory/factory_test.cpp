@@ -59,6 +59,8 @@ const KnownId kKnownIds[] = {
     {"IID_IMbimChannel", &IID_IMbimChannel},
     {"IID_IAtParser", &IID_IAtParser},
     {"IID_ILogEx", &IID_ILogEx},
+    {"IID_IMbimChannel2", &IID_IMbimChannel2},
+    {"IID_ILog2", &IID_ILog2},
 };
 // clang-format on
 
@@ -74,6 +76,10 @@ void ReleaseObject(const GUID& id, void* object) {
         static_cast<IGlobalTools::IAtParser*>(object)->Release();
     } else if (IsEqualGUID(id, IID_ILogEx)) {
         static_cast<IGlobalTools::ILogEx*>(object)->Release();
+    } else if (IsEqualGUID(id, IID_IMbimChannel2)) {
+        static_cast<IGlobalTools::IMbimChannel2*>(object)->Release();
+    } else if (IsEqualGUID(id, IID_ILog2)) {
+        static_cast<IGlobalTools::ILog2*>(object)->Release();
     }
 }
 
@@ -105,17 +111,22 @@ TEST_F(Factory, parser_id_yields_a_working_parser_each_time) {
     ReleaseObject(IID_IAtParser, second);
 }
 
-TEST_F(Factory, log_id_yields_the_shared_logger_every_time) {
+// Both versions of the logger's interface are the one shared logger.
+TEST_F(Factory, log_ids_yield_the_shared_logger_every_time) {
     void* first = kUntouched;
     void* second = kUntouched;
+    void* version2 = kUntouched;
     ASSERT_EQ(CreateToolInstance(IID_ILog, &first), 1);
     ASSERT_EQ(CreateToolInstance(IID_ILog, &second), 1);
+    ASSERT_EQ(CreateToolInstance(IID_ILog2, &version2), 1);
     EXPECT_EQ(first, second);
     IGlobalTools::ILog* shared = GetSharedLog();
     EXPECT_EQ(static_cast<void*>(shared), first);
+    EXPECT_EQ(static_cast<IGlobalTools::ILog*>(static_cast<IGlobalTools::ILog2*>(version2)), shared);
     shared->Release();
     ReleaseObject(IID_ILog, first);
     ReleaseObject(IID_ILog, second);
+    ReleaseObject(IID_ILog2, version2);
 }
 
 TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time) {
@@ -132,7 +143,7 @@ TEST_F(Factory, log_ex_id_yields_a_new_private_logger_each_time) {
 TEST_F(Factory, channel_ids_yield_a_new_object_each_time_or_nothing) {
     // The result and *out agree for the channel IDs whether or not the
     // library holds the channel classes yet; two channels are never one.
-    for (const GUID* id : {&IID_IDeviceMsg, &IID_IMbimChannel}) {
+    for (const GUID* id : {&IID_IDeviceMsg, &IID_IMbimChannel, &IID_IMbimChannel2}) {
         void* first = kUntouched;
         void* second = kUntouched;
         const int firstResult = CreateToolInstance(*id, &first);

@@ -3,6 +3,7 @@
 // files and folders go missing, and the shared logger's reference counting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <string>
@@ -166,6 +167,24 @@ TEST_F(Loggers, without_ini_shared_writes_only_negative_levels_private_up_to_fiv
     LogLevels(shared.get(), priv.get(), -2, 7);
     EXPECT_EQ(Messages(SharedFile()), Levels({-2, -1}));
     EXPECT_EQ(Messages(PrivateFile()), Levels({-2, -1, 0, 1, 2, 3, 4, 5}));
+}
+
+// Version 2 of the shared logger: lines up to a level also go to standard
+// error, whatever the INI says, and only those; the file keeps its own rule.
+TEST_F(Loggers, standard_error_gets_the_lines_up_to_its_level) {
+    Held<CLog> shared(new CLog());
+    ini.SetLevel("0");
+    shared->SetStandardErrorLevel(2);
+    ::testing::internal::CaptureStderr();
+    for (int level = 0; level <= 3; ++level) shared->Log(level, "level %d", level);
+    shared->SetStandardErrorLevel(-1);
+    shared->Log(0, "level 0 again");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Messages(SharedFile()), std::vector<std::string>({"level 0", "level 0 again"}));
+    EXPECT_NE(std::string::npos, err.find(" : level 2\n")) << err;
+    EXPECT_EQ(std::string::npos, err.find("level 3")) << err;
+    EXPECT_EQ(std::string::npos, err.find("again")) << err;
+    EXPECT_EQ(3, std::count(err.begin(), err.end(), '\n')) << err;
 }
 
 TEST_F(Loggers, ini_level_is_the_highest_level_written) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "simulator.h"
 #include "channel_test_support.h"
@@ -592,3 +593,54 @@ TEST_F(ChannelSlowWaits, session_completion_that_never_arrives_fails_open_sessio
 }
 
 }  // namespace
+
+// Version 2 on one channel: the modem chosen by its interface ID (case
+// ignored) or refused when none has it, the list of interfaces, the payload
+// limit, and an answer wait that ends when set, the time-out told apart from
+// other failures.
+TEST_F(ChannelTest, version_2_settings_and_the_last_exchange) {
+    const WCHAR kId[] = L"{AB12CD34-0000-4000-8000-0000000000EF}";
+    const WCHAR kSameIdLower[] = L"{ab12cd34-0000-4000-8000-0000000000ef}";
+    const WCHAR kOtherId[] = L"{00000000-0000-4000-8000-000000000000}";
+    LogWatch log;
+    void* object = nullptr;
+    ASSERT_EQ(1, CreateToolInstance(IID_IMbimChannel2, &object));
+    auto* v2 = static_cast<IGlobalTools::IMbimChannel2*>(object);
+    EXPECT_EQ(E_INVALIDARG, v2->SetAnswerTimeout(0));
+    EXPECT_EQ(E_INVALIDARG, v2->SetAnswerTimeout(IGlobalTools::kMaxAnswerTimeoutMs + 1));
+    service.SetInterfaceId(kId);
+    service.SetReadyState(MBN_READY_STATE_DEVICE_LOCKED);
+    service.SetMaxCommandSize(100);
+    ASSERT_EQ(S_OK, v2->Open());
+
+    std::vector<IGlobalTools::MbimInterfaceInfo> list;
+    ASSERT_EQ(S_OK, v2->ListInterfaces(list));
+    ASSERT_EQ(1u, list.size());
+    EXPECT_EQ("{AB12CD34-0000-4000-8000-0000000000EF}", list[0].interfaceId);
+    EXPECT_FALSE(list[0].model.empty());
+    EXPECT_EQ(MBN_READY_STATE_DEVICE_LOCKED, list[0].readyState);
+    ULONG max = 0;
+    EXPECT_EQ(S_OK, v2->GetMaxCommandSize(&max));
+    EXPECT_EQ(100u, max);
+
+    std::string response;
+    auto send = [&] {
+        return v2->SendData(kCommand.data(), static_cast<unsigned int>(kCommand.size()), response, nullptr, kAt,
+                            mbnsim::kAtCommandId);
+    };
+    v2->SelectInterface(kSameIdLower);
+    EXPECT_EQ(S_OK, send());
+    EXPECT_EQ(S_OK, v2->GetLastExchangeStatus());
+    v2->SelectInterface(kOtherId);
+    EXPECT_EQ(E_FAIL, send());
+    EXPECT_EQ(E_FAIL, v2->GetLastExchangeStatus());
+    EXPECT_TRUE(log.Has("[error]GetFirstInterface(): no interface {00000000-0000-4000-8000-000000000000}"))
+        << log.Dump();
+
+    v2->SelectInterface(nullptr);
+    service.SetCompletion(Request::SetCommand, mbnsim::Plan(Delivery::Delayed, 1500));
+    ASSERT_EQ(S_OK, v2->SetAnswerTimeout(200));
+    EXPECT_EQ(E_FAIL, send());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT), v2->GetLastExchangeStatus());
+    v2->Release();
+}

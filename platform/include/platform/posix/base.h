@@ -113,6 +113,7 @@ static_assert(sizeof(WORD) == 2 && sizeof(BYTE) == 1, "WORD/BYTE sizes");
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_TIMEOUT 1460L
 
 // GUIDs: first field 32-bit, then two 16-bit fields, then eight bytes.
 typedef struct _GUID {

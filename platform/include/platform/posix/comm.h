@@ -2,8 +2,9 @@
 // declared as the Windows SDK declares them (winbase.h, fileapi.h,
 // ioapiset.h, minwinbase.h). COM ports are terminal devices driven through
 // termios; docs/serial-ports.md tells how COM numbers find their devices.
-// Implements: CreateFileW (COM ports; other names are disk files, read and
-//   written synchronously, shared by Windows' rules), ReadFile, WriteFile,
+// Implements: CreateFileW (COM ports, and terminal devices named by their
+//   absolute path; other names are disk files, read and written
+//   synchronously, shared by Windows' rules), ReadFile, WriteFile,
 //   GetOverlappedResult, CancelIoEx, SetCommTimeouts, GetCommTimeouts,
 //   SetCommMask, GetCommMask, GetCommState, SetCommState, BuildCommDCBW,
 //   ClearCommError.

@@ -4,7 +4,8 @@
 // Implements: CreateEventW, SetEvent, ResetEvent, WaitForSingleObject,
 //   InitializeCriticalSection, EnterCriticalSection, LeaveCriticalSection,
 //   DeleteCriticalSection, InterlockedIncrement, InterlockedDecrement, Sleep,
-//   GetCurrentProcessId, GetCurrentThreadId, GetLocalTime.
+//   GetCurrentProcessId, GetCurrentThreadId, GetLocalTime,
+//   SetEnvironmentVariableA.
 // Not implemented: named events, mutexes, semaphores, WaitForMultipleObjects,
 //   TryEnterCriticalSection, alertable waits (see docs/platform-coverage.md).
 #ifndef PLATFORM_POSIX_SYNCH_H
@@ -63,6 +64,7 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetCurrentProcessId(void);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 
 }  // extern "C"
 
