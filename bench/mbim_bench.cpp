@@ -5,6 +5,8 @@
 // through `atcmd -f` against 100 runs.
 #include <benchmark/benchmark.h>
 
+#include "hundred_commands.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,35 +125,13 @@ BENCHMARK(AtcmdOverMinimal)->UseManualTime()->Unit(benchmark::kMillisecond)->Min
 // 100 commands through one `atcmd -f` against 100 runs of `atcmd`, in turn;
 // "ratio" is the runs' time over the file's.
 void HundredCommandsThroughOneRun(benchmark::State& state) {
-    const std::string file = "/tmp/atcmd-bench-" + std::to_string(getpid()) + ".txt";
-    {
-        std::FILE* out = std::fopen(file.c_str(), "w");
-        for (int i = 0; out && i < 100; ++i) std::fputs("AT\n", out);
-        if (out) std::fclose(out);
-    }
-    double oneRun = 0;
-    double runs = 0;
-    for (auto _ : state) {
-        const double f = RunProgram(ATCMD_PATH, {"-f", file.c_str()});
-        double r = 0;
-        for (int i = 0; i < 100 && r >= 0; ++i) {
-            const double one = RunProgram(ATCMD_PATH, {"AT"});
-            r = one < 0 ? -1 : r + one;
-        }
-        if (f < 0 || r < 0) {
-            state.SkipWithError("a run failed");
-            break;
-        }
-        oneRun += f;
-        runs += r;
-        state.SetIterationTime(f + r);
-    }
-    std::remove(file.c_str());
-    if (oneRun > 0) {
-        state.counters["file_ms"] = 1000.0 * oneRun / static_cast<double>(state.iterations());
-        state.counters["runs_ms"] = 1000.0 * runs / static_cast<double>(state.iterations());
-        state.counters["ratio"] = runs / oneRun;
-    }
+    const HundredCommandFile file;
+    TimeHundredCommands(
+        state,
+        [&] {
+            return RunProgram(ATCMD_PATH, {"-f", file.Path().c_str()});
+        },
+        [] { return RunProgram(ATCMD_PATH, {"AT"}); });
 }
 BENCHMARK(HundredCommandsThroughOneRun)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -5,6 +5,8 @@
 // file's. The modem runs in this process on a pseudo-terminal.
 #include <benchmark/benchmark.h>
 
+#include "hundred_commands.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,35 +71,15 @@ void HundredCommandsThroughOneRun(benchmark::State& state) {
         state.SkipWithError("no pseudo-terminal");
         return;
     }
-    const std::string file = "/tmp/atcmd-serial-bench-" + std::to_string(getpid()) + ".txt";
-    if (std::FILE* out = std::fopen(file.c_str(), "w")) {
-        for (int i = 0; i < 100; ++i) std::fputs("AT\n", out);
-        std::fclose(out);
-    }
-    double oneRun = 0;
-    double runs = 0;
-    for (auto _ : state) {
-        const double f = Run({ATCMD_PATH, "-p", modem.SlavePath(), "-f", file});
-        double r = 0;
-        for (int i = 0; i < 100 && r >= 0; ++i) {
-            const double one = Run({ATCMD_PATH, "-p", modem.SlavePath(), "AT"});
-            r = one < 0 ? -1 : r + one;
-        }
-        if (f < 0 || r < 0) {
-            state.SkipWithError("a run failed");
-            break;
-        }
-        oneRun += f;
-        runs += r;
-        state.SetIterationTime(f + r);
-    }
-    std::remove(file.c_str());
-    if (oneRun > 0) {
-        const double n = static_cast<double>(state.iterations());
-        state.counters["file_ms"] = 1000.0 * oneRun / n;
-        state.counters["runs_ms"] = 1000.0 * runs / n;
-        state.counters["ratio"] = runs / oneRun;
-    }
+    const HundredCommandFile file;
+    TimeHundredCommands(
+        state,
+        [&] {
+            return Run({ATCMD_PATH, "-p", modem.SlavePath(), "-f", file.Path()});
+        },
+        [&] {
+            return Run({ATCMD_PATH, "-p", modem.SlavePath(), "AT"});
+        });
 }
 BENCHMARK(HundredCommandsThroughOneRun)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
