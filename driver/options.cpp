@@ -8,33 +8,33 @@
 
 namespace {
 
-struct OptionSpec {
+struct KnownOption {
     char shortName;
     const char* longName;
     bool takesValue;
 };
 
-const OptionSpec kOptions[] = {
+const KnownOption kOptions[] = {
     {'t', "timeout", true}, {'d', "device", true},       {'s', "service", true},  {'f', "file", true},
     {'l', "list", false},   {'e', "exit-status", false}, {'v', "verbose", false}, {'h', "help", false},
     {0, "version", false},  {'p', "port", true},         {1, "shared", false},    {2, "probe-ports", false},
 };
 
 // Long-only options have codes below ' ' in place of a letter.
-const OptionSpec* FindShort(char name) {
+const KnownOption* FindShort(char name) {
     if (static_cast<unsigned char>(name) <= ' ') return nullptr;
-    for (const OptionSpec& spec : kOptions)
-        if (spec.shortName == name) return &spec;
+    for (const KnownOption& option : kOptions)
+        if (option.shortName == name) return &option;
     return nullptr;
 }
 
-const OptionSpec* FindLong(const std::string& name) {
-    for (const OptionSpec& spec : kOptions)
-        if (name == spec.longName) return &spec;
+const KnownOption* FindLong(const std::string& name) {
+    for (const KnownOption& option : kOptions)
+        if (name == option.longName) return &option;
     return nullptr;
 }
 
-std::string Spelled(const OptionSpec& spec) { return std::string("--") + spec.longName; }
+std::string Spelled(const KnownOption& option) { return std::string("--") + option.longName; }
 
 // Seconds, decimals allowed, above 0 and at most kMaxTimeoutSeconds.
 bool ParseTimeout(const std::string& text, unsigned long* ms) {
@@ -59,9 +59,9 @@ bool ParseService(std::string text, std::string* service) {
     return true;
 }
 
-bool Apply(const OptionSpec& spec, const std::string& value, Options* options, std::string* error) {
-    const std::string name = Spelled(spec);
-    switch (spec.shortName) {
+bool Apply(const KnownOption& option, const std::string& value, Options* options, std::string* error) {
+    const std::string name = Spelled(option);
+    switch (option.shortName) {
     case 't':
         if (!ParseTimeout(value, &options->timeoutMs)) {
             *error = name + " takes seconds above 0 and at most " + std::to_string(kMaxTimeoutSeconds) + ", not '" +
@@ -131,47 +131,47 @@ bool ParseOptions(int argc, char* argv[], Options* options, std::string* error) 
         if (arg.size() < 2 || arg[0] != '-') break;
         if (arg[1] == '-') {
             const size_t equals = arg.find('=');
-            const OptionSpec* spec =
+            const KnownOption* option =
                 FindLong(arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2));
-            if (spec == nullptr) {
+            if (option == nullptr) {
                 *error = "unknown option " + arg.substr(0, equals);
                 return false;
             }
             std::string value;
-            if (spec->takesValue && equals != std::string::npos) {
+            if (option->takesValue && equals != std::string::npos) {
                 value = arg.substr(equals + 1);
-            } else if (spec->takesValue) {
+            } else if (option->takesValue) {
                 if (i + 1 >= argc) {
-                    *error = Spelled(*spec) + " needs a value";
+                    *error = Spelled(*option) + " needs a value";
                     return false;
                 }
                 value = argv[++i];
             } else if (equals != std::string::npos) {
-                *error = Spelled(*spec) + " takes no value";
+                *error = Spelled(*option) + " takes no value";
                 return false;
             }
-            if (!Apply(*spec, value, options, error)) return false;
+            if (!Apply(*option, value, options, error)) return false;
             continue;
         }
         for (size_t at = 1; at < arg.size(); ++at) {
-            const OptionSpec* spec = FindShort(arg[at]);
-            if (spec == nullptr) {
+            const KnownOption* option = FindShort(arg[at]);
+            if (option == nullptr) {
                 *error = std::string("unknown option -") + arg[at];
                 return false;
             }
             std::string value;
-            if (spec->takesValue) {
+            if (option->takesValue) {
                 if (at + 1 < arg.size()) {
                     value = arg.substr(at + 1);
                 } else if (i + 1 < argc) {
                     value = argv[++i];
                 } else {
-                    *error = Spelled(*spec) + " needs a value";
+                    *error = Spelled(*option) + " needs a value";
                     return false;
                 }
                 at = arg.size();
             }
-            if (!Apply(*spec, value, options, error)) return false;
+            if (!Apply(*option, value, options, error)) return false;
         }
     }
     if (options->help || options->version) return true;
